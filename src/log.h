@@ -1,0 +1,18 @@
+// The service's one log line format: "[<module>] <function>() #<line> "
+// followed by the message. Each source file names its module once:
+//
+//     namespace { constexpr char kLogModule[] = "src/tcpServer"; }
+//
+// The module is the source path of the gateway's code base, not __FILE__, so
+// the lines stay the same whatever the build tree looks like. The message is
+// a string literal, so printf format checking applies to its arguments.
+#pragma once
+
+#include <cstdio>
+
+#define GW_LOG(fmt, ...) \
+    std::printf("[%s] %s() #%d " fmt, kLogModule, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+// Failures of the socket calls and the peer's close go to standard error.
+#define GW_ERR(fmt, ...) \
+    std::fprintf(stderr, "[%s] %s() #%d " fmt, kLogModule, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)

@@ -1,0 +1,184 @@
+// Which tests a gateway offers depends on its model: the general table serves
+// every model, a table per model adds the tests of that model's hardware.
+#include <cerrno>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <unistd.h>
+
+#include "fdOwner.h"
+#include "log.h"
+#include "peripher/peripher.h"
+#include "util.h"
+
+namespace {
+
+constexpr char kLogModule[] = "src/peripher";
+constexpr char kModelPath[] = "/tmp/sysinfo/model";
+// The model query called by the context initialisation has one byte more
+// room than the reply buffer, so the longest model line is never cut.
+constexpr int kModelQueryCap = 65;
+constexpr int kModelLineLimit = 64;
+
+// Rows in their stored order.
+constexpr std::array kGeneralTable{
+    CmdEntry{0x0001, cmd_request_mac},
+    CmdEntry{0x0005, cmd_request_model},
+};
+
+constexpr std::array<CmdEntry, 0> kGwm0101Table{};
+constexpr std::array<CmdEntry, 0> kGwm0202Table{};
+constexpr std::array<CmdEntry, 0> kGwm0303Table{};
+constexpr std::array<CmdEntry, 0> kGwm0404Table{};
+
+struct ModelTable {
+    std::string_view model;
+    std::span<const CmdEntry> rows;
+};
+
+// Compared exactly and case-sensitively, in this order.
+constexpr std::array kModelTables{
+    ModelTable{"GWM0101", kGwm0101Table},
+    ModelTable{"GWM0202", kGwm0202Table},
+    ModelTable{"GWM0303", kGwm0303Table},
+    ModelTable{"GWM0404", kGwm0404Table},
+};
+
+const CmdEntry *findRow(std::span<const CmdEntry> rows, uint16_t cmd)
+{
+    for (const CmdEntry &row : rows) {
+        if (row.cmd == cmd) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+int resInfoWrite(uint8_t *out, uint16_t cap, uint8_t result, const uint8_t *data, uint16_t dataLen)
+{
+    out[0] = result;
+    int count = 1;
+    if (data != nullptr && dataLen >= 1) {
+        size_t k = dataLen;
+        if (cap < size_t{dataLen} + 1) {
+            k = cap - 1U;
+        }
+        std::memcpy(out + 1, data, k);
+        count = 1 + static_cast<int>(k);
+    }
+    GW_LOG("Res:0x%x actualLength:%d.\r\n\n", result, count);
+    return count;
+}
+
+int cmd_request_model(uint8_t *reply, int cap)
+{
+    GW_LOG("cmd request Function model.\r\n\n");
+
+    // Result byte, the line (at most 63 characters and its terminator).
+    std::array<uint8_t, 1 + kModelLineLimit> record{};
+    bool found = false;
+    if (access(kModelPath, R_OK) == 0) {
+        UniqueFile file(std::fopen(kModelPath, "r"));
+        if (!file) {
+            GW_LOG("%s Open Error:%s\n", kModelPath, std::strerror(errno));
+        } else {
+            char *text = reinterpret_cast<char *>(record.data() + 1);
+            // An empty file yields no model text: that is a failed query,
+            // not an empty model that passes.
+            found = std::fgets(text, kModelLineLimit, file.get()) != nullptr && text[0] != '\0';
+        }
+    }
+    if (!found) {
+        GW_LOG("Path:%s Can not Find.\r\n\n", kModelPath);
+        reply[0] = kResultFail;
+        return 1;
+    }
+
+    record[0] = kResultPass;
+    const char *text = reinterpret_cast<const char *>(record.data() + 1);
+    int len = static_cast<int>(std::strlen(text)) + 2;
+    if (cap < len) {
+        GW_LOG("Buffer Length Too Less Actual Length:%d\r\n\n", cap);
+        len = cap;
+    }
+    GW_LOG("Get Model Path:%s, Model(%d):%s.\r\n\n", kModelPath, len, text);
+    std::memcpy(reply, record.data(), static_cast<size_t>(len));
+    return len;
+}
+
+void ctxPeripherInit(PeripherCtx *ctx)
+{
+    std::memset(ctx, 0, sizeof *ctx);
+    ctx->replyCap = kReplyCap;
+
+    std::array<uint8_t, kModelQueryCap> answer{};
+    const int got = cmd_request_model(answer.data(), kModelQueryCap);
+    if (got <= 0) {
+        GW_LOG("Can't Get Device Model.\n\n");
+        return;
+    }
+    // Only the bytes the query returned count; the model keeps its terminator.
+    const size_t avail = static_cast<size_t>(got) - 1;
+    for (size_t i = 0; i < avail && i < ctx->replyCap && i + 1 < ctx->model.size(); ++i) {
+        const char c = static_cast<char>(answer[1 + i]);
+        if (c == '\0') {
+            break;
+        }
+        ctx->model[i] = c;
+    }
+    strToUpper(ctx->model.data());
+    strCutNewline(ctx->model.data());
+    GW_LOG("Device Model:%s\n\n", ctx->model.data());
+}
+
+int peripherHandler(uint16_t cmd, PeripherCtx *ctx)
+{
+    std::array<char, kModelLen> model = ctx->model;
+    model.back() = '\0';
+    GW_LOG("Device Model:%s, CMD:%04x\n\n", model.data(), cmd);
+
+    if (const CmdEntry *row = findRow(kGeneralTable, cmd); row != nullptr) {
+        const int rc = row->handler(ctx->reply.data(), ctx->replyCap);
+        if (rc >= 1) {
+            GW_LOG("General CMD Function OK\n\n");
+            ctx->replyLen = static_cast<uint16_t>(rc);
+        } else {
+            GW_LOG("Gneneral CMD Function Error\n\n");
+        }
+        return rc;
+    }
+
+    const std::string_view name(model.data());
+    for (const ModelTable &table : kModelTables) {
+        if (name != table.model) {
+            continue;
+        }
+        const CmdEntry *row = findRow(table.rows, cmd);
+        if (row == nullptr) {
+            GW_LOG("%s No Matched Function\n \n", model.data());
+            return 0;
+        }
+        const int rc = row->handler(ctx->reply.data(), ctx->replyCap);
+        // The GWM0404 build has its own wording of these two lines.
+        const bool gwm0404 = table.model == "GWM0404";
+        if (rc >= 1) {
+            if (gwm0404) {
+                GW_LOG("%s CMD Function OK \r\n\n", model.data());
+            } else {
+                GW_LOG("%s CMD Function OK\n\n", model.data());
+            }
+            ctx->replyLen = static_cast<uint16_t>(rc);
+        } else if (gwm0404) {
+            GW_LOG("%s CMD Function Error \r\n\n", model.data());
+        } else {
+            GW_LOG("%s CMD Function Error\n\n", model.data());
+        }
+        return rc;
+    }
+
+    std::memset(ctx->reply.data(), 0, ctx->replyCap);
+    GW_LOG("No Matched CMD Function\n\n");
+    return 0;
+}

@@ -1,0 +1,324 @@
+// The test station's side of the gateway: one listening socket on port 6666,
+// one client at a time, a byte-wise frame parser and the reply sender.
+#include "tcpServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "fdOwner.h"
+#include "log.h"
+#include "peripher/peripher.h"
+
+namespace {
+
+constexpr char kLogModule[] = "src/tcpServer";
+
+// Frame parser states.
+constexpr uint8_t kStHeader = 0;
+constexpr uint8_t kStCodeHi = 1;
+constexpr uint8_t kStCodeLo = 2;
+constexpr uint8_t kStLenHi = 3;
+constexpr uint8_t kStLenLo = 4;
+constexpr uint8_t kStPayload = 7;
+constexpr uint8_t kStChecksum = 8;
+
+// Reply frames hold at most 64 payload bytes; the buffer takes any 16-bit
+// payload length all the same, so no caller can make it overflow.
+constexpr size_t kTxBufSize = 0xFFFF + kFrameOverhead;
+// One "0x%02x " item per frame byte in the send log, as many as fit.
+constexpr size_t kHexTextSize = 512;
+constexpr size_t kHexItemLen = 5;
+
+FrameRxState rxState;
+std::array<uint8_t, kFrameMaxSize> rxFrame; // the last completed frame
+std::array<uint8_t, kTxBufSize> txBuf;
+
+// The peripheral context of the connection being served.
+PeripherCtx peripherCtx;
+
+void storeByte(uint8_t byte)
+{
+    // The length test keeps every admitted frame within the buffer; the
+    // check guards the invariant, not a reachable path.
+    if (rxState.fill < rxState.buf.size()) {
+        rxState.buf[rxState.fill] = byte;
+        ++rxState.fill;
+    }
+}
+
+const char *dottedQuad(uint32_t addrNet, char (&text)[INET_ADDRSTRLEN])
+{
+    in_addr a{};
+    a.s_addr = addrNet;
+    if (inet_ntop(AF_INET, &a, text, sizeof text) == nullptr) {
+        text[0] = '\0';
+    }
+    return text;
+}
+
+} // namespace
+
+const uint8_t *completedFrame() { return rxFrame.data(); }
+const FrameRxState &frameRxState() { return rxState; }
+
+void state_reset()
+{
+    GW_LOG("Frame State Reset.\r\n\r\n\n");
+    rxState.state = kStHeader;
+    rxState.sum = 0;
+    rxState.fill = 0;
+    rxState.count = 0;
+    rxState.len = 0;
+}
+
+int msg_frame_get(uint8_t byte, uint8_t *dest)
+{
+    switch (rxState.state) {
+    case kStHeader:
+        if (byte == kFrameHeader) {
+            storeByte(byte);
+            GW_LOG("Message Frame Header Received.\r\n\n");
+            rxState.state = kStCodeHi;
+        }
+        return 0;
+    case kStCodeHi:
+    case kStCodeLo:
+        storeByte(byte);
+        rxState.sum ^= byte;
+        ++rxState.state;
+        return 0;
+    case kStLenHi:
+        rxState.len = static_cast<uint16_t>(byte << 8);
+        storeByte(byte);
+        rxState.sum ^= byte;
+        rxState.state = kStLenLo;
+        return 0;
+    case kStLenLo:
+        rxState.len = static_cast<uint16_t>(rxState.len | byte);
+        storeByte(byte);
+        rxState.sum ^= byte;
+        GW_LOG("Receive Frame Length: %d\r\n\n", rxState.len);
+        if (rxState.len > kFrameMaxPayload) {
+            GW_LOG("Receive Frame Length too Long\r\n\n");
+            state_reset();
+            return 0;
+        }
+        rxState.state = rxState.len > 0 ? kStPayload : kStChecksum;
+        return 0;
+    case kStPayload:
+        storeByte(byte);
+        rxState.sum ^= byte;
+        ++rxState.count;
+        if (rxState.count == rxState.len) {
+            rxState.state = kStChecksum;
+        }
+        return 0;
+    case kStChecksum: {
+        storeByte(byte);
+        if (byte == rxState.sum) {
+            const uint32_t length = rxState.fill;
+            std::memcpy(dest, rxState.buf.data(), length);
+            GW_LOG("Message Receive Check Sucess.\r\n\n");
+            state_reset();
+            return static_cast<int>(length);
+        }
+        GW_LOG("Message Receive Check Error Frame Sum 0x%02x, cal Sum 0x%02x.\r\n\n", byte, rxState.sum);
+        state_reset();
+        return 0;
+    }
+    default:
+        state_reset();
+        return 0;
+    }
+}
+
+int msgComing(const uint8_t *bytes, int n, int *used)
+{
+    if (used != nullptr) {
+        *used = n > 0 ? n : 0;
+    }
+    if (n <= 0) {
+        return 0;
+    }
+    for (int i = 0; i < n; ++i) {
+        GW_LOG("0x%02x\n\n", bytes[i]);
+        const int frameLen = msg_frame_get(bytes[i], rxFrame.data());
+        if (frameLen > 0) {
+            if (used != nullptr) {
+                *used = i + 1;
+            }
+            return frameLen;
+        }
+    }
+    return 0;
+}
+
+long msg_frame_put(int fd, uint16_t cmd, const uint8_t *payload, uint16_t n)
+{
+    const size_t total = frameBuild(txBuf.data(), txBuf.size(), static_cast<uint16_t>(cmd | kReplyCodeBit), payload, n);
+
+    char hex[kHexTextSize] = {};
+    size_t pos = 0;
+    for (size_t i = 0; i < total && pos + kHexItemLen < sizeof hex; ++i) {
+        std::snprintf(hex + pos, sizeof hex - pos, "0x%02x ", txBuf[i]);
+        pos += kHexItemLen;
+    }
+    GW_LOG("Frame Send: %s \r\n\n", hex);
+    GW_LOG("Message Frame Sended\r\n\r\n\n");
+    // MSG_NOSIGNAL: a station that reset the connection must not end the
+    // service through SIGPIPE; the failed send is simply ignored.
+    return send(fd, txBuf.data(), total, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+int tcpServerLisener(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd == -1) {
+        GW_ERR("Could not create socket\n");
+        return -1;
+    }
+    const int on = 1;
+    const int rc = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (rc < 0) {
+        GW_ERR("Reuse Address Error:%s.\r\n\n", std::strerror(errno));
+        return rc;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
+        GW_ERR("bind failed. Error\r\n\n");
+        return -1;
+    }
+    listen(fd, kListenBacklog);
+    GW_LOG("Server Socket created.\r\n\n");
+    return fd;
+}
+
+int tcpServerAccept(int listenFd, ClientInfo *client)
+{
+    sockaddr_in peer{};
+    socklen_t peerLen = sizeof peer;
+    const int fd = accept(listenFd, reinterpret_cast<sockaddr *>(&peer), &peerLen);
+    if (fd < 0) {
+        GW_ERR("Connecte Error:%s\r\n\n", std::strerror(errno));
+        return fd;
+    }
+    client->fd = fd;
+    client->addr = peer.sin_addr.s_addr;
+    client->port = peer.sin_port;
+    char ip[INET_ADDRSTRLEN];
+    GW_LOG("Connected Client IP:%s, Port: %d\r\n\n", dottedQuad(client->addr, ip), ntohs(client->port));
+    return fd;
+}
+
+void connectHandler(const ClientInfo &client)
+{
+    state_reset();
+    ctxPeripherInit(&peripherCtx);
+
+    const ClientInfo info = client;
+    char ip[INET_ADDRSTRLEN];
+    dottedQuad(info.addr, ip);
+    GW_LOG("Clinet fd:%d, IP:%s, Port:%d\r\n\n", info.fd, ip, ntohs(info.port));
+
+    for (;;) {
+        // Set afresh before every wait: the limit is 60 s of silence.
+        timeval timeout{kIdleTimeoutSec, 0};
+        fd_set readSet;
+        FD_ZERO(&readSet);
+        FD_SET(info.fd, &readSet);
+        const int rc = select(info.fd + 1, &readSet, nullptr, nullptr, &timeout);
+        if (rc == -1) {
+            GW_ERR("Select Error:%s\n\n", std::strerror(errno));
+            break;
+        }
+        if (rc == 0) {
+            GW_LOG("Timeout.\r\n\n");
+            break;
+        }
+        GW_LOG("Select Event Come in\n\n");
+        if (FD_ISSET(info.fd, &readSet) && msgHandler(info.fd) != 0) {
+            break;
+        }
+    }
+
+    close(info.fd);
+    GW_LOG("Connection Closing, Remote IP:%s Port:%d. Closing\r\n\n", ip, ntohs(info.port));
+}
+
+int msgHandler(int fd)
+{
+    GW_LOG("Select Read Event Come in\r\n\n");
+    std::array<uint8_t, kRecvChunk> chunk;
+    const ssize_t got = recv(fd, chunk.data(), chunk.size(), 0);
+    if (got == 0) {
+        GW_ERR("Socket Connect Break\r\n\n");
+        return -1;
+    }
+
+    // Every frame the chunk completes is answered, in order; the bytes of a
+    // frame still unfinished at the end stay in the receive state and are
+    // completed by the next chunk.
+    const int n = static_cast<int>(got);
+    int offset = 0;
+    do {
+        int used = 0;
+        const int frameLen = msgComing(chunk.data() + offset, n - offset, &used);
+        offset += used;
+        if (frameLen <= 0) {
+            return 0;
+        }
+        MsgFrame msg;
+        if (protcolAnlyse(rxFrame.data(), static_cast<uint32_t>(frameLen), &msg) < 0) {
+            GW_LOG("Protcol Error\n\n");
+            return -2;
+        }
+        cmdForward(fd, msg);
+    } while (offset < n);
+    return 0;
+}
+
+int protcolAnlyse(const uint8_t *frame, uint32_t length, MsgFrame *msg)
+{
+    if (length < 3) {
+        GW_LOG("Frame Get Length too Short.\r\n\n");
+        return -1;
+    }
+    msg->cmd = static_cast<uint16_t>(frame[1] * 256 + frame[2]);
+    msg->len = static_cast<uint16_t>(frame[3] * 256 + frame[4]);
+    // Nothing reads the payload; keep what fits the room and what the frame
+    // really holds.
+    size_t copy = msg->len;
+    if (copy > msg->payload.size()) {
+        copy = msg->payload.size();
+    }
+    if (length < kFrameOverhead + copy) {
+        copy = length > kFrameOverhead ? length - kFrameOverhead : 0;
+    }
+    std::memcpy(msg->payload.data(), frame + 5, copy);
+    GW_LOG("Frame Get CMD:0x%04x, Payload Length:%d\r\n\n", msg->cmd, msg->len);
+    return 0;
+}
+
+int cmdForward(int fd, const MsgFrame &msg)
+{
+    if ((msg.cmd >> 8) < (kFirstUndispatchedCmd >> 8)) {
+        if (peripherHandler(msg.cmd, &peripherCtx) > 0) {
+            ctxSendMsg(fd, msg.cmd, peripherCtx);
+        }
+    }
+    return 0;
+}
+
+void ctxSendMsg(int fd, uint16_t cmd, const PeripherCtx &ctx)
+{
+    GW_LOG("Send Message CMD:0x%04X.\r\n\n", cmd);
+    msg_frame_put(fd, cmd, ctx.reply.data(), ctx.replyLen);
+}

@@ -1,0 +1,308 @@
+#include "station.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "frame.h"
+
+namespace station {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMs(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+} // namespace
+
+bool parseHostPort(const std::string &text, std::string &host, uint16_t &port)
+{
+    port = 6666;
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos) {
+        host = text;
+        return !host.empty();
+    }
+    host = text.substr(0, colon);
+    const std::string portText = text.substr(colon + 1);
+    if (host.empty() || portText.empty() || portText.size() > 5) {
+        return false;
+    }
+    unsigned long value = 0;
+    for (char c : portText) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (value == 0 || value > 65535) {
+        return false;
+    }
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+std::optional<uint16_t> parseCode(const std::string &text)
+{
+    if (text.empty() || text.size() > 8) {
+        return std::nullopt;
+    }
+    int base = 10;
+    size_t start = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        start = 2;
+    }
+    unsigned long value = 0;
+    for (size_t i = start; i < text.size(); ++i) {
+        const char c = text[i];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return std::nullopt;
+        }
+        value = value * static_cast<unsigned long>(base) + digit;
+    }
+    if (value > 0xFFFF) {
+        return std::nullopt;
+    }
+    return static_cast<uint16_t>(value);
+}
+
+std::vector<uint8_t> encodeRequest(uint16_t code, const std::vector<uint8_t> &payload)
+{
+    const uint16_t n = static_cast<uint16_t>(payload.size() > kFrameMaxPayload ? kFrameMaxPayload : payload.size());
+    std::vector<uint8_t> out(size_t{n} + kFrameOverhead);
+    frameBuild(out.data(), out.size(), code, payload.data(), n);
+    return out;
+}
+
+void ReplyParser::feed(const uint8_t *bytes, size_t n) { pending_.insert(pending_.end(), bytes, bytes + n); }
+
+std::optional<Reply> ReplyParser::next()
+{
+    for (;;) {
+        size_t start = 0;
+        while (start < pending_.size() && pending_[start] != kFrameHeader) {
+            ++start;
+        }
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(start));
+        if (pending_.size() < kFrameOverhead) {
+            return std::nullopt;
+        }
+        const size_t n = size_t{pending_[3]} << 8 | pending_[4];
+        if (pending_.size() < n + kFrameOverhead) {
+            return std::nullopt;
+        }
+        if (frameXor(pending_.data() + 1, n + 4) != pending_[5 + n]) {
+            // Not a frame after all: look for the next header.
+            pending_.erase(pending_.begin());
+            continue;
+        }
+        Reply reply;
+        reply.code = static_cast<uint16_t>(pending_[1] << 8 | pending_[2]);
+        reply.payload.assign(pending_.begin() + 5, pending_.begin() + 5 + static_cast<long>(n));
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(n + kFrameOverhead));
+        return reply;
+    }
+}
+
+Connection::Connection(Connection &&other) noexcept
+    : fd_(other.fd_), closed_(other.closed_), parser_(std::move(other.parser_))
+{
+    other.fd_ = -1;
+}
+
+Connection::~Connection() { close(); }
+
+void Connection::close()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool Connection::open(const std::string &host, uint16_t port, int timeoutMs, std::string &error)
+{
+    close();
+    closed_ = false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    const int gai = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (gai != 0 || found == nullptr) {
+        error = "cannot resolve " + host + ": " + gai_strerror(gai);
+        return false;
+    }
+    sockaddr_in addr{};
+    std::memcpy(&addr, found->ai_addr, sizeof addr);
+    freeaddrinfo(found);
+    addr.sin_port = htons(port);
+
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    if (connect(fd_, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+        error = std::string("connect: ") + std::strerror(errno);
+        close();
+        return false;
+    }
+    pollfd p{fd_, POLLOUT, 0};
+    const int rc = poll(&p, 1, timeoutMs);
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (rc <= 0) {
+        error = "connect: timed out";
+        close();
+        return false;
+    }
+    getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len);
+    if (soError != 0) {
+        error = std::string("connect: ") + std::strerror(soError);
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool Connection::sendBytes(const std::vector<uint8_t> &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                pollfd p{fd_, POLLOUT, 0};
+                poll(&p, 1, 1000);
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool Connection::sendRequest(uint16_t code, const std::vector<uint8_t> &payload)
+{
+    return sendBytes(encodeRequest(code, payload));
+}
+
+std::optional<Reply> Connection::waitReply(uint16_t code, int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const uint16_t wanted = static_cast<uint16_t>(code | kReplyCodeBit);
+    for (;;) {
+        while (auto reply = parser_.next()) {
+            if (reply->code == wanted) {
+                return reply;
+            }
+        }
+        if (closed_) {
+            return std::nullopt;
+        }
+        pollfd p{fd_, POLLIN, 0};
+        const int rc = poll(&p, 1, remainingMs(deadline));
+        if (rc < 0 && errno == EINTR) {
+            continue;
+        }
+        if (rc <= 0) {
+            return std::nullopt;
+        }
+        uint8_t buf[4096];
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) {
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                continue;
+            }
+            closed_ = true;
+            continue;
+        }
+        parser_.feed(buf, static_cast<size_t>(n));
+    }
+}
+
+bool Connection::waitClosed(int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!closed_) {
+        pollfd p{fd_, POLLIN, 0};
+        const int rc = poll(&p, 1, remainingMs(deadline));
+        if (rc < 0 && errno == EINTR) {
+            continue;
+        }
+        if (rc <= 0) {
+            return false;
+        }
+        uint8_t buf[4096];
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n > 0) {
+            parser_.feed(buf, static_cast<size_t>(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            closed_ = true;
+        }
+    }
+    return true;
+}
+
+std::optional<std::string> dataAsText(const std::vector<uint8_t> &data)
+{
+    if (data.empty()) {
+        return std::nullopt;
+    }
+    size_t n = data.size();
+    if (data[n - 1] == 0) {
+        --n;
+    }
+    std::string text;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t c = data[i];
+        if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\r') {
+            text += "\\r";
+        } else if (c >= 0x20 && c < 0x7F) {
+            text += static_cast<char>(c);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return text;
+}
+
+std::string hexBytes(const std::vector<uint8_t> &bytes)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i > 0) {
+            out += ' ';
+        }
+        out += kDigits[bytes[i] >> 4];
+        out += kDigits[bytes[i] & 0xF];
+    }
+    return out;
+}
+
+} // namespace station

@@ -1,0 +1,67 @@
+// The test station's connection to a gateway's test service.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace station {
+
+struct Reply {
+    uint16_t code = 0; // as on the wire, reply bit included
+    std::vector<uint8_t> payload;
+};
+
+// Splits "host" or "host:port"; the port defaults to 6666.
+bool parseHostPort(const std::string &text, std::string &host, uint16_t &port);
+
+// Parses a command code: hexadecimal with 0x, or decimal; 0..0xFFFF.
+std::optional<uint16_t> parseCode(const std::string &text);
+
+// Encodes a request frame.
+std::vector<uint8_t> encodeRequest(uint16_t code, const std::vector<uint8_t> &payload = {});
+
+// Incremental reply parser: feed bytes, take complete frames. Bytes before a
+// header are skipped; a frame whose checksum fails is dropped.
+class ReplyParser {
+public:
+    void feed(const uint8_t *bytes, size_t n);
+    std::optional<Reply> next();
+
+private:
+    std::vector<uint8_t> pending_;
+};
+
+class Connection {
+public:
+    Connection() = default;
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+    Connection(Connection &&other) noexcept;
+    ~Connection();
+
+    // Connects within the time-out; false with a message on failure.
+    bool open(const std::string &host, uint16_t port, int timeoutMs, std::string &error);
+    bool sendBytes(const std::vector<uint8_t> &bytes);
+    bool sendRequest(uint16_t code, const std::vector<uint8_t> &payload = {});
+    // Waits for the reply to `code` (bit 0x80 set on the high byte).
+    // Empty on time-out or when the service closed the connection.
+    std::optional<Reply> waitReply(uint16_t code, int timeoutMs);
+    // Waits until the service closes the connection; true when it did.
+    bool waitClosed(int timeoutMs);
+    bool closedByPeer() const { return closed_; }
+    int fd() const { return fd_; }
+    void close();
+
+private:
+    int fd_ = -1;
+    bool closed_ = false;
+    ReplyParser parser_;
+};
+
+// The reply data as text, when it is printable text (a trailing NUL allowed).
+std::optional<std::string> dataAsText(const std::vector<uint8_t> &data);
+std::string hexBytes(const std::vector<uint8_t> &bytes);
+
+} // namespace station

@@ -1,0 +1,51 @@
+// The real gwtestd binary run as a child of the test, inside the test's
+// sandbox, with its standard output and error in files the test reads.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "station.h"
+
+namespace sandbox {
+
+class ServiceProcess {
+public:
+    ServiceProcess() = default;
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess &) = delete;
+    ServiceProcess &operator=(const ServiceProcess &) = delete;
+
+    // Starts the program (the service by default) with the given arguments.
+    bool start(const std::string &binary = GWTESTD_BIN, const std::vector<std::string> &args = {});
+    // Starts the service and waits until it listens; false on failure.
+    bool startListening(int timeoutMs = 10000);
+
+    std::string out() const;
+    std::string err() const;
+    // Waits until the text appears in standard output (or error).
+    bool waitForOut(const std::string &text, int timeoutMs) const;
+    bool waitForErr(const std::string &text, int timeoutMs) const;
+    // Waits for the process to end by itself; its exit status, or -1 when it
+    // was killed by a signal, or empty on time-out.
+    std::optional<int> waitExit(int timeoutMs);
+    bool running();
+    // Ends the process (SIGTERM, then SIGKILL) and reaps it.
+    void stop();
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+// Connects to the service in this sandbox (127.0.0.1:6666).
+station::Connection connectService(int timeoutMs = 5000);
+
+// The bytes of a request frame.
+std::vector<uint8_t> requestFrame(uint16_t code, const std::vector<uint8_t> &payload = {});
+
+} // namespace sandbox
