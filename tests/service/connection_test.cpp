@@ -260,4 +260,18 @@ TEST_F(Service, SilentClientIsDisconnectedAfter60Seconds)
     expectModelReply(next);
 }
 
+// Real time: the 60-second limit starts anew before every wait, so a
+// client that speaks every 50 s is never dropped.
+TEST_F(Service, TimeOutStartsAnewAfterEveryRead)
+{
+    startService();
+    auto conn = sandbox::connectService();
+    std::this_thread::sleep_for(std::chrono::seconds(50));
+    ASSERT_TRUE(conn.sendBytes({0x00})); // a stray byte, no frame
+    const auto start = Clock::now();
+    ASSERT_TRUE(conn.waitClosed(75000));
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_GE(waited, 59000) << "dropped before 60 s of silence";
+}
+
 } // namespace

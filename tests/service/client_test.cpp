@@ -1,0 +1,75 @@
+// The station's client against the real service: what it prints and its
+// exit status for each kind of outcome.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sys/wait.h>
+
+#include "sandbox.h"
+#include "serviceProcess.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+struct ClientRun {
+    int status;
+    std::string out;
+};
+
+ClientRun runClient(const std::string &args)
+{
+    std::fflush(nullptr);
+    FILE *p = popen((std::string(GWTEST_BIN) + " " + args + " 2>&1").c_str(), "r");
+    ClientRun run{-1, ""};
+    char buf[512];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
+        run.out.append(buf, n);
+    }
+    const int status = pclose(p);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+class Client : public sandbox::SandboxTest {
+protected:
+    sandbox::ServiceProcess service;
+};
+
+TEST_F(Client, ExitStatusTellsTheOutcome)
+{
+    sandbox::writeFile("/tmp/sysinfo/model", "gwm0202\n");
+    ASSERT_TRUE(service.startListening());
+
+    const ClientRun pass = runClient("call 127.0.0.1 0x0005");
+    EXPECT_EQ(pass.status, 0) << pass.out;
+    EXPECT_THAT(pass.out, HasSubstr("code 0x0005: pass (result byte 0x00)"));
+    EXPECT_THAT(pass.out, HasSubstr("data (9 bytes): 67 77 6d 30 32 30 32 0a 00"));
+    EXPECT_THAT(pass.out, HasSubstr("text: \"gwm0202\\n\""));
+
+    const ClientRun silent = runClient("call 127.0.0.1:6666 0x1200 --timeout 1");
+    EXPECT_EQ(silent.status, 2) << silent.out;
+    EXPECT_THAT(silent.out, HasSubstr("no reply within 1 s"));
+
+    sandbox::sh("rm /tmp/sysinfo/model");
+    const ClientRun fail = runClient("call 127.0.0.1 5");
+    EXPECT_EQ(fail.status, 1) << fail.out;
+    EXPECT_THAT(fail.out, HasSubstr("code 0x0005: fail (result byte 0x01)"));
+}
+
+TEST_F(Client, ConnectionAndUsageErrors)
+{
+    const ClientRun refused = runClient("call 127.0.0.1:6667 0x0005 --timeout 1");
+    EXPECT_EQ(refused.status, 3) << refused.out;
+    EXPECT_THAT(refused.out, HasSubstr("Connection refused"));
+
+    for (const char *bad : {"call 127.0.0.1 0x10000", "call 127.0.0.1 zz", "call 127.0.0.1:0 1", "call", "ring 127.0.0.1 1",
+                            "call 127.0.0.1 1 --timeout -3"}) {
+        const ClientRun usage = runClient(bad);
+        EXPECT_EQ(usage.status, 64) << bad << "\n" << usage.out;
+    }
+}
+
+} // namespace
