@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "sandbox.h"
+#include "sysTree.h"
 #include "tools.h"
 
 namespace sandbox {
@@ -17,7 +18,7 @@ std::string readIfThere(const std::string &path) { return exists(path) ? readFil
 
 void fakeGpioTree()
 {
-    mountTmpfs(kGpioRoot);
+    mountSysTmpfs(kGpioRoot);
     writeFile(std::string(kGpioRoot) + "/export", "", 0200);
     writeFile(std::string(kGpioRoot) + "/unexport", "", 0200);
 }
@@ -36,7 +37,7 @@ std::string gpioFile(unsigned pin, const std::string &name) { return readIfThere
 
 std::string gpioExportFile() { return readIfThere(std::string(kGpioRoot) + "/export"); }
 
-void fakeUsbDevices() { mountTmpfs(kUsbDevicesRoot); }
+void fakeUsbDevices() { mountSysTmpfs(kUsbDevicesRoot); }
 
 std::string addUsbInterface(const std::string &name, const std::vector<std::string> &ttys, mode_t mode)
 {
