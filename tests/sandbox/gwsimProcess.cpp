@@ -1,0 +1,105 @@
+#include "gwsimProcess.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "sandbox.h"
+
+namespace sandbox {
+
+namespace {
+
+std::string afterPrefix(const std::string &text, const std::string &prefix)
+{
+    const auto at = text.find(prefix);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const auto start = at + prefix.size();
+    const auto end = text.find_first_of(" \n", start);
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+} // namespace
+
+bool GwsimInstance::start(const std::string &model, const std::string &scenario, const std::vector<std::string> &args,
+                          int timeoutMs)
+{
+    static int serial = 0;
+    const std::string base = scratchDir() + "/gwsim-" + std::to_string(++serial);
+    serviceLog_ = base + ".service.log";
+    std::vector<std::string> argv{"--model", model, "--log", serviceLog_};
+    if (!scenario.empty()) {
+        writeFile(base + ".scenario", scenario);
+        argv.insert(argv.end(), {"--scenario", base + ".scenario"});
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    setenv("GWSIM_BUILD", GW_BUILD_DIR, 1);
+    if (!process_.start(std::string(GW_SOURCE_DIR) + "/sim/gwsim", argv)) {
+        failure_ = "cannot start gwsim";
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string out = process_.out();
+        if (out.find("gwsim: tool log ") != std::string::npos) {
+            const std::string hostPort = afterPrefix(out, "gwsim: ready ");
+            address_ = hostPort.substr(0, hostPort.find(':'));
+            toolLog_ = afterPrefix(out, "gwsim: tool log ");
+            return !address_.empty();
+        }
+        if (!process_.running()) {
+            failure_ = "gwsim ended: " + output();
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    failure_ = "gwsim not ready in time: " + output();
+    return false;
+}
+
+station::Connection GwsimInstance::connect(int timeoutMs) const
+{
+    station::Connection conn;
+    std::string error;
+    EXPECT_TRUE(conn.open(address_, 6666, timeoutMs, error)) << error;
+    return conn;
+}
+
+std::string GwsimInstance::serviceLog() const { return readFile(serviceLog_); }
+
+std::vector<std::string> GwsimInstance::toolCalls() const
+{
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(toolLog_));
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool GwsimInstance::stop()
+{
+    if (process_.pid() <= 0) {
+        return true;
+    }
+    kill(process_.pid(), SIGTERM);
+    const auto status = process_.waitExit(15000);
+    process_.stop();
+    return status.has_value();
+}
+
+std::vector<uint8_t> call(station::Connection &conn, uint16_t code, int timeoutMs)
+{
+    if (!conn.sendRequest(code)) {
+        return {};
+    }
+    const auto reply = conn.waitReply(code, timeoutMs);
+    return reply ? reply->payload : std::vector<uint8_t>{};
+}
+
+} // namespace sandbox
