@@ -1,0 +1,35 @@
+#include "logText.h"
+
+#include <cctype>
+
+namespace sandbox {
+
+std::string withoutLineNumbers(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text.compare(i, 4, "() #") == 0) {
+            size_t j = i + 4;
+            while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j])) != 0) {
+                ++j;
+            }
+            if (j > i + 4 && j < text.size() && text[j] == ' ') {
+                out += "() # ";
+                i = j + 1;
+                continue;
+            }
+        }
+        out += text[i];
+        ++i;
+    }
+    return out;
+}
+
+std::string logPrefix(const std::string &module, const std::string &function)
+{
+    return "[" + module + "] " + function + "() # ";
+}
+
+} // namespace sandbox
