@@ -33,3 +33,20 @@ std::string logPrefix(const std::string &module, const std::string &function)
 }
 
 } // namespace sandbox
+
+namespace sandbox {
+
+std::string missingInOrder(const std::string &text, const std::vector<std::string> &pieces)
+{
+    size_t at = 0;
+    for (const std::string &piece : pieces) {
+        const size_t found = text.find(piece, at);
+        if (found == std::string::npos) {
+            return piece;
+        }
+        at = found + piece.size();
+    }
+    return "";
+}
+
+} // namespace sandbox

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace sandbox {
 
@@ -12,5 +13,13 @@ std::string withoutLineNumbers(const std::string &text);
 // The log line prefix of a module and function, as withoutLineNumbers
 // leaves it: "[src/peripher] viewBuf() # ".
 std::string logPrefix(const std::string &module, const std::string &function);
+
+} // namespace sandbox
+
+namespace sandbox {
+
+// "" when the pieces occur in the text in this order; otherwise the first
+// piece not found after the ones before it.
+std::string missingInOrder(const std::string &text, const std::vector<std::string> &pieces);
 
 } // namespace sandbox
