@@ -53,20 +53,27 @@ void recordShellCommands()
         return;
     }
     writeFile(logPath(), "");
+    const std::string bash = realPath("/bin/bash");
+    if (bash.empty()) {
+        ADD_FAILURE() << "sandbox: recording shell commands needs bash";
+        return;
+    }
+    // The wrapper must not change how the processes it runs look: BusyBox
+    // pidof and killall find a running script by its process name (comm)
+    // and, for a name cut to 15 characters, by argv[1]. So it runs the real
+    // shell under the process name it was started with (through a link of
+    // that name) and with the argument vector it was given, argv[0] too.
     // Each command ends in a NUL byte, so commands with line breaks stay
-    // whole. A script run through its "#!/bin/sh" line is read in the
-    // wrapper's own process rather than handed on with exec: exec would
-    // rename the process after the shell, and BusyBox pidof finds a running
-    // script by its process name.
+    // whole.
+    const std::string names = scratchDir() + "/shell-names";
+    mkdirs(names);
     writeFile(wrapper,
-              "#!" + shell + "\n"
-              "case $1 in\n"
-              "-c) printf '%s\\0' \"$2\" >> '" + logPath() + "'; exec " + shell + " \"$@\" ;;\n"
-              "-*|'') exec " + shell + " \"$@\" ;;\n"
-              "esac\n"
-              "gwtest_script=$1\n"
-              "shift\n"
-              ". \"$gwtest_script\"\n",
+              "#!" + bash + "\n"
+              "[ \"$1\" = -c ] && printf '%s\\0' \"$2\" >> '" + logPath() + "'\n"
+              "read -r gwtest_name < /proc/$$/comm\n"
+              "gwtest_link='" + names + "'/$gwtest_name\n"
+              "[ -e \"$gwtest_link\" ] || ln -sf '" + shell + "' \"$gwtest_link\"\n"
+              "exec -a \"$0\" \"$gwtest_link\" \"$@\"\n",
               0755);
     installed = true;
 }

@@ -26,6 +26,7 @@
 #include "peripher/network.h"
 #include "peripher/peripher.h"
 #include "pidNamespace.h"
+#include "processes.h"
 #include "sandbox.h"
 #include "shellLog.h"
 #include "tools.h"
@@ -375,39 +376,6 @@ bool hasIpv4(const char *interface)
     return has;
 }
 
-// Whether the process still runs (a killed one is gone or a zombie).
-bool running(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string all;
-    if (!std::getline(stat, all)) {
-        return false;
-    }
-    const auto close = all.rfind(") ");
-    return close != std::string::npos && close + 2 < all.size() && all[close + 2] != 'Z' && all[close + 2] != 'X';
-}
-
-bool stopsRunning(pid_t pid)
-{
-    for (int i = 0; i < 500 && running(pid); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return !running(pid);
-}
-
-pid_t pidFrom(const std::string &path)
-{
-    for (int i = 0; i < 500; ++i) {
-        std::ifstream in(path);
-        pid_t pid = 0;
-        if (in >> pid && pid > 0) {
-            return pid;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-}
-
 class WifiSmartconfig : public NetworkTest {
 protected:
     void SetUp() override
@@ -474,10 +442,10 @@ TEST_F(WifiSmartconfig, AddressAtTheFifthCheckPasses)
                                   "inet addr:10.0.3.2", p + "smartconfig Success.\n\n"}),
                   "");
         EXPECT_FALSE(sandbox::exists("/tmp/smartconfig_lock"));
-        const pid_t script = pidFrom(scriptPid);
-        const pid_t program = pidFrom(programPid);
-        EXPECT_TRUE(script > 0 && stopsRunning(script)) << "smartconfig.sh left running";
-        EXPECT_TRUE(program > 0 && stopsRunning(program)) << "smartconfig left running";
+        const pid_t script = sandbox::waitForPidFile(scriptPid);
+        const pid_t program = sandbox::waitForPidFile(programPid);
+        EXPECT_TRUE(script > 0 && sandbox::waitUntilStopped(script)) << "smartconfig.sh left running";
+        EXPECT_TRUE(program > 0 && sandbox::waitUntilStopped(program)) << "smartconfig left running";
     });
 }
 
@@ -492,10 +460,10 @@ TEST_F(WifiSmartconfig, NoAddressAfterThirtyChecksFails)
         EXPECT_EQ(clock.sleeps(), std::vector<uint64_t>(30, kUsPerSec));
         EXPECT_EQ(sandbox::shellCommands(), commands(30, false));
         EXPECT_THAT(r.out, Not(HasSubstr("smartconfig Success")));
-        const pid_t script = pidFrom(scriptPid);
-        const pid_t program = pidFrom(programPid);
-        EXPECT_TRUE(script > 0 && stopsRunning(script)) << "smartconfig.sh left running";
-        EXPECT_TRUE(program > 0 && stopsRunning(program)) << "smartconfig left running";
+        const pid_t script = sandbox::waitForPidFile(scriptPid);
+        const pid_t program = sandbox::waitForPidFile(programPid);
+        EXPECT_TRUE(script > 0 && sandbox::waitUntilStopped(script)) << "smartconfig.sh left running";
+        EXPECT_TRUE(program > 0 && sandbox::waitUntilStopped(program)) << "smartconfig left running";
     });
 }
 
@@ -504,20 +472,27 @@ TEST_F(WifiSmartconfig, RestartKillsAScriptLeftFromBefore)
     sandbox::inPrivatePids([&] {
         // A script and program still running from an earlier attempt.
         ASSERT_EQ(sandbox::sh("/usr/bin/smartconfig.sh >/dev/null 2>&1 &"), 0);
-        const pid_t oldScript = pidFrom(scriptPid);
-        const pid_t oldProgram = pidFrom(programPid);
+        const pid_t oldScript = sandbox::waitForPidFile(scriptPid);
+        const pid_t oldProgram = sandbox::waitForPidFile(programPid);
         ASSERT_GT(oldScript, 0);
         ASSERT_GT(oldProgram, 0);
         unlink(scriptPid.c_str());
+        // By the first wait the old ones are gone and a fresh script runs.
+        // (Checked after the call: its output is captured meanwhile.)
         sandbox::VirtualClock clock;
+        bool oldScriptRuns = true;
+        bool oldProgramRuns = true;
+        pid_t fresh = -1;
         clock.at(1 * kUsPerSec, [&] {
-            EXPECT_FALSE(running(oldScript)) << "the earlier script still runs";
-            EXPECT_FALSE(running(oldProgram)) << "the earlier program still runs";
-            const pid_t fresh = pidFrom(scriptPid);
-            EXPECT_TRUE(fresh > 0 && fresh != oldScript);
+            oldScriptRuns = sandbox::processRunning(oldScript);
+            oldProgramRuns = sandbox::processRunning(oldProgram);
+            fresh = sandbox::waitForPidFile(scriptPid);
         });
         const auto r = callHandler(cmd_request_wifi_smartconfig);
         EXPECT_EQ(r.reply, Bytes{0x01});
+        EXPECT_FALSE(oldScriptRuns);
+        EXPECT_FALSE(oldProgramRuns);
+        EXPECT_TRUE(fresh > 0 && fresh != oldScript);
     });
 }
 
