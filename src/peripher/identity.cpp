@@ -1,4 +1,5 @@
 // Identity queries: what the test station reads to label the gateway.
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <net/if.h>
@@ -54,9 +55,10 @@ int versionQuery(const char *caller, const VersionSource &source, uint8_t *reply
             GW_LOG_AS(caller, "Version Not Found In %s.\r\n\n", source.path);
             len = resInfoWrite(record.data(), kVersionRecordSize, kResultFail, nullptr, 0);
         } else {
-            const size_t textLen = std::strlen(version);
-            len = resInfoWrite(record.data(), kVersionRecordSize, kResultPass, reinterpret_cast<const uint8_t *>(version),
-                               static_cast<uint16_t>(textLen + 1));
+            // The text and its terminator; the record's capacity cuts a long one.
+            const auto *text = reinterpret_cast<const uint8_t *>(version);
+            const auto textLen = static_cast<uint16_t>(std::strlen(version));
+            len = resInfoWrite(record.data(), kVersionRecordSize, kResultPass, text, static_cast<uint16_t>(textLen + 1));
             GW_LOG_AS(caller, "Systerm Information:%s\r\n\n", version);
         }
     }
