@@ -16,3 +16,9 @@
 // Failures of the socket calls and the peer's close go to standard error.
 #define GW_ERR(fmt, ...) \
     std::fprintf(stderr, "[%s] %s() #%d " fmt, kLogModule, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+// The same line under the name of a caller: for a body that several handlers
+// share (the version queries, the single-LED tests), each of which logs
+// under its own name.
+#define GW_LOG_AS(func, fmt, ...) \
+    std::printf("[%s] %s() #%d " fmt, kLogModule, func, __LINE__ __VA_OPT__(, ) __VA_ARGS__)

@@ -23,11 +23,27 @@ constexpr int kModelLineLimit = 64;
 // Rows in their stored order.
 constexpr std::array kGeneralTable{
     CmdEntry{0x0001, cmd_request_mac},
+    CmdEntry{0x0002, cmd_request_sysversion},
     CmdEntry{0x0005, cmd_request_model},
+    CmdEntry{0x0101, cmd_wan_dhcpcli},
+    CmdEntry{0x0102, cmd_request_wan_ping_gw},
+    CmdEntry{0x0103, cmd_request_wan_dns_ping},
+    CmdEntry{0x0203, cmd_request_wifi_smartconfig},
+    CmdEntry{0x0603, cmd_request_btn_pressdown},
+    CmdEntry{0x0701, cmd_request_led_powerled},
+    CmdEntry{0x0703, cmd_request_led_zigbeeled},
+    CmdEntry{0x0705, cmd_request_led_errorled},
+    CmdEntry{0x0706, cmd_request_allLeds_flash},
+    CmdEntry{0x0707, cmd_request_allLeds_Restore},
 };
 
 constexpr std::array<CmdEntry, 0> kGwm0101Table{};
-constexpr std::array<CmdEntry, 0> kGwm0202Table{};
+constexpr std::array kGwm0202Table{
+    CmdEntry{0x0003, cmd_request_zbversion},
+    CmdEntry{0x0004, cmd_request_zwversion},
+    CmdEntry{0x0702, cmd_request_led_zwaveled},
+    CmdEntry{0x0704, cmd_request_led_4gled},
+};
 constexpr std::array<CmdEntry, 0> kGwm0303Table{};
 constexpr std::array<CmdEntry, 0> kGwm0404Table{};
 

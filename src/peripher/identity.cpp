@@ -1,4 +1,5 @@
 // Identity queries: what the test station reads to label the gateway.
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <net/if.h>
@@ -7,6 +8,7 @@
 
 #include "fdOwner.h"
 #include "log.h"
+#include "peripher/files.h"
 #include "peripher/peripher.h"
 
 namespace {
@@ -15,6 +17,61 @@ constexpr char kLogModule[] = "src/peripher";
 constexpr char kMacInterface[] = "eth0";
 constexpr int kMacReplyLen = 7; // result byte and six address bytes
 constexpr size_t kMacTextSize = 128;
+
+// A version file names its version in the first line, after a key and the
+// first delimiter, up to the second delimiter (a build suffix) or the end.
+struct VersionSource {
+    const char *path;
+    const char *firstDelim;
+    const char *secondDelim;
+};
+
+constexpr VersionSource kSysVersion{"/etc/tovak_build", "=", "-"};
+constexpr VersionSource kZigbeeVersion{"/etc/config/tovak/amber/version", ":", ","};
+constexpr VersionSource kZwaveVersion{"/etc/config/tovak/zwdev/version", ":", ","};
+
+constexpr uint16_t kVersionLineSize = 256;
+// Result byte and at most 64 data bytes: a version of up to 63 characters
+// goes out with its terminator, a longer one is cut without it.
+constexpr uint16_t kVersionRecordSize = 65;
+
+// The body of the three version queries; it logs under the caller's name.
+int versionQuery(const char *caller, const VersionSource &source, uint8_t *reply, int cap)
+{
+    std::array<char, kVersionLineSize> line{};
+    std::array<uint8_t, kVersionRecordSize> record{};
+    int len = 0;
+    if (getInfoFromFile(source.path, line.data(), kVersionLineSize) == -1) {
+        len = resInfoWrite(record.data(), kVersionRecordSize, kResultFail, nullptr, 0);
+    } else {
+        // The key, then the version: strtok's scan, in two steps on one line.
+        char *rest = nullptr;
+        const char *key = strtok_r(line.data(), source.firstDelim, &rest);
+        const char *version = key != nullptr ? strtok_r(nullptr, source.secondDelim, &rest) : nullptr;
+        // A line without a version (an empty or unopenable file, no first
+        // delimiter, nothing or only the newline after it) is a failed query:
+        // an empty version must not pass as one.
+        if (version == nullptr || version[0] == '\n') {
+            GW_LOG_AS(caller, "Version Not Found In %s.\r\n\n", source.path);
+            len = resInfoWrite(record.data(), kVersionRecordSize, kResultFail, nullptr, 0);
+        } else {
+            // The text and its terminator; the record's capacity cuts a long one.
+            const auto *text = reinterpret_cast<const uint8_t *>(version);
+            const auto textLen = static_cast<uint16_t>(std::strlen(version));
+            len = resInfoWrite(record.data(), kVersionRecordSize, kResultPass, text, static_cast<uint16_t>(textLen + 1));
+            GW_LOG_AS(caller, "Systerm Information:%s\r\n\n", version);
+        }
+    }
+    if (cap < len) {
+        GW_LOG_AS(caller, "Buffer Length Too Less Actual Length:%d\r\n\n", cap);
+        len = cap;
+    }
+    if (len <= 0) {
+        return 0;
+    }
+    std::memcpy(reply, record.data(), static_cast<size_t>(len));
+    return len;
+}
 
 } // namespace
 
@@ -56,4 +113,22 @@ int cmd_request_mac(uint8_t *reply, int cap)
     }
     std::memcpy(reply, record.data(), static_cast<size_t>(cap));
     return cap;
+}
+
+int cmd_request_sysversion(uint8_t *reply, int cap)
+{
+    GW_LOG("cmd request Function Sysversion.\r\n\n");
+    return versionQuery(__func__, kSysVersion, reply, cap);
+}
+
+int cmd_request_zbversion(uint8_t *reply, int cap)
+{
+    GW_LOG("cmd request Function ZBversion.\r\n\n");
+    return versionQuery(__func__, kZigbeeVersion, reply, cap);
+}
+
+int cmd_request_zwversion(uint8_t *reply, int cap)
+{
+    GW_LOG("cmd request Function ZWversion.\r\n\n");
+    return versionQuery(__func__, kZwaveVersion, reply, cap);
 }

@@ -37,3 +37,22 @@ int resInfoWrite(uint8_t *out, uint16_t cap, uint8_t result, const uint8_t *data
 // Identity queries.
 int cmd_request_model(uint8_t *reply, int cap);
 int cmd_request_mac(uint8_t *reply, int cap);
+int cmd_request_sysversion(uint8_t *reply, int cap);
+int cmd_request_zbversion(uint8_t *reply, int cap);
+int cmd_request_zwversion(uint8_t *reply, int cap);
+
+// Network tests.
+int cmd_wan_dhcpcli(uint8_t *reply, int cap);
+int cmd_request_wan_ping_gw(uint8_t *reply, int cap);
+int cmd_request_wan_dns_ping(uint8_t *reply, int cap);
+int cmd_request_wifi_smartconfig(uint8_t *reply, int cap);
+
+// Button and LED tests.
+int cmd_request_btn_pressdown(uint8_t *reply, int cap);
+int cmd_request_led_powerled(uint8_t *reply, int cap);
+int cmd_request_led_zwaveled(uint8_t *reply, int cap);
+int cmd_request_led_zigbeeled(uint8_t *reply, int cap);
+int cmd_request_led_4gled(uint8_t *reply, int cap);
+int cmd_request_led_errorled(uint8_t *reply, int cap);
+int cmd_request_allLeds_flash(uint8_t *reply, int cap);
+int cmd_request_allLeds_Restore(uint8_t *reply, int cap);
