@@ -177,7 +177,11 @@ long msg_frame_put(int fd, uint16_t cmd, const uint8_t *payload, uint16_t n)
 
 int tcpServerLisener(int port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // Close-on-exec: the tests start gateway scripts in the background
+    // ("... blink &", "smartconfig.sh &"); they must not inherit the
+    // listening socket (a restarted service could not bind while they run)
+    // or a client's socket (the station would never see it closed).
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1) {
         GW_ERR("Could not create socket\n");
         return -1;
@@ -205,7 +209,7 @@ int tcpServerAccept(int listenFd, ClientInfo *client)
 {
     sockaddr_in peer{};
     socklen_t peerLen = sizeof peer;
-    const int fd = accept(listenFd, reinterpret_cast<sockaddr *>(&peer), &peerLen);
+    const int fd = accept4(listenFd, reinterpret_cast<sockaddr *>(&peer), &peerLen, SOCK_CLOEXEC);
     if (fd < 0) {
         GW_ERR("Connecte Error:%s\r\n\n", std::strerror(errno));
         return fd;

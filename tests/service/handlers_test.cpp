@@ -161,4 +161,28 @@ TEST_F(Handlers, AllLedsFlashStartsTheScript)
     EXPECT_THAT(service.out(), HasSubstr("cmd All LEDs Flash.\r\n\n"));
 }
 
+// A script the service leaves running in the background must hold none of
+// its sockets: not the client's (the station would never see the connection
+// closed) and not the listening one (a restarted service could not bind).
+TEST_F(Handlers, BackgroundScriptsInheritNoSocket)
+{
+    sandbox::writeFile("/tmp/sysinfo/model", "GWM0202\n");
+    sandbox::setUpTools();
+    const std::string fds = sandbox::scratchDir() + "/blink.fds";
+    sandbox::installTool("tovak_peripheralcmd.sh",
+                         "ls -l /proc/$$/fd > " + fds + ".part; mv " + fds + ".part " + fds + "; sleep 30");
+    startService();
+    auto conn = sandbox::connectService();
+    EXPECT_EQ(ask(conn, 0x0706), Bytes{0x00});
+    for (int i = 0; i < 200 && !sandbox::exists(fds); ++i) {
+        usleep(10000);
+    }
+    const std::string open = sandbox::readFile(fds);
+    EXPECT_THAT(open, HasSubstr("/dev/null")) << "the listing was taken";
+    EXPECT_THAT(open, Not(HasSubstr("socket:"))) << open;
+    // The station sees its connection end when the service closes it.
+    conn.close();
+    sandbox::sh("pkill -f 'tovak_peripheralcmd.sh blink' || true");
+}
+
 } // namespace

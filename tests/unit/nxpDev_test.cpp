@@ -23,6 +23,7 @@
 #include "capture.h"
 #include "nxpDev.h"
 #include "platform/tovak.h"
+#include "overlay.h"
 #include "sandbox.h"
 #include "tools.h"
 #include "util.h"
@@ -212,6 +213,8 @@ protected:
         if (HasFatalFailure()) {
             return;
         }
+        // The database's directory, in a private /etc: nothing lands on the machine.
+        sandbox::overlayDir("/etc");
         sandbox::mountTmpfs("/etc/tovak");
         sandbox::setUpTools();
         sandbox::installTool("nxp_ucmd.sh");
