@@ -307,7 +307,8 @@ TEST_F(AtCmdTest, FullAnswerIsSearchedToItsLastByteAndNoFurther)
         const std::string answer = c.answer;
         startPeer({{"AT\r", [answer](const std::string &, unsigned) { return gwemu::Answer{{0, answer}}; }}});
         // The whole answer is on the line by the end of the 500 ms pause.
-        clock.at(clock.nowUs() + kAnswerPauseUs, [&] { waitForInput(kDevice, static_cast<int>(answer.size())); });
+        const int size = static_cast<int>(answer.size());
+        clock.at(clock.nowUs() + kAnswerPauseUs, [size] { waitForInput(kDevice, size); });
         sandbox::OutputCapture out;
         const int result = atCmdCmp(kDevice, "AT\r", "OK", 1000);
         const std::string log = out.finish();
