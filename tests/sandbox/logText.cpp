@@ -1,6 +1,7 @@
 #include "logText.h"
 
 #include <cctype>
+#include <regex>
 
 namespace sandbox {
 
@@ -25,6 +26,12 @@ std::string withoutLineNumbers(const std::string &text)
         ++i;
     }
     return out;
+}
+
+std::string maskLineNumbers(const std::string &log)
+{
+    static const std::regex prefix(R"((\[[^\]\n]+\] \w+\(\) )#[0-9]+ )");
+    return std::regex_replace(log, prefix, "$1#N ");
 }
 
 std::string logPrefix(const std::string &module, const std::string &function)

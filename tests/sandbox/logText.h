@@ -10,6 +10,10 @@ namespace sandbox {
 // The text with every "() #<line> " of the log prefix turned into "() # ".
 std::string withoutLineNumbers(const std::string &text);
 
+// The same with the line number of every "[module] function() #<line> "
+// prefix turned into "#N".
+std::string maskLineNumbers(const std::string &log);
+
 // The log line prefix of a module and function, as withoutLineNumbers
 // leaves it: "[src/peripher] viewBuf() # ".
 std::string logPrefix(const std::string &module, const std::string &function);
