@@ -2,7 +2,8 @@
 # command line to the instance's tool log, so tests and people can see the
 # exact commands the service ran.
 gwsim_log() {
-  printf '%s\n' "$*" >> "${GWSIM_TOOLS_LOG:-/dev/null}"
+  local line="$*"
+  printf '%s\n' "${line% }" >> "${GWSIM_TOOLS_LOG:-/dev/null}"
 }
 
 # The cellular modem as the USB bus shows it: both interface directories
