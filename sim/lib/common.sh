@@ -10,7 +10,8 @@ gwsim_log() {
 # (standard and MediaTek SDK numbering) with the modem's ttyUSB4 entry, and
 # /dev/ttyUSB4 leading to the modem emulator's pty.
 gwsim_modem_up() {
-  [[ ${GWSIM_MODEM:-present} == absent ]] && return 0
+  # Models without a USB modem (and the absent modem) have no modem pty.
+  [[ -r $GWSIM_STATE/modem.pts ]] || return 0
   local dir
   for dir in /sys/bus/usb/devices/1-1.4:1.3 /sys/bus/usb/devices/1-1.4:1.2; do
     mkdir -p "$dir/ttyUSB4"

@@ -1,0 +1,78 @@
+// End to end: scenarios that break one part of the board make exactly the
+// tests of that part fail, with the failing result byte, through the real
+// service on gwsim.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "gwsimProcess.h"
+#include "sandbox.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Scenario {
+    const char *name;
+    const char *model;
+    const char *text;                      // the scenario file
+    std::vector<std::pair<uint16_t, int>> expect; // code, result byte
+};
+
+const Scenario kScenarios[] = {
+    {"NoDefaultRoute", "GWM0202", "wan.route = none\n", {{0x0101, 0}, {0x0102, 1}}},
+    {"UpstreamSilent", "GWM0202", "upstream.ping = silent\n", {{0x0102, 1}, {0x0103, 1}}},
+    {"NoWanAddress", "GWM0404", "wan.address = absent\n", {{0x0101, 1}}},
+    {"NameDoesNotResolve", "GWM0101", "dns = fail\n", {{0x0102, 0}, {0x0103, 1}}},
+    {"LedsMissing", "GWM0202", "leds = missing\n", {{0x0701, 1}, {0x0702, 1}, {0x0703, 1}, {0x0704, 1}, {0x0705, 1}}},
+    {"ButtonNeverPressed", "GWM0303", "button.press_after = never\n", {{0x0603, 1}}},
+    {"SmartconfigNeverSucceeds", "GWM0101", "smartconfig.after = never\n", {{0x0203, 1}}},
+    {"NetworkInfoMissing", "GWM0202", "netinfo = missing\n", {{0x0401, 1}, {0x0501, 1}, {0x0601, 1}}},
+    {"ModemAbsent", "GWM0202", "modem = absent\n", {{0x0301, 1}, {0x0302, 1}, {0x0303, 1}}},
+    {"ModemSilent", "GWM0404", "modem = silent\n", {{0x0302, 1}}},
+    {"SimAbsent", "GWM0404", "sim = absent\n", {{0x0302, 0}, {0x0303, 1}}},
+    {"SimReadyAtThirdProbe", "GWM0404", "sim.ready_after = 3\n", {{0x0302, 0}, {0x0303, 0}}},
+    {"TwoGModemOnTtyS1", "GWM0303", "modem.port = ttyS1\n", {{0x0303, 1}, {0x0302, 0}, {0x0303, 0}}},
+    {"TwoGModemMute", "GWM0303", "modem = silent\n", {{0x0302, 1}, {0x0303, 1}}},
+    {"NxpRadioSilent", "GWM0101", "nxp.radio = silent\n", {{0x0801, 0}, {0x0802, 1}}},
+    {"NxpRadioLate", "GWM0404", "nxp.radio = late\n", {{0x0802, 1}}},
+    {"ZwaveNothingIncluded", "GWM0202", "zwave.list = []\n", {{0x0502, 1}}},
+    {"ZwaveNeverExcluded", "GWM0202", "zwave.exclude_after = never\n", {{0x0503, 1}}},
+};
+
+class FailureScenario : public sandbox::SandboxTest, public ::testing::WithParamInterface<Scenario> {};
+
+TEST_P(FailureScenario, ResultBytes)
+{
+    const Scenario &s = GetParam();
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start(s.model, s.text)) << sim.failure();
+    auto conn = sim.connect();
+    for (const auto &[code, result] : s.expect) {
+        const Bytes reply = sandbox::call(conn, code);
+        ASSERT_FALSE(reply.empty()) << std::hex << "no reply to 0x" << code << "\n" << sim.serviceLog();
+        EXPECT_EQ(reply[0], result) << std::hex << "code 0x" << code << "\n" << sim.serviceLog();
+    }
+    EXPECT_TRUE(sim.stop());
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, FailureScenario, ::testing::ValuesIn(kScenarios),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
+
+class GwsimScenario : public sandbox::SandboxTest {};
+
+TEST_F(GwsimScenario, BadScenarioIsRefusedBeforeAnythingIsBuilt)
+{
+    sandbox::GwsimInstance sim;
+    EXPECT_FALSE(sim.start("GWM0202", "modem = maybe\n"));
+    EXPECT_THAT(sim.failure(), ::testing::HasSubstr(":1: bad value 'maybe' for modem"));
+    EXPECT_FALSE(sim.start("GWM0202", "modme = absent\n"));
+    EXPECT_THAT(sim.failure(), ::testing::HasSubstr(":1: unknown key 'modme'"));
+    EXPECT_FALSE(sim.start("GWM9999"));
+    EXPECT_THAT(sim.failure(), ::testing::HasSubstr("unknown model 'GWM9999'"));
+}
+
+} // namespace

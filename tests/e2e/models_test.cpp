@@ -1,0 +1,119 @@
+// End to end: the real gwtestd on a gwsim board of each model, driven by the
+// station's client over the veth link. With the default scenario every test
+// of the model passes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "gwsimProcess.h"
+#include "sandbox.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using Bytes = std::vector<uint8_t>;
+
+struct ModelPlan {
+    const char *name; // test name
+    const char *model;
+    bool mtksdk;
+    std::vector<uint16_t> codes;    // the model's table, in stored order
+    std::vector<std::string> tools; // tool command lines expected in this order
+};
+
+// Every model answers these.
+const std::vector<uint16_t> kGeneralCodes{0x0001, 0x0002, 0x0005, 0x0101, 0x0102, 0x0103, 0x0203,
+                                          0x0603, 0x0701, 0x0703, 0x0705, 0x0706, 0x0707};
+
+const std::string kBleCommand =
+    R"(ubus send TK.BLE {"PKT":{"to": "BLE", "from": "CLOUD", "type": "cmd", "data": {"id": "stream", "command": )"
+    R"("setAttribute", "arguments": {"mac": "0102030405060708", "attribute": "ble.dtm", "value": )"
+    R"({"channel":21,"power":100,"len":40,"phy":1,"mode":254} } } }})";
+
+const ModelPlan kPlans[] = {
+    {"GWM0101",
+     "GWM0101",
+     false,
+     {0x0401, 0x0801, 0x0802},
+     {"tovak_peripheralcmd.sh blink", "tovak_peripheralcmd.sh restore", "/etc/init.d/nxp stop",
+      "tovak_ucmd.sh tone 15 20"}},
+    {"GWM0202",
+     "GWM0202",
+     false,
+     {0x0003, 0x0004, 0x0301, 0x0302, 0x0303, 0x0401, 0x0501, 0x0601, 0x0602, 0x0702, 0x0704, 0x0803, 0x0804, 0x0502,
+      0x0503},
+     {"/usr/bin/smartconfig.sh", "tovak_peripheralcmd.sh blink", "tovak_peripheralcmd.sh restore",
+      "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0", "/etc/init.d/datalink stop", "gpioc set 4G_RESET 1",
+      "gpioc set 4G_RESET 0", "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0", "tovak_ucmd.sh tone 15 20", kBleCommand,
+      "tovak_peripheralcmd.sh include", "tovak_peripheralcmd.sh getlist", "tovak_peripheralcmd.sh exclude",
+      "tovak_peripheralcmd.sh getlist"}},
+    {"GWM0202_MediaTek",
+     "GWM0202",
+     true,
+     {0x0301, 0x0302, 0x0303},
+     {"/etc/init.d/netmged stop;", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000",
+      "gpio l 35 4000 0 1 0 4000", "gpio l 29 4000 0 1 0 4000", "/etc/init.d/datalink stop",
+      "/etc/init.d/netmged stop;", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000",
+      "gpio l 35 4000 0 1 0 4000", "gpio l 29 4000 0 1 0 4000"}},
+    {"GWM0303",
+     "GWM0303",
+     false,
+     {0x0302, 0x0303, 0x0801, 0x0802, 0x0803, 0x0804, 0x0601},
+     {"/etc/init.d/datalink stop", "/etc/init.d/nxp stop", "tovak_ucmd.sh tone 15 20", "tovak_ucmd.sh tone 15 20",
+      kBleCommand}},
+    {"GWM0404",
+     "GWM0404",
+     false,
+     {0x0301, 0x0302, 0x0303, 0x0801, 0x0802, 0x0804},
+     {"/etc/init.d/datalink stop", "gpioc set 3G_RESET 1", "gpioc set 3G_RESET 0", "gpioc set 3G_POWER 1",
+      "gpioc set 3G_POWER 0", "/etc/init.d/nxp stop", "tovak_ucmd.sh tone 15 20", kBleCommand}},
+};
+
+// The expected lines, in order, among the logged ones (others may come between).
+std::string missingInOrder(const std::vector<std::string> &logged, const std::vector<std::string> &expected)
+{
+    size_t at = 0;
+    for (const std::string &line : expected) {
+        while (at < logged.size() && logged[at] != line) {
+            ++at;
+        }
+        if (at == logged.size()) {
+            return line;
+        }
+        ++at;
+    }
+    return "";
+}
+
+class EveryTestPasses : public sandbox::SandboxTest, public ::testing::WithParamInterface<ModelPlan> {};
+
+TEST_P(EveryTestPasses, DefaultScenario)
+{
+    const ModelPlan &plan = GetParam();
+    sandbox::GwsimInstance sim;
+    std::vector<std::string> args;
+    if (plan.mtksdk) {
+        args.push_back("--mtksdk");
+    }
+    ASSERT_TRUE(sim.start(plan.model, "", args)) << sim.failure();
+    auto conn = sim.connect();
+
+    std::vector<uint16_t> codes = plan.codes;
+    if (!plan.mtksdk) {
+        codes.insert(codes.begin(), kGeneralCodes.begin(), kGeneralCodes.end());
+    }
+    for (uint16_t code : codes) {
+        const Bytes reply = sandbox::call(conn, code);
+        ASSERT_FALSE(reply.empty()) << std::hex << "no reply to 0x" << code << "\n" << sim.serviceLog();
+        EXPECT_EQ(reply[0], 0) << std::hex << "code 0x" << code << " failed\n" << sim.serviceLog();
+    }
+    EXPECT_EQ(missingInOrder(sim.toolCalls(), plan.tools), "") << "tool calls:\n"
+                                                               << ::testing::PrintToString(sim.toolCalls());
+    EXPECT_TRUE(sim.stop());
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, EveryTestPasses, ::testing::ValuesIn(kPlans),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+void PrintTo(const ModelPlan &p, std::ostream *os) { *os << p.name; }
+
+} // namespace
