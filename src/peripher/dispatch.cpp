@@ -9,6 +9,8 @@
 #include "fdOwner.h"
 #include "log.h"
 #include "peripher/peripher.h"
+#include "peripher/radio.h"
+#include "peripher/zwave.h"
 #include "util.h"
 
 namespace {
@@ -37,15 +39,37 @@ constexpr std::array kGeneralTable{
     CmdEntry{0x0707, cmd_request_allLeds_Restore},
 };
 
-constexpr std::array<CmdEntry, 0> kGwm0101Table{};
+constexpr std::array kGwm0101Table{
+    CmdEntry{0x0401, cmd_request_greepower_pair},
+    CmdEntry{0x0801, cmd_request_nxp_pair},
+    CmdEntry{0x0802, cmd_request_nxp_singleCarrier},
+};
 constexpr std::array kGwm0202Table{
     CmdEntry{0x0003, cmd_request_zbversion},
     CmdEntry{0x0004, cmd_request_zwversion},
+    CmdEntry{0x0401, cmd_request_zigbee_pair},
+    CmdEntry{0x0501, cmd_request_zwave_pair},
+    CmdEntry{0x0601, cmd_request_ble_dev_exsit},
+    CmdEntry{0x0602, cmd_request_ble_scan},
     CmdEntry{0x0702, cmd_request_led_zwaveled},
     CmdEntry{0x0704, cmd_request_led_4gled},
+    CmdEntry{0x0803, cmd_request_ember_singleCarrier},
+    CmdEntry{0x0804, cmd_request_ble_singleCarrier},
+    CmdEntry{0x0502, cmd_request_zwave_include_and_query},
+    CmdEntry{0x0503, cmd_request_zwave_exclude},
 };
-constexpr std::array<CmdEntry, 0> kGwm0303Table{};
-constexpr std::array<CmdEntry, 0> kGwm0404Table{};
+constexpr std::array kGwm0303Table{
+    CmdEntry{0x0801, cmd_request_nxp_pair},
+    CmdEntry{0x0802, cmd_request_nxp_singleCarrier},
+    CmdEntry{0x0803, cmd_request_ember_singleCarrier},
+    CmdEntry{0x0804, cmd_request_ble_singleCarrier},
+    CmdEntry{0x0601, cmd_request_ble_dev_exsit},
+};
+constexpr std::array kGwm0404Table{
+    CmdEntry{0x0801, cmd_request_nxp_pair},
+    CmdEntry{0x0802, cmd_request_nxp_singleCarrier},
+    CmdEntry{0x0804, cmd_request_ble_singleCarrier},
+};
 
 struct ModelTable {
     std::string_view model;
