@@ -8,6 +8,7 @@
 
 #include "fdOwner.h"
 #include "log.h"
+#include "peripher/cellular.h"
 #include "peripher/peripher.h"
 #include "util.h"
 
@@ -41,11 +42,21 @@ constexpr std::array<CmdEntry, 0> kGwm0101Table{};
 constexpr std::array kGwm0202Table{
     CmdEntry{0x0003, cmd_request_zbversion},
     CmdEntry{0x0004, cmd_request_zwversion},
+    CmdEntry{0x0301, cmd_request_4g_usb_device},
+    CmdEntry{0x0302, cmd_request_4g_at_cmd},
+    CmdEntry{0x0303, cmd_request_sim_card_chk},
     CmdEntry{0x0702, cmd_request_led_zwaveled},
     CmdEntry{0x0704, cmd_request_led_4gled},
 };
-constexpr std::array<CmdEntry, 0> kGwm0303Table{};
-constexpr std::array<CmdEntry, 0> kGwm0404Table{};
+constexpr std::array kGwm0303Table{
+    CmdEntry{0x0302, cmd_request_2g_at_cmd},
+    CmdEntry{0x0303, cmd_request_2g_sim_card_chk},
+};
+constexpr std::array kGwm0404Table{
+    CmdEntry{0x0301, cmd_request_3g_usb_device},
+    CmdEntry{0x0302, cmd_request_3g_at_cmd},
+    CmdEntry{0x0303, cmd_request_3g_sim_card_chk},
+};
 
 struct ModelTable {
     std::string_view model;
