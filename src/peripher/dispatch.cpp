@@ -8,6 +8,7 @@
 
 #include "fdOwner.h"
 #include "log.h"
+#include "peripher/cellular.h"
 #include "peripher/peripher.h"
 #include "peripher/radio.h"
 #include "peripher/zwave.h"
@@ -47,6 +48,9 @@ constexpr std::array kGwm0101Table{
 constexpr std::array kGwm0202Table{
     CmdEntry{0x0003, cmd_request_zbversion},
     CmdEntry{0x0004, cmd_request_zwversion},
+    CmdEntry{0x0301, cmd_request_4g_usb_device},
+    CmdEntry{0x0302, cmd_request_4g_at_cmd},
+    CmdEntry{0x0303, cmd_request_sim_card_chk},
     CmdEntry{0x0401, cmd_request_zigbee_pair},
     CmdEntry{0x0501, cmd_request_zwave_pair},
     CmdEntry{0x0601, cmd_request_ble_dev_exsit},
@@ -59,6 +63,8 @@ constexpr std::array kGwm0202Table{
     CmdEntry{0x0503, cmd_request_zwave_exclude},
 };
 constexpr std::array kGwm0303Table{
+    CmdEntry{0x0302, cmd_request_2g_at_cmd},
+    CmdEntry{0x0303, cmd_request_2g_sim_card_chk},
     CmdEntry{0x0801, cmd_request_nxp_pair},
     CmdEntry{0x0802, cmd_request_nxp_singleCarrier},
     CmdEntry{0x0803, cmd_request_ember_singleCarrier},
@@ -66,10 +72,47 @@ constexpr std::array kGwm0303Table{
     CmdEntry{0x0601, cmd_request_ble_dev_exsit},
 };
 constexpr std::array kGwm0404Table{
+    CmdEntry{0x0301, cmd_request_3g_usb_device},
+    CmdEntry{0x0302, cmd_request_3g_at_cmd},
+    CmdEntry{0x0303, cmd_request_3g_sim_card_chk},
     CmdEntry{0x0801, cmd_request_nxp_pair},
     CmdEntry{0x0802, cmd_request_nxp_singleCarrier},
     CmdEntry{0x0804, cmd_request_ble_singleCarrier},
 };
+
+// The tables' shape is part of the contract with the test stations.
+template <size_t N>
+constexpr bool codesUnique(const std::array<CmdEntry, N> &rows)
+{
+    for (size_t i = 0; i < N; ++i) {
+        for (size_t j = i + 1; j < N; ++j) {
+            if (rows[i].cmd == rows[j].cmd) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+template <size_t N>
+constexpr bool disjointFromGeneral(const std::array<CmdEntry, N> &rows)
+{
+    for (const CmdEntry &row : rows) {
+        for (const CmdEntry &general : kGeneralTable) {
+            if (row.cmd == general.cmd) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+static_assert(kGeneralTable.size() == 13 && kGwm0101Table.size() == 3 && kGwm0202Table.size() == 15 &&
+              kGwm0303Table.size() == 7 && kGwm0404Table.size() == 6);
+static_assert(codesUnique(kGeneralTable) && codesUnique(kGwm0101Table) && codesUnique(kGwm0202Table) &&
+              codesUnique(kGwm0303Table) && codesUnique(kGwm0404Table));
+static_assert(disjointFromGeneral(kGwm0101Table) && disjointFromGeneral(kGwm0202Table) &&
+              disjointFromGeneral(kGwm0303Table) && disjointFromGeneral(kGwm0404Table));
 
 struct ModelTable {
     std::string_view model;

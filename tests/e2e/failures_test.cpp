@@ -38,7 +38,7 @@ const Scenario kScenarios[] = {
     {"NxpRadioSilent", "GWM0101", "nxp.radio = silent\n", {{0x0801, 0}, {0x0802, 1}}},
     {"NxpRadioLate", "GWM0404", "nxp.radio = late\n", {{0x0802, 1}}},
     {"ZwaveNothingIncluded", "GWM0202", "zwave.list = []\n", {{0x0502, 1}}},
-    {"ZwaveNeverExcluded", "GWM0202", "zwave.exclude_after = never\n", {{0x0503, 1}}},
+    {"ZwaveNeverExcluded", "GWM0202", "zwave.exclude_after = never\n", {{0x0502, 0}, {0x0503, 1}}},
 };
 
 class FailureScenario : public sandbox::SandboxTest, public ::testing::WithParamInterface<Scenario> {};
