@@ -190,7 +190,7 @@ constexpr char kScript[] = "tovak_peripheralcmd.sh";
 
 bool waitForToolCall(const std::string &line)
 {
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 2000; ++i) { // up to 20 s: a loaded machine starts background jobs late
         for (const std::string &call : sandbox::toolCalls()) {
             if (call == line) {
                 return true;
