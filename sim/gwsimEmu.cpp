@@ -114,7 +114,8 @@ int main(int argc, char **argv)
 
     std::vector<Port> ports;
     bool ok = true;
-    if (model == "GWM0202" || model == "GWM0404") {
+    // An absent USB modem never enumerates: no pty for /dev/ttyUSB4 at all.
+    if ((model == "GWM0202" || model == "GWM0404") && env("GWSIM_MODEM", "present") != "absent") {
         const std::string path = state + "/modem-usb";
         ok = openPort(ports, path, modemRulesFromScenario());
         if (ok) {

@@ -17,7 +17,10 @@ struct ModelPlan {
     const char *model;
     bool mtksdk;
     std::vector<uint16_t> codes;    // the model's table, in stored order
-    std::vector<std::string> tools; // tool command lines expected in this order
+    // Tool command lines expected in this order. (Not the blink script's own
+    // line: the restore test that follows kills it, on a loaded machine
+    // sometimes before it has written anything.)
+    std::vector<std::string> tools;
 };
 
 // Every model answers these.
@@ -34,14 +37,14 @@ const ModelPlan kPlans[] = {
      "GWM0101",
      false,
      {0x0401, 0x0801, 0x0802},
-     {"tovak_peripheralcmd.sh blink", "tovak_peripheralcmd.sh restore", "/etc/init.d/nxp stop",
+     {"tovak_peripheralcmd.sh restore", "/etc/init.d/nxp stop",
       "tovak_ucmd.sh tone 15 20"}},
     {"GWM0202",
      "GWM0202",
      false,
      {0x0003, 0x0004, 0x0301, 0x0302, 0x0303, 0x0401, 0x0501, 0x0601, 0x0602, 0x0702, 0x0704, 0x0803, 0x0804, 0x0502,
       0x0503},
-     {"/usr/bin/smartconfig.sh", "tovak_peripheralcmd.sh blink", "tovak_peripheralcmd.sh restore",
+     {"/usr/bin/smartconfig.sh", "tovak_peripheralcmd.sh restore",
       "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0", "/etc/init.d/datalink stop", "gpioc set 4G_RESET 1",
       "gpioc set 4G_RESET 0", "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0", "tovak_ucmd.sh tone 15 20", kBleCommand,
       "tovak_peripheralcmd.sh include", "tovak_peripheralcmd.sh getlist", "tovak_peripheralcmd.sh exclude",
@@ -50,9 +53,9 @@ const ModelPlan kPlans[] = {
      "GWM0202",
      true,
      {0x0301, 0x0302, 0x0303},
-     {"/etc/init.d/netmged stop;", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000",
+     {"/etc/init.d/netmged stop", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000",
       "gpio l 35 4000 0 1 0 4000", "gpio l 29 4000 0 1 0 4000", "/etc/init.d/datalink stop",
-      "/etc/init.d/netmged stop;", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000",
+      "/etc/init.d/netmged stop", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000",
       "gpio l 35 4000 0 1 0 4000", "gpio l 29 4000 0 1 0 4000"}},
     {"GWM0303",
      "GWM0303",
