@@ -21,8 +21,7 @@
 #include <vector>
 
 #include "modem.h"
-#include "ptyPort.h"
-#include "serialEmulator.h"
+#include "emulatedPort.h"
 
 namespace {
 
@@ -72,20 +71,14 @@ std::vector<gwemu::Rule> nxpRulesFromScenario()
                         }}};
 }
 
-struct Port {
-    std::unique_ptr<gwemu::PtyPort> pty;
-    std::unique_ptr<gwemu::SerialEmulator> peer;
-};
-
-bool openPort(std::vector<Port> &ports, const std::string &path, std::vector<gwemu::Rule> rules)
+bool openPort(std::vector<std::unique_ptr<gwemu::EmulatedPort>> &ports, const std::string &path,
+              std::vector<gwemu::Rule> rules)
 {
-    Port port{std::make_unique<gwemu::PtyPort>(), nullptr};
-    const std::string error = port.pty->open(path);
-    if (!error.empty()) {
-        std::fprintf(stderr, "gwsim-emu: %s\n", error.c_str());
+    auto port = std::make_unique<gwemu::EmulatedPort>(path, std::move(rules));
+    if (!port->error().empty()) {
+        std::fprintf(stderr, "gwsim-emu: %s\n", port->error().c_str());
         return false;
     }
-    port.peer = std::make_unique<gwemu::SerialEmulator>(port.pty->master(), std::move(rules));
     ports.push_back(std::move(port));
     return true;
 }
@@ -112,14 +105,14 @@ int main(int argc, char **argv)
         return 64;
     }
 
-    std::vector<Port> ports;
+    std::vector<std::unique_ptr<gwemu::EmulatedPort>> ports;
     bool ok = true;
     // An absent USB modem never enumerates: no pty for /dev/ttyUSB4 at all.
     if ((model == "GWM0202" || model == "GWM0404") && env("GWSIM_MODEM", "present") != "absent") {
         const std::string path = state + "/modem-usb";
         ok = openPort(ports, path, modemRulesFromScenario());
         if (ok) {
-            std::ofstream(state + "/modem.pts") << ports.back().pty->slavePath() << "\n";
+            std::ofstream(state + "/modem.pts") << ports.back()->pty().slavePath() << "\n";
         }
     }
     if (ok && model != "GWM0202") {

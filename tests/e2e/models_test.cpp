@@ -21,6 +21,7 @@ struct ModelPlan {
     // line: the restore test that follows kills it, on a loaded machine
     // sometimes before it has written anything.)
     std::vector<std::string> tools;
+    std::vector<std::string> logs; // messages the service's log must hold
 };
 
 // Every model answers these.
@@ -38,7 +39,8 @@ const ModelPlan kPlans[] = {
      false,
      {0x0401, 0x0801, 0x0802},
      {"tovak_peripheralcmd.sh restore", "/etc/init.d/nxp stop",
-      "tovak_ucmd.sh tone 15 20"}},
+      "tovak_ucmd.sh tone 15 20"},
+     {"Device Model:GWM0101\n\n", "cmd request Function GreenPower Pair.\r\n\n", "Single Carrier Test\r\n\n", "GWM0101 CMD Function OK\n\n"}},
     {"GWM0202",
      "GWM0202",
      false,
@@ -48,7 +50,8 @@ const ModelPlan kPlans[] = {
       "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0", "/etc/init.d/datalink stop", "gpioc set 4G_RESET 1",
       "gpioc set 4G_RESET 0", "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0", "tovak_ucmd.sh tone 15 20", kBleCommand,
       "tovak_peripheralcmd.sh include", "tovak_peripheralcmd.sh getlist", "tovak_peripheralcmd.sh exclude",
-      "tovak_peripheralcmd.sh getlist"}},
+      "tovak_peripheralcmd.sh getlist"},
+     {"Device Model:GWM0202\n\n", "cmd request Function 4G AT CMD.\n\n", "AT CMD Success.\r\n\n", "RET: <0a1b2c3d4e5f|6.81|80|0>\r\n\n", "out is [[]] \r\n\n"}},
     {"GWM0202_MediaTek",
      "GWM0202",
      true,
@@ -56,19 +59,22 @@ const ModelPlan kPlans[] = {
      {"/etc/init.d/netmged stop", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000",
       "gpio l 35 4000 0 1 0 4000", "gpio l 29 4000 0 1 0 4000", "/etc/init.d/datalink stop",
       "/etc/init.d/netmged stop", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000",
-      "gpio l 35 4000 0 1 0 4000", "gpio l 29 4000 0 1 0 4000"}},
+      "gpio l 35 4000 0 1 0 4000", "gpio l 29 4000 0 1 0 4000"},
+     {"mtk sdk...\n", "path is :/sys/bus/usb/devices/1-1.4:1.2\n", "Find 4G Module.\r\n\n"}},
     {"GWM0303",
      "GWM0303",
      false,
      {0x0302, 0x0303, 0x0801, 0x0802, 0x0803, 0x0804, 0x0601},
      {"/etc/init.d/datalink stop", "/etc/init.d/nxp stop", "tovak_ucmd.sh tone 15 20", "tovak_ucmd.sh tone 15 20",
-      kBleCommand}},
+      kBleCommand},
+     {"cmd request Function 2G AT CMD.\n\n", "Device:/dev/ttyS2 Baud:115200.\r\n\n", "cmd request 2G Function Sim Check.\r\n\n"}},
     {"GWM0404",
      "GWM0404",
      false,
      {0x0301, 0x0302, 0x0303, 0x0801, 0x0802, 0x0804},
      {"/etc/init.d/datalink stop", "gpioc set 3G_RESET 1", "gpioc set 3G_RESET 0", "gpioc set 3G_POWER 1",
-      "gpioc set 3G_POWER 0", "/etc/init.d/nxp stop", "tovak_ucmd.sh tone 15 20", kBleCommand}},
+      "gpioc set 3G_POWER 0", "/etc/init.d/nxp stop", "tovak_ucmd.sh tone 15 20", kBleCommand},
+     {"Find 3G Module.\r\n\n", "GWM0404 CMD Function OK \r\n\n", "Receive:"}},
 };
 
 // The expected lines, in order, among the logged ones (others may come between).
@@ -111,6 +117,10 @@ TEST_P(EveryTestPasses, DefaultScenario)
     }
     EXPECT_EQ(missingInOrder(sim.toolCalls(), plan.tools), "") << "tool calls:\n"
                                                                << ::testing::PrintToString(sim.toolCalls());
+    const std::string log = sim.serviceLog();
+    for (const std::string &message : plan.logs) {
+        EXPECT_THAT(log, HasSubstr(message));
+    }
     EXPECT_TRUE(sim.stop());
 }
 

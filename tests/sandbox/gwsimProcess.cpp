@@ -95,11 +95,7 @@ bool GwsimInstance::stop()
 
 std::vector<uint8_t> call(station::Connection &conn, uint16_t code, int timeoutMs)
 {
-    if (!conn.sendRequest(code)) {
-        return {};
-    }
-    const auto reply = conn.waitReply(code, timeoutMs);
-    return reply ? reply->payload : std::vector<uint8_t>{};
+    return ask(conn, code, timeoutMs).value_or(std::vector<uint8_t>{});
 }
 
 } // namespace sandbox

@@ -138,6 +138,18 @@ station::Connection connectService(int timeoutMs)
     return conn;
 }
 
+std::optional<std::vector<uint8_t>> ask(station::Connection &conn, uint16_t code, int timeoutMs)
+{
+    if (!conn.sendRequest(code)) {
+        return std::nullopt;
+    }
+    auto reply = conn.waitReply(code, timeoutMs);
+    if (!reply) {
+        return std::nullopt;
+    }
+    return reply->payload;
+}
+
 std::vector<uint8_t> requestFrame(uint16_t code, const std::vector<uint8_t> &payload)
 {
     return station::encodeRequest(code, payload);

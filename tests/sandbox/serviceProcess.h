@@ -45,6 +45,10 @@ private:
 // Connects to the service in this sandbox (127.0.0.1:6666).
 station::Connection connectService(int timeoutMs = 5000);
 
+// Sends one request and waits for its reply's payload; empty when no reply
+// came in time (or the request could not be sent).
+std::optional<std::vector<uint8_t>> ask(station::Connection &conn, uint16_t code, int timeoutMs);
+
 // The bytes of a request frame.
 std::vector<uint8_t> requestFrame(uint16_t code, const std::vector<uint8_t> &payload = {});
 

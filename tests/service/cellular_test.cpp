@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gpioBoard.h"
+#include "emulatedPort.h"
 #include "modem.h"
 #include "ptyPort.h"
 #include "sandbox.h"
@@ -29,22 +30,12 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kReplyWaitMs = 30000;
 
 // A modem on a pty bound at its device path.
-class Modem {
+class Modem : public gwemu::EmulatedPort {
 public:
     explicit Modem(const std::string &path, const gwemu::ModemBehaviour &behaviour = {})
+        : EmulatedPort(path, gwemu::modemRules(behaviour))
     {
-        error_ = port_.open(path);
-        if (error_.empty()) {
-            peer_.emplace(port_.master(), gwemu::modemRules(behaviour));
-        }
     }
-    const std::string &error() const { return error_; }
-    std::string received() const { return peer_ ? peer_->received() : std::string(); }
-
-private:
-    gwemu::PtyPort port_;
-    std::optional<gwemu::SerialEmulator> peer_;
-    std::string error_;
 };
 
 size_t occurrences(const std::string &text, const std::string &piece)
@@ -86,14 +77,7 @@ protected:
     // Sends the request and waits for its reply; empty when none came.
     static std::optional<Bytes> ask(station::Connection &conn, uint16_t code)
     {
-        if (!conn.sendRequest(code)) {
-            return std::nullopt;
-        }
-        auto reply = conn.waitReply(code, kReplyWaitMs);
-        if (!reply) {
-            return std::nullopt;
-        }
-        return reply->payload;
+        return sandbox::ask(conn, code, kReplyWaitMs);
     }
 
     sandbox::ServiceProcess service;

@@ -39,14 +39,7 @@ protected:
     // Sends the request and waits for its reply; empty when none came.
     static std::optional<Bytes> ask(station::Connection &conn, uint16_t code)
     {
-        if (!conn.sendRequest(code)) {
-            return std::nullopt;
-        }
-        auto reply = conn.waitReply(code, kReplyWaitMs);
-        if (!reply) {
-            return std::nullopt;
-        }
-        return reply->payload;
+        return sandbox::ask(conn, code, kReplyWaitMs);
     }
 
     sandbox::ServiceProcess service;

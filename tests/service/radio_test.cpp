@@ -70,14 +70,7 @@ protected:
 
     static std::optional<Bytes> ask(station::Connection &conn, uint16_t code, int waitMs = kReplyWaitMs)
     {
-        if (!conn.sendRequest(code)) {
-            return std::nullopt;
-        }
-        auto reply = conn.waitReply(code, waitMs);
-        if (!reply) {
-            return std::nullopt;
-        }
-        return reply->payload;
+        return sandbox::ask(conn, code, waitMs);
     }
 
     sandbox::ServiceProcess service;

@@ -19,6 +19,7 @@
 #include "gpioBoard.h"
 #include "handlerCall.h"
 #include "logLines.h"
+#include "emulatedPort.h"
 #include "modem.h"
 #include "peripher/cellular.h"
 #include "peripher/peripher.h"
@@ -91,22 +92,12 @@ Lines messagesOf(const std::string &out, const std::string &function)
 }
 
 // A modem on a pty bound at its device path.
-class Modem {
+class Modem : public gwemu::EmulatedPort {
 public:
     explicit Modem(const std::string &path, const gwemu::ModemBehaviour &behaviour = {})
+        : EmulatedPort(path, gwemu::modemRules(behaviour))
     {
-        error_ = port_.open(path);
-        if (error_.empty()) {
-            peer_.emplace(port_.master(), gwemu::modemRules(behaviour));
-        }
     }
-    const std::string &error() const { return error_; }
-    std::string received() const { return peer_ ? peer_->received() : std::string(); }
-
-private:
-    gwemu::PtyPort port_;
-    std::optional<gwemu::SerialEmulator> peer_;
-    std::string error_;
 };
 
 gwemu::ModemBehaviour simReadyFrom(unsigned probe)
