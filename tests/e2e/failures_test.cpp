@@ -75,4 +75,16 @@ TEST_F(GwsimScenario, BadScenarioIsRefusedBeforeAnythingIsBuilt)
     EXPECT_THAT(sim.failure(), ::testing::HasSubstr("unknown model 'GWM9999'"));
 }
 
+// --exec runs the given command as the gateway's service, as a cross-built
+// binary would run under qemu-user.
+TEST_F(GwsimScenario, ExecRunsTheGivenCommand)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0303", "", {"--exec", "/usr/bin/env", "GWSIM_EXEC_CHECK=1", GWTESTD_BIN}))
+        << sim.failure();
+    auto conn = sim.connect();
+    EXPECT_EQ(sandbox::call(conn, 0x0005), (Bytes{0x00, 'g', 'w', 'm', '0', '3', '0', '3', '\n', 0x00}));
+    EXPECT_TRUE(sim.stop());
+}
+
 } // namespace
