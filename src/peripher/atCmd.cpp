@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <unistd.h>
 
 #include "clock.h"
 #include "fdOwner.h"
@@ -33,7 +34,14 @@ public:
     explicit SerialPortGuard(int fd) : fd_(fd) {}
     SerialPortGuard(const SerialPortGuard &) = delete;
     SerialPortGuard &operator=(const SerialPortGuard &) = delete;
-    ~SerialPortGuard() { serial_close(fd_); }
+    ~SerialPortGuard()
+    {
+        // serial_close refuses descriptor 0, but a service started without
+        // standard input gets its port as 0: that port must not stay held.
+        if (serial_close(fd_) < 0 && fd_ == 0) {
+            ::close(fd_);
+        }
+    }
 
 private:
     int fd_;

@@ -108,6 +108,25 @@ TEST_F(AtCmdTest, EchoAndOkInOneReadPasses)
               "[src/peripher] atCmdCmp() #N Receive:AT\r\r\nOK\r\n\n,Expect:OK Got\n\n");
 }
 
+// Without standard input the port opens as descriptor 0; the exchange works
+// and the port is closed afterwards all the same.
+TEST_F(AtCmdTest, PortOpenedAsDescriptorZeroIsClosed)
+{
+    startModem();
+    sandbox::OutputCapture out; // before descriptor 0 is free, so it does not take it
+    const int savedIn = dup(0);
+    ASSERT_GE(savedIn, 0);
+    close(0);
+    const int result = atCmdCmp(kDevice, "AT\r", "OK", 5000);
+    const bool zeroStillOpen = fcntl(0, F_GETFD) != -1;
+    out.finish();
+    dup2(savedIn, 0);
+    close(savedIn);
+
+    EXPECT_EQ(result, 0);
+    EXPECT_FALSE(zeroStillOpen);
+}
+
 struct AnswerCase {
     const char *name;
     gwemu::ModemBehaviour modem;
