@@ -136,7 +136,9 @@ void logEntry(const char *func, const uint8_t *req)
 // its exit status tells nothing about the device: it is not examined.
 void runShell(const char *cmd)
 {
-    const int status = std::system(cmd);
+    // shellRun flushes first: a log line without its newline yet must not
+    // come after what the script prints.
+    const int status = shellRun(cmd);
     (void)status;
 }
 
