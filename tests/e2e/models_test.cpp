@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "gwsimProcess.h"
+#include "logText.h"
 #include "sandbox.h"
 
 namespace {
@@ -77,20 +78,22 @@ const ModelPlan kPlans[] = {
      {"Find 3G Module.\r\n\n", "GWM0404 CMD Function OK \r\n\n", "Receive:"}},
 };
 
-// The expected lines, in order, among the logged ones (others may come between).
-std::string missingInOrder(const std::vector<std::string> &logged, const std::vector<std::string> &expected)
+// The expected tool lines, in order, among the logged ones (others may come
+// between); "" when all are there.
+std::string missingLine(const std::vector<std::string> &logged, const std::vector<std::string> &expected)
 {
-    size_t at = 0;
-    for (const std::string &line : expected) {
-        while (at < logged.size() && logged[at] != line) {
-            ++at;
-        }
-        if (at == logged.size()) {
-            return line;
-        }
-        ++at;
+    // Each line between two marks no tool prints, so only whole lines match.
+    const auto marked = [](const std::string &line) { return "\x01" + line + "\x02"; };
+    std::string text;
+    for (const std::string &line : logged) {
+        text += marked(line);
     }
-    return "";
+    std::vector<std::string> pieces;
+    for (const std::string &line : expected) {
+        pieces.push_back(marked(line));
+    }
+    const std::string missing = sandbox::missingInOrder(text, pieces);
+    return missing.empty() ? "" : missing.substr(1, missing.size() - 2);
 }
 
 class EveryTestPasses : public sandbox::SandboxTest, public ::testing::WithParamInterface<ModelPlan> {};
@@ -115,7 +118,7 @@ TEST_P(EveryTestPasses, DefaultScenario)
         ASSERT_FALSE(reply.empty()) << std::hex << "no reply to 0x" << code << "\n" << sim.serviceLog();
         EXPECT_EQ(reply[0], 0) << std::hex << "code 0x" << code << " failed\n" << sim.serviceLog();
     }
-    EXPECT_EQ(missingInOrder(sim.toolCalls(), plan.tools), "") << "tool calls:\n"
+    EXPECT_EQ(missingLine(sim.toolCalls(), plan.tools), "") << "tool calls:\n"
                                                                << ::testing::PrintToString(sim.toolCalls());
     const std::string log = sim.serviceLog();
     for (const std::string &message : plan.logs) {
