@@ -13,6 +13,7 @@
 
 #include "clock.h"
 #include "log.h"
+#include "util.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ constexpr char kPowerLineLow[] = "gpioc set 4G_POWER 0";
 // on: their exit status is not examined, and a sequence always runs to its end.
 void runUnchecked(const char *command)
 {
-    [[maybe_unused]] const int status = std::system(command);
+    [[maybe_unused]] const int status = shellRun(command);
 }
 
 bool onMtkSdk() { return access(kMtkSdkMarker, F_OK) == 0; }
@@ -106,7 +107,7 @@ int boardPinCfg(uint16_t pin, uint8_t dirIn)
     std::snprintf(cmd.data(), cmd.size(), "echo %s > %s/%s%d/%s", direction, kGpioRoot, kGpioPrefix, pin,
                   "direction");
     GW_LOG("%s\r\n\n", cmd.data());
-    return std::system(cmd.data());
+    return shellRun(cmd.data());
 }
 
 int boardPinSet(uint16_t pin, uint8_t level)
@@ -115,7 +116,7 @@ int boardPinSet(uint16_t pin, uint8_t level)
     std::snprintf(cmd.data(), cmd.size(), " echo %d > %s/%s%d/%s", level != 0 ? 1 : 0, kGpioRoot, kGpioPrefix, pin,
                   "value");
     GW_LOG("%s\r\n\n", cmd.data());
-    return std::system(cmd.data());
+    return shellRun(cmd.data());
 }
 
 int powerOn_2gModule()
