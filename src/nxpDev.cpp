@@ -20,7 +20,8 @@
 #include "fdOwner.h"
 #include "log.h"
 #include "platform/tovak.h"
-#include "util.h"
+#include "board/shell.h"
+#include "util/condPair.h"
 
 namespace {
 

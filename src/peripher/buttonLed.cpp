@@ -6,10 +6,11 @@
 
 #include "clock.h"
 #include "log.h"
-#include "peripher/files.h"
+#include "board/files.h"
+#include "peripher/buttonLed.h"
 #include "peripher/peripher.h"
 #include "peripher/resultReply.h"
-#include "util.h"
+#include "board/shell.h"
 
 namespace {
 

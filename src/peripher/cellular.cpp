@@ -12,11 +12,11 @@
 
 #include "clock.h"
 #include "log.h"
-#include "peripher/atCmd.h"
+#include "board/atCmd.h"
 #include "peripher/peripher.h"
-#include "peripher/pins.h"
+#include "board/pins.h"
 #include "peripher/resultReply.h"
-#include "util.h"
+#include "board/shell.h"
 
 namespace {
 

@@ -1,28 +1,21 @@
 // Which tests a gateway offers depends on its model: the general table serves
 // every model, a table per model adds the tests of that model's hardware.
-#include <cerrno>
 #include <cstring>
 #include <span>
 #include <string_view>
-#include <unistd.h>
 
-#include "fdOwner.h"
 #include "log.h"
+#include "peripher/buttonLed.h"
 #include "peripher/cellular.h"
+#include "peripher/identity.h"
+#include "peripher/network.h"
 #include "peripher/peripher.h"
 #include "peripher/radio.h"
 #include "peripher/zwave.h"
-#include "util.h"
 
 namespace {
 
 constexpr char kLogModule[] = "src/peripher";
-constexpr char kModelPath[] = "/tmp/sysinfo/model";
-// The model query called by the context initialisation has one byte more
-// room than the reply buffer, so the longest model line is never cut.
-constexpr int kModelQueryCap = 65;
-constexpr int kModelLineLimit = 64;
-
 // Rows in their stored order.
 constexpr std::array kGeneralTable{
     CmdEntry{0x0001, cmd_request_mac},
@@ -138,83 +131,6 @@ const CmdEntry *findRow(std::span<const CmdEntry> rows, uint16_t cmd)
 }
 
 } // namespace
-
-int resInfoWrite(uint8_t *out, uint16_t cap, uint8_t result, const uint8_t *data, uint16_t dataLen)
-{
-    out[0] = result;
-    int count = 1;
-    if (data != nullptr && dataLen >= 1) {
-        size_t k = dataLen;
-        if (cap < size_t{dataLen} + 1) {
-            k = cap - 1U;
-        }
-        std::memcpy(out + 1, data, k);
-        count = 1 + static_cast<int>(k);
-    }
-    GW_LOG("Res:0x%x actualLength:%d.\r\n\n", result, count);
-    return count;
-}
-
-int cmd_request_model(uint8_t *reply, int cap)
-{
-    GW_LOG("cmd request Function model.\r\n\n");
-
-    // Result byte, the line (at most 63 characters and its terminator).
-    std::array<uint8_t, 1 + kModelLineLimit> record{};
-    bool found = false;
-    if (access(kModelPath, R_OK) == 0) {
-        UniqueFile file(std::fopen(kModelPath, "r"));
-        if (!file) {
-            GW_LOG("%s Open Error:%s\n", kModelPath, std::strerror(errno));
-        } else {
-            char *text = reinterpret_cast<char *>(record.data() + 1);
-            // An empty file yields no model text: that is a failed query,
-            // not an empty model that passes.
-            found = std::fgets(text, kModelLineLimit, file.get()) != nullptr && text[0] != '\0';
-        }
-    }
-    if (!found) {
-        GW_LOG("Path:%s Can not Find.\r\n\n", kModelPath);
-        reply[0] = kResultFail;
-        return 1;
-    }
-
-    record[0] = kResultPass;
-    const char *text = reinterpret_cast<const char *>(record.data() + 1);
-    int len = static_cast<int>(std::strlen(text)) + 2;
-    if (cap < len) {
-        GW_LOG("Buffer Length Too Less Actual Length:%d\r\n\n", cap);
-        len = cap;
-    }
-    GW_LOG("Get Model Path:%s, Model(%d):%s.\r\n\n", kModelPath, len, text);
-    std::memcpy(reply, record.data(), static_cast<size_t>(len));
-    return len;
-}
-
-void ctxPeripherInit(PeripherCtx *ctx)
-{
-    std::memset(ctx, 0, sizeof *ctx);
-    ctx->replyCap = kReplyCap;
-
-    std::array<uint8_t, kModelQueryCap> answer{};
-    const int got = cmd_request_model(answer.data(), kModelQueryCap);
-    if (got <= 0) {
-        GW_LOG("Can't Get Device Model.\n\n");
-        return;
-    }
-    // Only the bytes the query returned count; the model keeps its terminator.
-    const size_t avail = static_cast<size_t>(got) - 1;
-    for (size_t i = 0; i < avail && i < ctx->replyCap && i + 1 < ctx->model.size(); ++i) {
-        const char c = static_cast<char>(answer[1 + i]);
-        if (c == '\0') {
-            break;
-        }
-        ctx->model[i] = c;
-    }
-    strToUpper(ctx->model.data());
-    strCutNewline(ctx->model.data());
-    GW_LOG("Device Model:%s\n\n", ctx->model.data());
-}
 
 int peripherHandler(uint16_t cmd, PeripherCtx *ctx)
 {

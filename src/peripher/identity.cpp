@@ -1,19 +1,25 @@
 // Identity queries: what the test station reads to label the gateway.
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "fdOwner.h"
 #include "log.h"
-#include "peripher/files.h"
+#include "board/files.h"
+#include "peripher/identity.h"
 #include "peripher/peripher.h"
+#include "peripher/resultReply.h"
 
 namespace {
 
 constexpr char kLogModule[] = "src/peripher";
+constexpr char kModelPath[] = "/tmp/sysinfo/model";
+constexpr int kModelLineLimit = 64;
 constexpr char kMacInterface[] = "eth0";
 constexpr int kMacReplyLen = 7; // result byte and six address bytes
 constexpr size_t kMacTextSize = 128;
@@ -131,4 +137,40 @@ int cmd_request_zwversion(uint8_t *reply, int cap)
 {
     GW_LOG("cmd request Function ZWversion.\r\n\n");
     return versionQuery(__func__, kZwaveVersion, reply, cap);
+}
+
+int cmd_request_model(uint8_t *reply, int cap)
+{
+    GW_LOG("cmd request Function model.\r\n\n");
+
+    // Result byte, the line (at most 63 characters and its terminator).
+    std::array<uint8_t, 1 + kModelLineLimit> record{};
+    bool found = false;
+    if (access(kModelPath, R_OK) == 0) {
+        UniqueFile file(std::fopen(kModelPath, "r"));
+        if (!file) {
+            GW_LOG("%s Open Error:%s\n", kModelPath, std::strerror(errno));
+        } else {
+            char *text = reinterpret_cast<char *>(record.data() + 1);
+            // An empty file yields no model text: that is a failed query,
+            // not an empty model that passes.
+            found = std::fgets(text, kModelLineLimit, file.get()) != nullptr && text[0] != '\0';
+        }
+    }
+    if (!found) {
+        GW_LOG("Path:%s Can not Find.\r\n\n", kModelPath);
+        reply[0] = kResultFail;
+        return 1;
+    }
+
+    record[0] = kResultPass;
+    const char *text = reinterpret_cast<const char *>(record.data() + 1);
+    int len = static_cast<int>(std::strlen(text)) + 2;
+    if (cap < len) {
+        GW_LOG("Buffer Length Too Less Actual Length:%d\r\n\n", cap);
+        len = cap;
+    }
+    GW_LOG("Get Model Path:%s, Model(%d):%s.\r\n\n", kModelPath, len, text);
+    std::memcpy(reply, record.data(), static_cast<size_t>(len));
+    return len;
 }

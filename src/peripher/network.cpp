@@ -16,7 +16,7 @@
 #include "log.h"
 #include "peripher/peripher.h"
 #include "peripher/resultReply.h"
-#include "util.h"
+#include "board/shell.h"
 
 namespace {
 

@@ -1,9 +1,12 @@
 // The peripheral context, the handler contract and the dispatcher that finds
 // a test handler by command code: first in the table every model shares,
-// then in the table of the gateway's model.
+// then in the table of the gateway's model. The handlers are declared by
+// their own headers (identity.h, network.h, buttonLed.h, cellular.h, radio.h,
+// zwave.h).
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr uint16_t kReplyCap = 64;
@@ -30,29 +33,7 @@ struct CmdEntry {
     CmdHandler handler;
 };
 
+// Clears the context and reads the gateway's model (upper case, no newline)
+// with the model query; the model stays empty when it cannot be read.
 void ctxPeripherInit(PeripherCtx *ctx);
 int peripherHandler(uint16_t cmd, PeripherCtx *ctx);
-int resInfoWrite(uint8_t *out, uint16_t cap, uint8_t result, const uint8_t *data, uint16_t dataLen);
-
-// Identity queries.
-int cmd_request_model(uint8_t *reply, int cap);
-int cmd_request_mac(uint8_t *reply, int cap);
-int cmd_request_sysversion(uint8_t *reply, int cap);
-int cmd_request_zbversion(uint8_t *reply, int cap);
-int cmd_request_zwversion(uint8_t *reply, int cap);
-
-// Network tests.
-int cmd_wan_dhcpcli(uint8_t *reply, int cap);
-int cmd_request_wan_ping_gw(uint8_t *reply, int cap);
-int cmd_request_wan_dns_ping(uint8_t *reply, int cap);
-int cmd_request_wifi_smartconfig(uint8_t *reply, int cap);
-
-// Button and LED tests.
-int cmd_request_btn_pressdown(uint8_t *reply, int cap);
-int cmd_request_led_powerled(uint8_t *reply, int cap);
-int cmd_request_led_zwaveled(uint8_t *reply, int cap);
-int cmd_request_led_zigbeeled(uint8_t *reply, int cap);
-int cmd_request_led_4gled(uint8_t *reply, int cap);
-int cmd_request_led_errorled(uint8_t *reply, int cap);
-int cmd_request_allLeds_flash(uint8_t *reply, int cap);
-int cmd_request_allLeds_Restore(uint8_t *reply, int cap);

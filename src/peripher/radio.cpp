@@ -9,11 +9,11 @@
 #include <unistd.h>
 
 #include "log.h"
-#include "peripher/files.h"
+#include "board/files.h"
 #include "peripher/peripher.h"
 #include "peripher/resultReply.h"
-#include "serial.h"
-#include "util.h"
+#include "board/serial.h"
+#include "board/shell.h"
 
 namespace {
 

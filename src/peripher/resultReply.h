@@ -1,4 +1,4 @@
-// The reply of a pass/fail test: the result byte alone.
+// The reply record of a test: the result byte, then any data.
 #pragma once
 
 #include <array>
@@ -6,6 +6,10 @@
 #include <cstring>
 
 #include "peripher/peripher.h"
+
+// Writes the result byte, then as much of the data as the capacity leaves
+// room for; returns the number of bytes written.
+int resInfoWrite(uint8_t *out, uint16_t cap, uint8_t result, const uint8_t *data, uint16_t dataLen);
 
 // Builds the result byte with resInfoWrite in a one-byte record and copies
 // it into the reply buffer. Returns 1, or 0 (no reply, nothing written) for a

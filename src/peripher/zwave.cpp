@@ -15,7 +15,8 @@
 #include "log.h"
 #include "peripher/peripher.h"
 #include "peripher/resultReply.h"
-#include "util.h"
+#include "board/shell.h"
+#include "util/json.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "fds.h"
 #include "logText.h"
 #include "modem.h"
-#include "peripher/atCmd.h"
+#include "board/atCmd.h"
 #include "ptyPort.h"
 #include "sandbox.h"
 #include "serialEmulator.h"

@@ -16,6 +16,7 @@
 #include "handlerCall.h"
 #include "logText.h"
 #include "overlay.h"
+#include "peripher/buttonLed.h"
 #include "peripher/peripher.h"
 #include "pidNamespace.h"
 #include "processes.h"

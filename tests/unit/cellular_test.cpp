@@ -22,6 +22,7 @@
 #include "emulatedPort.h"
 #include "modem.h"
 #include "peripher/cellular.h"
+#include "peripher/resultReply.h"
 #include "peripher/peripher.h"
 #include "ptyPort.h"
 #include "sandbox.h"

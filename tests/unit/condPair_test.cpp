@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "util.h"
+#include "util/condPair.h"
 
 namespace {
 

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include "capture.h"
+#include "peripher/identity.h"
+#include "peripher/resultReply.h"
 #include "peripher/peripher.h"
 #include "sandbox.h"
-#include "util.h"
+#include "util/strings.h"
 
 namespace {
 

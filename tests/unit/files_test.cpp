@@ -15,9 +15,9 @@
 
 #include "capture.h"
 #include "logText.h"
-#include "peripher/files.h"
+#include "board/files.h"
 #include "sandbox.h"
-#include "util.h"
+#include "board/shell.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "logText.h"
 #include "network.h"
 #include "overlay.h"
+#include "peripher/identity.h"
 #include "peripher/peripher.h"
 #include "sandbox.h"
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "util.h"
+#include "util/json.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include "overlay.h"
 #include "sandbox.h"
 #include "tools.h"
-#include "util.h"
+#include "util/condPair.h"
 #include "virtualClock.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "capture.h"
 #include "gpioBoard.h"
 #include "logLines.h"
-#include "peripher/pins.h"
+#include "board/pins.h"
 #include "sandbox.h"
 #include "tools.h"
 #include "virtualClock.h"

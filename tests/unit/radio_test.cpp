@@ -21,6 +21,7 @@
 #include "handlerCall.h"
 #include "logText.h"
 #include "overlay.h"
+#include "peripher/resultReply.h"
 #include "peripher/peripher.h"
 #include "peripher/radio.h"
 #include "ptyPort.h"

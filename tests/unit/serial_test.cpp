@@ -19,7 +19,7 @@
 #include "logText.h"
 #include "ptyPort.h"
 #include "sandbox.h"
-#include "serial.h"
+#include "board/serial.h"
 #include "virtualClock.h"
 
 namespace {

@@ -1,4 +1,5 @@
-#include "util.h"
+// In-place text operations of the utility module.
+#include "util/strings.h"
 
 #include <cctype>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The modem's AT port: discovery under the USB interface in sysfs and one
 // command/answer exchange per call.
-#include "peripher/atCmd.h"
+#include "board/atCmd.h"
 
 #include <array>
 #include <cerrno>
@@ -13,7 +13,7 @@
 #include "clock.h"
 #include "fdOwner.h"
 #include "log.h"
-#include "serial.h"
+#include "board/serial.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "util.h"
+#include "util/json.h"
 
 namespace {
 

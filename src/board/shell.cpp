@@ -1,11 +1,12 @@
-// Shell helpers of the utility module.
+// Shell helpers: the first line of a command's output, or a command run for its
+// effect. Both flush the log first, so the log keeps the order of events.
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "fdOwner.h"
-#include "util.h"
+#include "board/shell.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
-#include "peripher/files.h"
+// Board file helpers: hex dump of radio frames, sysfs LED brightness, first
+// line of an information file.
+#include "board/files.h"
 
 #include <array>
 #include <cerrno>

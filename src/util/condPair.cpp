@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "util.h"
+#include "util/condPair.h"
 
 namespace {
 

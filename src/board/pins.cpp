@@ -1,7 +1,7 @@
 // GPIO lines and modem power. The sysfs GPIO files are written through the
 // shell, as the gateway's own scripts do; the 4G modem is switched with the
 // platform's line tools, which differ between the gateway's two SDKs.
-#include "peripher/pins.h"
+#include "board/pins.h"
 
 #include <array>
 #include <cerrno>
@@ -13,7 +13,7 @@
 
 #include "clock.h"
 #include "log.h"
-#include "util.h"
+#include "board/shell.h"
 
 namespace {
 

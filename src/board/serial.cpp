@@ -1,5 +1,5 @@
 // The gateway's serial lines: raw 8N1 ttys with select time-outs.
-#include "serial.h"
+#include "board/serial.h"
 
 #include <array>
 #include <cerrno>
