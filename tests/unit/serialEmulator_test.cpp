@@ -9,24 +9,20 @@
 #include <unistd.h>
 
 #include "modem.h"
-#include "ptyPort.h"
-#include "sandbox.h"
+#include "ptyPortTest.h"
 #include "serialEmulator.h"
 
 namespace {
 
 constexpr char kDevice[] = "/dev/ttyS2";
 
-class SerialEmulatorTest : public sandbox::SandboxTest {
+class SerialEmulatorTest : public sandbox::PtyPortTest {
 protected:
-    void SetUp() override
+    SerialEmulatorTest() : PtyPortTest(kDevice) {}
+
+    void SetUpSandbox() override
     {
-        sandbox::SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::freshDev();
-        ASSERT_EQ(port.open(kDevice), "");
+        PtyPortTest::SetUpSandbox();
         line = open(kDevice, O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(line, 0);
     }
@@ -55,7 +51,6 @@ protected:
         return all;
     }
 
-    gwemu::PtyPort port;
     int line = -1;
 };
 

@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <regex>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "fds.h"
 #include "logText.h"
 #include "ptyPort.h"
+#include "ptyPortTest.h"
 #include "sandbox.h"
 #include "board/serial.h"
 #include "virtualClock.h"
@@ -70,17 +70,9 @@ bool waitReadable(int fd, int ms)
     return poll(&p, 1, ms) == 1;
 }
 
-class SerialTest : public sandbox::SandboxTest {
+class SerialTest : public sandbox::PtyPortTest {
 protected:
-    void SetUp() override
-    {
-        sandbox::SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::freshDev();
-        ASSERT_EQ(port.open(kDevice), "");
-    }
+    SerialTest() : PtyPortTest(kDevice) {}
 
     void TearDown() override
     {
@@ -89,7 +81,6 @@ protected:
         }
     }
 
-    gwemu::PtyPort port;
     int fd = -1;
 };
 
@@ -292,17 +283,8 @@ TEST_F(SerialTest, WriteTimesOutWhenThePeerStopsReading)
 {
     fd = serial_open(kDevice, 115200);
     ASSERT_GT(fd, 0);
-    // Nobody reads the master: fill the line until the driver takes no more,
-    // also once the bytes in flight have settled on the other side.
-    const std::string block(256, 'x');
-    for (int round = 0; round < 100; ++round) {
-        while (write(fd, block.data(), block.size()) > 0 || write(fd, "x", 1) > 0) {
-        }
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, 20) == 0) {
-            break;
-        }
-    }
+    // Nobody reads the master.
+    sandbox::fillLine(fd);
     sandbox::OutputCapture out;
     const int written = serial_write(fd, "AT\r", 3, 0);
     const std::string log = out.finish();
