@@ -31,6 +31,21 @@ bool waitForUnread(const std::string &devicePath, int count, int timeoutMs)
     return queued >= count;
 }
 
+std::string readArrived(int fd, size_t count, int waitMs)
+{
+    std::string all;
+    pollfd p{fd, POLLIN, 0};
+    while (all.size() < count && poll(&p, 1, waitMs) == 1) {
+        char buf[256];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        all.append(buf, static_cast<size_t>(n));
+    }
+    return all;
+}
+
 void fillLine(int fd)
 {
     const std::string block(256, 'x');

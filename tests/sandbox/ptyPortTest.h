@@ -28,6 +28,10 @@ private:
 // the peer wrote has all arrived; false when it did not in time.
 bool waitForUnread(const std::string &devicePath, int count, int timeoutMs = 5000);
 
+// Reads what arrives on the descriptor until at least `count` bytes came,
+// or nothing more came for `waitMs`.
+std::string readArrived(int fd, size_t count, int waitMs);
+
 // Writes to the (non-blocking) descriptor until the line takes no more, also
 // once the bytes in flight have settled on the other side: a peer that
 // stopped reading.

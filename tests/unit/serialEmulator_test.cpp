@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <string>
 #include <unistd.h>
 
@@ -36,20 +35,7 @@ protected:
     void send(const std::string &bytes) { ASSERT_EQ(write(line, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
 
     // What the peer has written back once `expected` bytes arrived (or the wait ended).
-    std::string answer(size_t expected)
-    {
-        std::string all;
-        pollfd p{line, POLLIN, 0};
-        while (all.size() < expected && poll(&p, 1, 2000) == 1) {
-            char buf[256];
-            const ssize_t n = read(line, buf, sizeof buf);
-            if (n <= 0) {
-                break;
-            }
-            all.append(buf, static_cast<size_t>(n));
-        }
-        return all;
-    }
+    std::string answer(size_t expected) { return sandbox::readArrived(line, expected, 2000); }
 
     int line = -1;
 };

@@ -24,23 +24,6 @@ constexpr char kDevice[] = "/dev/ttyUSB4";
 
 int openLine(const char *path) { return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }
 
-// What arrives on the descriptor until `count` bytes came or nothing more
-// came for `waitMs`.
-std::string readFor(int fd, size_t count, int waitMs)
-{
-    std::string all;
-    pollfd p{fd, POLLIN, 0};
-    while (all.size() < count && poll(&p, 1, waitMs) == 1) {
-        char buf[64];
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        all.append(buf, static_cast<size_t>(n));
-    }
-    return all;
-}
-
 class PtyKit : public sandbox::PtyPortTest {
 protected:
     PtyKit() : PtyPortTest(kDevice) {}
@@ -58,9 +41,9 @@ TEST_F(PtyKit, PortIsTheDeviceAtItsPath)
     const int fd = openLine(kDevice);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "AT\r", 3), 3);
-    EXPECT_EQ(readFor(port.master(), 3, 1000), "AT\r");
+    EXPECT_EQ(sandbox::readArrived(port.master(), 3, 1000), "AT\r");
     ASSERT_EQ(write(port.master(), "OK", 2), 2);
-    EXPECT_EQ(readFor(fd, 2, 1000), "OK");
+    EXPECT_EQ(sandbox::readArrived(fd, 2, 1000), "OK");
     close(fd);
 }
 
@@ -74,7 +57,7 @@ TEST_F(PtyKit, WaitForUnreadCountsTheBytesWaitingOnTheDevice)
     // Looking does not take the bytes.
     const int fd = openLine(kDevice);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(readFor(fd, 5, 1000), "12345");
+    EXPECT_EQ(sandbox::readArrived(fd, 5, 1000), "12345");
     close(fd);
 }
 
@@ -104,7 +87,7 @@ TEST_F(CarrierKit, RadioAnswersEachProbeAtItsUartAsTold)
     ASSERT_GE(fd, 0);
     for (const char *expected : {"ack", "", "ack"}) {
         ASSERT_EQ(write(fd, sandbox::kNxpProbe.data(), sandbox::kNxpProbe.size()), 7);
-        EXPECT_EQ(readFor(fd, 3, *expected != '\0' ? 2000 : 200), expected);
+        EXPECT_EQ(sandbox::readArrived(fd, 3, *expected != '\0' ? 2000 : 200), expected);
     }
     EXPECT_EQ(radio.received(), sandbox::kNxpProbe + sandbox::kNxpProbe + sandbox::kNxpProbe);
     close(fd);
@@ -117,7 +100,7 @@ TEST_F(CarrierKit, DefaultRadioAcknowledgesAndTheToolsLog)
     const int fd = openLine(sandbox::kNxpUart);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, sandbox::kNxpProbe.data(), sandbox::kNxpProbe.size()), 7);
-    EXPECT_EQ(readFor(fd, 7, 2000), sandbox::kNxpAck);
+    EXPECT_EQ(sandbox::readArrived(fd, 7, 2000), sandbox::kNxpAck);
     close(fd);
 
     EXPECT_EQ(sandbox::sh("/etc/init.d/nxp stop && tovak_ucmd.sh tone 15 20 && ubus send TK.BLE x"), 0);
