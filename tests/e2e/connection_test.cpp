@@ -16,14 +16,7 @@ using Clock = std::chrono::steady_clock;
 
 class OverTheLink : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        ASSERT_TRUE(sim.start("GWM0202")) << sim.failure();
-    }
+    void SetUpSandbox() override { ASSERT_TRUE(sim.start("GWM0202")) << sim.failure(); }
     sandbox::GwsimInstance sim;
 };
 

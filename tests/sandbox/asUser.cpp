@@ -1,3 +1,4 @@
+// Running code under test in a child that has dropped root.
 #include "asUser.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Capturing a descriptor's output in a memory file.
 #include "capture.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Listing this process's open descriptors.
 #include "fds.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The fake board's GPIO class, USB device tree and line-tool stand-ins.
 #include "gpioBoard.h"
 
 #include <sys/stat.h>

@@ -1,12 +1,13 @@
+// Starting a gwsim instance and reading what it recorded.
 #include "gwsimProcess.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <sstream>
 #include <thread>
 
 #include "sandbox.h"
+#include "tools.h"
 
 namespace sandbox {
 
@@ -71,16 +72,7 @@ station::Connection GwsimInstance::connect(int timeoutMs) const
 
 std::string GwsimInstance::serviceLog() const { return readFile(serviceLog_); }
 
-std::vector<std::string> GwsimInstance::toolCalls() const
-{
-    std::vector<std::string> lines;
-    std::istringstream in(readFile(toolLog_));
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line);
-    }
-    return lines;
-}
+std::vector<std::string> GwsimInstance::toolCalls() const { return toolCallsIn(toolLog_); }
 
 bool GwsimInstance::stop()
 {

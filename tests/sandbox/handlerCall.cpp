@@ -1,3 +1,4 @@
+// Calling a test handler with a marked reply buffer.
 #include "handlerCall.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Peer namespaces, veth pairs and router links of the fake gateway.
 #include "network.h"
 
 #include <cerrno>

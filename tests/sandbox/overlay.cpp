@@ -1,3 +1,4 @@
+// Overlays that keep writes to system directories in the sandbox.
 #include "overlay.h"
 
 #include <cerrno>

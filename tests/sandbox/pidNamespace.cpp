@@ -1,3 +1,4 @@
+// Running a body as pid 1 of a private pid namespace.
 #include "pidNamespace.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// Watching background processes and their pid files.
 #include "processes.h"
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// Entering the sandbox, files at the gateway's paths inside it, and the base
+// fixture.
 #include "sandbox.h"
 
 #include <cerrno>
@@ -191,6 +193,10 @@ void SandboxTest::SetUp()
 {
     const std::string error = enter();
     ASSERT_EQ(error, "") << "cannot set up the test sandbox";
+    // A mount that failed on the way in would leave the machine's own files
+    // where the fixture lays out the gateway's.
+    ASSERT_FALSE(HasFailure()) << "the test sandbox is incomplete";
+    SetUpSandbox();
 }
 
 } // namespace sandbox

@@ -39,10 +39,15 @@ int sh(const std::string &command);
 // Directory of scratch files of this test (in the sandbox's /tmp).
 std::string scratchDir();
 
-// Base fixture of every test that needs the sandbox.
+// Base fixture of every test that needs the sandbox. A fixture lays out
+// what its tests need in SetUpSandbox(), never in SetUp(): that runs only
+// once the sandbox was entered, so nothing is ever laid out on the machine
+// itself. A fixture derived from another calls the base's SetUpSandbox()
+// first.
 class SandboxTest : public ::testing::Test {
 protected:
-    void SetUp() override;
+    void SetUp() final;
+    virtual void SetUpSandbox() {}
 };
 
 } // namespace sandbox

@@ -1,3 +1,4 @@
+// Running the service in the sandbox and talking to it.
 #include "serviceProcess.h"
 
 #include <chrono>
@@ -129,6 +130,8 @@ void ServiceProcess::stop()
     }
     pid_ = -1;
 }
+
+void ServiceTest::startService() { ASSERT_TRUE(service.startListening()) << service.err(); }
 
 station::Connection connectService(int timeoutMs)
 {

@@ -1,5 +1,6 @@
 // The real gwtestd binary run as a child of the test, inside the test's
-// sandbox, with its standard output and error in files the test reads.
+// sandbox, with its standard output and error in files the test reads; the
+// base fixture of the tests that run it, and their requests over TCP.
 #pragma once
 
 #include <optional>
@@ -7,6 +8,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "sandbox.h"
 #include "station.h"
 
 namespace sandbox {
@@ -40,6 +42,15 @@ private:
     pid_t pid_ = -1;
     std::string outPath_;
     std::string errPath_;
+};
+
+// Base fixture of the tests that run the service.
+class ServiceTest : public SandboxTest {
+protected:
+    // Starts the service and waits until it listens (a failure when not).
+    void startService();
+
+    ServiceProcess service;
 };
 
 // Connects to the service in this sandbox (127.0.0.1:6666).

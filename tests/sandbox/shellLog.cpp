@@ -1,3 +1,4 @@
+// The /bin/sh wrapper that records "sh -c" command lines.
 #include "shellLog.h"
 
 #include <climits>

@@ -1,3 +1,4 @@
+// Fake sysfs directories on tmpfs, with the rest of sysfs kept in place.
 #include "sysTree.h"
 
 #include <cerrno>

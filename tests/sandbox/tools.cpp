@@ -1,3 +1,4 @@
+// The stand-in tools and the reader of their log.
 #include "tools.h"
 
 #include <cstdlib>
@@ -53,10 +54,12 @@ void installTool(const std::string &nameOrPath, const std::string &body)
     writeFile(path, script.str(), 0755);
 }
 
-std::vector<std::string> toolCalls()
+std::vector<std::string> toolCalls() { return toolCallsIn(toolLogPath()); }
+
+std::vector<std::string> toolCallsIn(const std::string &logPath)
 {
     std::vector<std::string> lines;
-    std::istringstream in(readFile(toolLogPath()));
+    std::istringstream in(readFile(logPath));
     std::string line;
     while (std::getline(in, line)) {
         lines.push_back(line);

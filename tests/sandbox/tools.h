@@ -26,6 +26,8 @@ void installTool(const std::string &nameOrPath, const std::string &body = "exit 
 
 // The logged command lines, one per call, in order.
 std::vector<std::string> toolCalls();
+// The same from a tool log elsewhere, such as a gwsim instance's.
+std::vector<std::string> toolCallsIn(const std::string &logPath);
 void clearToolCalls();
 
 } // namespace sandbox

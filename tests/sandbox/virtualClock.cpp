@@ -1,3 +1,4 @@
+// The virtual clock behind the service's sleeps.
 #include "virtualClock.h"
 
 #include <algorithm>

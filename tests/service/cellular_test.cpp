@@ -10,12 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "cellularBoard.h"
 #include "gpioBoard.h"
-#include "emulatedPort.h"
+#include "logText.h"
 #include "modem.h"
-#include "ptyPort.h"
 #include "sandbox.h"
-#include "serialEmulator.h"
 #include "serviceProcess.h"
 #include "tools.h"
 
@@ -24,54 +23,21 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using sandbox::Modem;
+using sandbox::occurrences;
 using Bytes = std::vector<uint8_t>;
 
 // Longer than the longest test here: 2G AT with its 16 s of pulses and boot.
 constexpr int kReplyWaitMs = 30000;
 
-// A modem on a pty bound at its device path.
-class Modem : public gwemu::EmulatedPort {
-public:
-    explicit Modem(const std::string &path, const gwemu::ModemBehaviour &behaviour = {})
-        : EmulatedPort(path, gwemu::modemRules(behaviour))
-    {
-    }
-};
-
-size_t occurrences(const std::string &text, const std::string &piece)
-{
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
-class CellularService : public sandbox::SandboxTest {
+class CellularService : public sandbox::ServiceTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::freshDev();
-        sandbox::fakeUsbDevices();
-        sandbox::fakeGpioTree();
-        sandbox::exportGpio(37, "out", "1");
-        sandbox::exportGpio(0, "out", "1");
-        sandbox::setUpTools();
-        sandbox::installGpioTools();
-        sandbox::installTool("pidof", "exit 1");
-        sandbox::mountTmpfs("/etc/init.d");
-        sandbox::installTool("/etc/init.d/datalink");
-        sandbox::installTool("/etc/init.d/netmged");
-    }
+    void SetUpSandbox() override { sandbox::setUpCellularBoard(); }
 
     void startService(const std::string &model)
     {
         sandbox::writeFile("/tmp/sysinfo/model", model + "\n");
-        ASSERT_TRUE(service.startListening()) << service.err();
+        ServiceTest::startService();
     }
 
     // Sends the request and waits for its reply; empty when none came.
@@ -79,8 +45,6 @@ protected:
     {
         return sandbox::ask(conn, code, kReplyWaitMs);
     }
-
-    sandbox::ServiceProcess service;
 };
 
 TEST_F(CellularService, Gwm0404ModemUpAnsweringAndSimReady)

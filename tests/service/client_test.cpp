@@ -33,15 +33,12 @@ ClientRun runClient(const std::string &args)
     return run;
 }
 
-class Client : public sandbox::SandboxTest {
-protected:
-    sandbox::ServiceProcess service;
-};
+class Client : public sandbox::ServiceTest {};
 
 TEST_F(Client, ExitStatusTellsTheOutcome)
 {
     sandbox::writeFile("/tmp/sysinfo/model", "gwm0202\n");
-    ASSERT_TRUE(service.startListening());
+    startService();
 
     const ClientRun pass = runClient("call 127.0.0.1 0x0005");
     EXPECT_EQ(pass.status, 0) << pass.out;

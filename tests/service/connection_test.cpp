@@ -33,16 +33,9 @@ Bytes concat(std::initializer_list<Bytes> parts)
     return all;
 }
 
-class Service : public sandbox::SandboxTest {
+class Service : public sandbox::ServiceTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::writeFile("/tmp/sysinfo/model", "gwm0202\n");
-    }
+    void SetUpSandbox() override { sandbox::writeFile("/tmp/sysinfo/model", "gwm0202\n"); }
     void TearDown() override
     {
         if (service.pid() > 0) {
@@ -50,7 +43,6 @@ protected:
         }
         EXPECT_THAT(service.err(), ::testing::Not(HasSubstr("Sanitizer")));
     }
-    void startService() { ASSERT_TRUE(service.startListening()) << service.err(); }
 
     // Sends a model query and expects its reply: the service still serves.
     void expectModelReply(station::Connection &conn)
@@ -60,8 +52,6 @@ protected:
         ASSERT_TRUE(reply) << "no reply to the model query";
         EXPECT_EQ(reply->payload, kModelReply);
     }
-
-    sandbox::ServiceProcess service;
 };
 
 TEST_F(Service, BannerAndListeningLines)

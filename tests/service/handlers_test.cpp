@@ -23,26 +23,19 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kReplyWaitMs = 10000;
 
-class Handlers : public sandbox::SandboxTest {
+class Handlers : public sandbox::ServiceTest {
 protected:
-    void SetUp() override
+    void SetUpSandbox() override
     {
-        SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
         sandbox::overlayDir("/etc");
         sandbox::overlayDir("/sys/class");
     }
-    void startService() { ASSERT_TRUE(service.startListening()) << service.err(); }
 
     // Sends the request and waits for its reply; empty when none came.
     static std::optional<Bytes> ask(station::Connection &conn, uint16_t code)
     {
         return sandbox::ask(conn, code, kReplyWaitMs);
     }
-
-    sandbox::ServiceProcess service;
 };
 
 TEST_F(Handlers, IdentityQueries)

@@ -11,10 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "overlay.h"
-#include "ptyPort.h"
+#include "carrierBoard.h"
 #include "sandbox.h"
-#include "serialEmulator.h"
 #include "serviceProcess.h"
 #include "tools.h"
 
@@ -22,43 +20,26 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using sandbox::kNxpAck;
+using sandbox::kNxpProbe;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kReplyWaitMs = 10000;
 // The Z-Wave tests wait 12 s for the radio before they read the list.
 constexpr int kZwaveReplyWaitMs = 40000;
 
-const std::string kProbe{"\x01\x05\x02\x00\x01\x79\x0c", 7};
-const std::string kAck{"\x01\x06\x02\x00\x01\x00\x04", 7};
-
-class RadioService : public sandbox::SandboxTest {
+class RadioService : public sandbox::ServiceTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::overlayDir("/etc");
-        sandbox::freshDev();
-        sandbox::setUpTools();
-        sandbox::installTool("/etc/init.d/nxp");
-        sandbox::installTool("tovak_ucmd.sh");
-        sandbox::installTool("ubus");
-    }
-
-    void startService() { ASSERT_TRUE(service.startListening()) << service.err(); }
+    void SetUpSandbox() override { sandbox::setUpCarrierBoard(); }
 
     // The NXP radio on its UART; `answers(hit)` tells whether the hit-th
     // probe is acknowledged.
-    void startRadio(std::function<bool(unsigned)> answers = [](unsigned) { return true; })
+    void startRadio(const std::function<bool(unsigned)> &answers = [](unsigned) { return true; })
     {
-        ASSERT_EQ(port.open("/dev/ttyS1"), "");
-        radio.emplace(port.master(), std::vector<gwemu::Rule>{gwemu::Rule{
-                                         kProbe, [answers](const std::string &, unsigned hit) {
-                                             return answers(hit) ? gwemu::Answer{gwemu::Chunk{0, kAck}}
-                                                                 : gwemu::Answer{};
-                                         }}});
+        radio.emplace([answers](unsigned hit) {
+            return answers(hit) ? gwemu::Answer{gwemu::Chunk{0, kNxpAck}} : gwemu::Answer{};
+        });
+        ASSERT_EQ(radio->error(), "");
     }
 
     static void writeNetInfos()
@@ -73,9 +54,7 @@ protected:
         return sandbox::ask(conn, code, waitMs);
     }
 
-    sandbox::ServiceProcess service;
-    gwemu::PtyPort port;
-    std::optional<gwemu::SerialEmulator> radio;
+    std::optional<sandbox::NxpRadio> radio;
 };
 
 TEST_F(RadioService, EveryRadioCodeOfEachModelAnswers)
@@ -108,7 +87,7 @@ TEST_F(RadioService, EveryRadioCodeOfEachModelAnswers)
     }
     std::string sent;
     for (size_t i = 0; i < probes; ++i) {
-        sent += kProbe;
+        sent += kNxpProbe;
     }
     EXPECT_EQ(radio->received(), sent);
     EXPECT_THAT(service.out(), HasSubstr("cmd request Function GreenPower Pair.\r\n\n"));
@@ -140,7 +119,7 @@ TEST_F(RadioService, NxpCarrierRepeatedOnOneConnection)
     for (const Bytes &reply : expected) {
         EXPECT_EQ(ask(conn, 0x0802), reply);
     }
-    EXPECT_EQ(radio->received(), kProbe + kProbe + kProbe + kProbe);
+    EXPECT_EQ(radio->received(), kNxpProbe + kNxpProbe + kNxpProbe + kNxpProbe);
     EXPECT_EQ(sandbox::toolCalls().size(), 8U);
     EXPECT_THAT(service.out(), HasSubstr("GWM0404 CMD Function OK \r\n\n"));
 }

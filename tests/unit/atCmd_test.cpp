@@ -8,9 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <thread>
 #include <unistd.h>
 
 #include "capture.h"
@@ -18,7 +15,7 @@
 #include "logText.h"
 #include "modem.h"
 #include "board/atCmd.h"
-#include "ptyPort.h"
+#include "ptyPortTest.h"
 #include "sandbox.h"
 #include "serialEmulator.h"
 #include "virtualClock.h"
@@ -42,49 +39,13 @@ std::string repeat(const std::string &text, int times)
     return all;
 }
 
-// The log's rendering of bytes received.
-std::string hexOf(const std::string &bytes)
-{
-    std::string text;
-    for (const char c : bytes) {
-        char item[8];
-        std::snprintf(item, sizeof item, "0x%02x ", static_cast<unsigned>(static_cast<unsigned char>(c)));
-        text += item;
-    }
-    return text;
-}
-
-// Waits (real time) until the device holds `count` unread bytes, i.e. the
-// modem's answer is complete on the line.
-void waitForInput(const char *path, int count)
-{
-    const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    int queued = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (ioctl(fd, FIONREAD, &queued) == 0 && queued < count && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    close(fd);
-    ASSERT_GE(queued, count);
-}
-
-class AtCmdTest : public sandbox::SandboxTest {
+class AtCmdTest : public sandbox::PtyPortTest {
 protected:
-    void SetUp() override
-    {
-        sandbox::SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::freshDev();
-        ASSERT_EQ(port.open(kDevice), "");
-    }
+    AtCmdTest() : PtyPortTest(kDevice) {}
 
     void startModem(const gwemu::ModemBehaviour &behaviour = {}) { startPeer(gwemu::modemRules(behaviour)); }
     void startPeer(std::vector<gwemu::Rule> rules) { peer.emplace(port.master(), std::move(rules)); }
 
-    gwemu::PtyPort port;
     std::optional<gwemu::SerialEmulator> peer;
     sandbox::VirtualClock clock;
 };
@@ -218,20 +179,10 @@ TEST_F(AtCmdTest, AnswerAfterTheTimeOutFails)
 TEST_F(AtCmdTest, UnsendableCommandFailsWithoutWaitingForAnAnswer)
 {
     // Nobody reads the line: fill it so the command cannot go out.
-    {
-        const int filler = open(kDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(filler, 0);
-        const std::string block(256, 'x');
-        for (int round = 0; round < 100; ++round) {
-            while (write(filler, block.data(), block.size()) > 0 || write(filler, "x", 1) > 0) {
-            }
-            pollfd p{filler, POLLOUT, 0};
-            if (poll(&p, 1, 20) == 0) {
-                break;
-            }
-        }
-        close(filler);
-    }
+    const int filler = open(kDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    sandbox::fillLine(filler);
+    close(filler);
     const auto fdsBefore = sandbox::openFds();
     sandbox::OutputCapture out;
     const int result = atCmdCmp(kDevice, "AT\r", "OK", 5000);
@@ -327,7 +278,7 @@ TEST_F(AtCmdTest, FullAnswerIsSearchedToItsLastByteAndNoFurther)
         startPeer({{"AT\r", [answer](const std::string &, unsigned) { return gwemu::Answer{{0, answer}}; }}});
         // The whole answer is on the line by the end of the 500 ms pause.
         const int size = static_cast<int>(answer.size());
-        clock.at(clock.nowUs() + kAnswerPauseUs, [size] { waitForInput(kDevice, size); });
+        clock.at(clock.nowUs() + kAnswerPauseUs, [size] { ASSERT_TRUE(sandbox::waitForUnread(kDevice, size)); });
         sandbox::OutputCapture out;
         const int result = atCmdCmp(kDevice, "AT\r", "OK", 1000);
         const std::string log = out.finish();
@@ -335,7 +286,7 @@ TEST_F(AtCmdTest, FullAnswerIsSearchedToItsLastByteAndNoFurther)
 
         EXPECT_EQ(result, c.result);
         const std::string firstBytes = answer.substr(0, 256);
-        EXPECT_THAT(log, HasSubstr("Recieve[256]:" + hexOf(firstBytes) + "\r\n\n"));
+        EXPECT_THAT(log, HasSubstr("Recieve[256]:" + sandbox::hexBytes(firstBytes, "0x", " ") + "\r\n\n"));
         EXPECT_THAT(log, HasSubstr("Receive:" + firstBytes + "\n,Expect:OK "));
     }
 }
@@ -344,12 +295,8 @@ TEST_F(AtCmdTest, FullAnswerIsSearchedToItsLastByteAndNoFurther)
 
 class FindDevTest : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
+    void SetUpSandbox() override
     {
-        sandbox::SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
         // A USB interface of the modem as sysfs shows it.
         sandbox::mkdirs(kIface + "/ttyUSB2");
         sandbox::mkdirs(kIface + "/driver");

@@ -1,5 +1,5 @@
 // The board side of the test kit: fake sysfs trees, the line-tool stand-ins,
-// running code as an ordinary user and reading the service's log lines.
+// the modem's side of the board, and running code as an ordinary user.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,15 +11,14 @@
 
 #include "asUser.h"
 #include "capture.h"
+#include "cellularBoard.h"
 #include "gpioBoard.h"
-#include "logLines.h"
 #include "sandbox.h"
 #include "sysTree.h"
 #include "tools.h"
 
 namespace {
 
-using sandbox::LogLine;
 using ::testing::ElementsAre;
 
 std::set<std::string> entriesOf(const std::string &dir)
@@ -79,6 +78,31 @@ TEST_F(BoardKit, LineToolStandInsLogAndKeepLineLevels)
                                                   "gpio l 29 4000 0 1 0 4000"));
 }
 
+TEST_F(BoardKit, CellularBoardIsLaidOutAsTheModemTestsExpect)
+{
+    sandbox::setUpCellularBoard();
+    // The 2G modem's lines exported high, nothing written to export.
+    EXPECT_EQ(sandbox::gpioFile(37, "direction"), "out\n");
+    EXPECT_EQ(sandbox::gpioFile(37, "value"), "1\n");
+    EXPECT_EQ(sandbox::gpioFile(0, "value"), "1\n");
+    EXPECT_EQ(sandbox::gpioExportFile(), "");
+    EXPECT_TRUE(entriesOf(sandbox::kUsbDevicesRoot).count("1-1.4:1.3") == 0) << "no modem interface yet";
+    // The gateway's BusyBox find, and no pppd.
+    EXPECT_EQ(sandbox::sh("[ \"$(readlink '" + sandbox::toolDir() + "/find')\" = /bin/busybox ]"), 0);
+    EXPECT_EQ(sandbox::sh("pidof pppd"), 1);
+    EXPECT_EQ(sandbox::sh("/etc/init.d/datalink stop && /etc/init.d/netmged stop"), 0);
+    EXPECT_THAT(sandbox::toolCalls(), ElementsAre("pidof pppd", "/etc/init.d/datalink stop", "/etc/init.d/netmged stop"));
+    EXPECT_FALSE(sandbox::exists(sandbox::kMtkSdkMarker));
+    sandbox::setMtkSdkMarker(true);
+    EXPECT_TRUE(sandbox::exists(sandbox::kMtkSdkMarker));
+    sandbox::setMtkSdkMarker(false);
+    EXPECT_FALSE(sandbox::exists(sandbox::kMtkSdkMarker));
+
+    // The fresh /dev takes a modem at its AT port.
+    sandbox::Modem modem("/dev/ttyUSB4");
+    EXPECT_EQ(modem.error(), "");
+}
+
 TEST_F(BoardKit, RunAsUserRunsAsNobodyAndHandsBackTheResult)
 {
     sandbox::OutputCapture out;
@@ -97,16 +121,6 @@ TEST_F(BoardKit, RunAsUserRunsAsNobodyAndHandsBackTheResult)
     // Written once: the parent's unwritten output is not copied into the child.
     EXPECT_EQ(text, "pending child\n");
     EXPECT_EQ(geteuid(), 0U);
-}
-
-TEST(LogLinesKit, SplitsOutputAtEachPrefix)
-{
-    const std::string out = "banner\n[src/peripher] boardPinSet() #120  echo 1 > x\r\n\n"
-                            "[src/tcpServer] ctx_Send_2() #7 two\nlines\n[src/peripher] f() #1 ";
-    EXPECT_THAT(sandbox::logLines(out),
-                ElementsAre(LogLine{"src/peripher", "boardPinSet", " echo 1 > x\r\n\n"},
-                            LogLine{"src/tcpServer", "ctx_Send_2", "two\nlines\n"}, LogLine{"src/peripher", "f", ""}));
-    EXPECT_THAT(sandbox::logMessages("no log line at all\n"), ::testing::IsEmpty());
 }
 
 } // namespace

@@ -36,8 +36,8 @@ using sandbox::callHandler;
 using sandbox::kUsPerMs;
 using sandbox::kUsPerSec;
 using sandbox::logPrefix;
+using sandbox::maskLineNumbers;
 using sandbox::missingInOrder;
-using sandbox::withoutLineNumbers;
 using Bytes = std::vector<uint8_t>;
 
 constexpr char kFlag[] = "/tmp/btn1";
@@ -74,7 +74,7 @@ TEST_F(ButtonTest, PressDuringTheWaitPassesAtTheNextCheck)
         EXPECT_EQ(clock.sleeps(), std::vector<uint64_t>(c.sleeps, kUsPerSec));
         EXPECT_FALSE(sandbox::exists(kFlag)) << "the flag is removed after the test";
         const std::string verdict = c.reply[0] == 0x00 ? "Button Press Donw.\r\n\n" : "Time Out.\r\n\n";
-        EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out),
+        EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                                  {p + "cmd request Function Button Press Down.\r\n\n", p + verdict}),
                   "");
     }
@@ -117,13 +117,10 @@ const Led kLeds[] = {
 
 class LedTest : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
+    void SetUpSandbox() override
     {
-        SandboxTest::SetUp();
-        if (!HasFatalFailure()) {
-            sandbox::overlayDir("/sys/class");
-            sandbox::mkdirs("/sys/class/leds");
-        }
+        sandbox::overlayDir("/sys/class");
+        sandbox::mkdirs("/sys/class/leds");
     }
     static std::string dir(const Led &led) { return std::string("/sys/class/leds/") + led.name; }
     static std::string brightness(const Led &led) { return dir(led) + "/brightness"; }
@@ -144,7 +141,7 @@ TEST_F(LedTest, OnForTwoSecondsThenOff)
             EXPECT_THAT(clock.sleeps(), ElementsAre(2 * kUsPerSec));
             EXPECT_EQ(during, "1");
             EXPECT_EQ(sandbox::readFile(brightness(led)), "0");
-            EXPECT_THAT(withoutLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", led.function) + led.entry));
+            EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", led.function) + led.entry));
             EXPECT_THAT(r.out, Not(HasSubstr(led.error)));
         }
     }
@@ -159,7 +156,7 @@ TEST_F(LedTest, MissingLedFailsAtOnceWithoutTheWait)
         EXPECT_EQ(r.reply, Bytes{0x01});
         EXPECT_THAT(clock.sleeps(), IsEmpty());
         EXPECT_FALSE(sandbox::exists(dir(led)));
-        EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out),
+        EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                                  {logPrefix("src/peripher", led.function) + led.entry,
                                   logPrefix("src/peripher", "operateLeds") + "Path:" + brightness(led) +
                                       " Open Error" + std::strerror(ENOENT) + ":.\r\n\n",
@@ -177,7 +174,7 @@ TEST_F(LedTest, LedGoneDuringTheWaitFails)
     const auto r = callHandler(led.handler);
     EXPECT_EQ(r.reply, Bytes{0x01});
     EXPECT_THAT(clock.sleeps(), ElementsAre(2 * kUsPerSec));
-    EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out),
+    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                              {logPrefix("src/peripher", "operateLeds") + "Path:" + brightness(led) + " Open Error",
                               logPrefix("src/peripher", led.function) + led.error}),
               "");
@@ -204,13 +201,10 @@ bool waitForToolCall(const std::string &line)
 
 class AllLeds : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
+    void SetUpSandbox() override
     {
-        SandboxTest::SetUp();
-        if (!HasFatalFailure()) {
-            sandbox::setUpTools({"killall", "pidof"});
-            sandbox::recordShellCommands();
-        }
+        sandbox::setUpTools({"killall", "pidof"});
+        sandbox::recordShellCommands();
     }
 };
 
@@ -237,7 +231,7 @@ TEST_F(AllLeds, FlashPassesOnceTheScriptIsStarted)
         EXPECT_EQ(r.len, 1);
         EXPECT_EQ(r.reply, Bytes{0x00});
         EXPECT_THAT(sandbox::shellCommands(), ElementsAre("tovak_peripheralcmd.sh blink &"));
-        EXPECT_THAT(withoutLineNumbers(r.out),
+        EXPECT_THAT(maskLineNumbers(r.out),
                     HasSubstr(logPrefix("src/peripher", "cmd_request_allLeds_flash") + "cmd All LEDs Flash.\r\n\n"));
         if (c.body) {
             EXPECT_TRUE(waitForToolCall("tovak_peripheralcmd.sh blink"));

@@ -16,15 +16,14 @@
 
 #include "asUser.h"
 #include "capture.h"
+#include "cellularBoard.h"
 #include "gpioBoard.h"
 #include "handlerCall.h"
-#include "logLines.h"
-#include "emulatedPort.h"
+#include "logText.h"
 #include "modem.h"
 #include "peripher/cellular.h"
 #include "peripher/resultReply.h"
 #include "peripher/peripher.h"
-#include "ptyPort.h"
 #include "sandbox.h"
 #include "serialEmulator.h"
 #include "shellLog.h"
@@ -37,6 +36,7 @@ using sandbox::callHandler;
 using sandbox::HandlerResult;
 using sandbox::kUsPerMs;
 using sandbox::kUsPerSec;
+using sandbox::Modem;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -52,7 +52,6 @@ constexpr char kIfaceStd[] = "1-1.4:1.3";
 constexpr char kIfaceMtk[] = "1-1.4:1.2";
 constexpr char kIfaceStdPath[] = "/sys/bus/usb/devices/1-1.4:1.3";
 constexpr char kIfaceMtkPath[] = "/sys/bus/usb/devices/1-1.4:1.2";
-constexpr char kMarker[] = "/tmp/sysinfo/mtksdk";
 constexpr char kUsb4[] = "/dev/ttyUSB4";
 constexpr char kS1[] = "/dev/ttyS1";
 constexpr char kS2[] = "/dev/ttyS2";
@@ -92,15 +91,6 @@ Lines messagesOf(const std::string &out, const std::string &function)
     return messages;
 }
 
-// A modem on a pty bound at its device path.
-class Modem : public gwemu::EmulatedPort {
-public:
-    explicit Modem(const std::string &path, const gwemu::ModemBehaviour &behaviour = {})
-        : EmulatedPort(path, gwemu::modemRules(behaviour))
-    {
-    }
-};
-
 gwemu::ModemBehaviour simReadyFrom(unsigned probe)
 {
     gwemu::ModemBehaviour b;
@@ -125,39 +115,13 @@ void expectVerdict(const HandlerResult &r, uint8_t result)
 
 class Cellular : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
+    void SetUpSandbox() override
     {
-        SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::freshDev();
-        sandbox::fakeUsbDevices();
-        // The 2G modem's reset and power lines, exported by the board's start-up.
-        sandbox::fakeGpioTree();
-        sandbox::exportGpio(37, "out", "1");
-        sandbox::exportGpio(0, "out", "1");
-        sandbox::setUpTools({"find", "basename"});
-        sandbox::installGpioTools();
-        // No pppd runs here; the kill finds nothing.
-        sandbox::installTool("pidof", "exit 1");
-        sandbox::mountTmpfs("/etc/init.d");
-        sandbox::installTool("/etc/init.d/datalink");
-        sandbox::installTool("/etc/init.d/netmged");
-        sandbox::mkdirs("/tmp/sysinfo");
+        sandbox::setUpCellularBoard();
         if (recordShell_) {
             sandbox::recordShellCommands();
         }
         cellularResetStateForTests();
-    }
-
-    static void setMarker(bool mtkSdk)
-    {
-        if (mtkSdk) {
-            sandbox::writeFile(kMarker, "");
-        } else {
-            unlink(kMarker);
-        }
     }
 
     bool recordShell_ = true;
@@ -244,7 +208,7 @@ class Usb4g : public Cellular, public ::testing::WithParamInterface<Usb4gCase> {
 TEST_P(Usb4g, SwitchesOnByThePlatformAndWaitsForTheTty)
 {
     const Usb4gCase &c = GetParam();
-    setMarker(c.mtkSdk);
+    sandbox::setMtkSdkMarker(c.mtkSdk);
     if (!c.ifaceTtys.empty()) {
         sandbox::addUsbInterface(kIfaceMtk, c.ifaceTtys);
     }
@@ -327,7 +291,7 @@ class At4g : public Cellular, public ::testing::WithParamInterface<At4gCase> {};
 TEST_P(At4g, PowerCyclesFindsTheTtyAndProbes)
 {
     const At4gCase &c = GetParam();
-    setMarker(c.mtkSdk);
+    sandbox::setMtkSdkMarker(c.mtkSdk);
     sandbox::addUsbInterface(c.modemIface, {"ttyUSB4"});
     Modem modem(kUsb4);
     ASSERT_EQ(modem.error(), "");
@@ -412,7 +376,7 @@ protected:
 TEST_P(PowerError, FailsWithResultOneBeforeAnyExchange)
 {
     const PowerErrorCase &c = GetParam();
-    setMarker(c.mtkSdk);
+    sandbox::setMtkSdkMarker(c.mtkSdk);
     const char *ifaceName = c.mtkSdk ? kIfaceMtk : kIfaceStd;
     const std::string iface = sandbox::addUsbInterface(ifaceName, {"ttyUSB4"}, c.unreadableAfterReset ? 0755 : 0311);
     if (c.unreadableAfterReset) {
@@ -473,7 +437,7 @@ class Sim4g : public Cellular, public ::testing::WithParamInterface<bool> {};
 TEST_P(Sim4g, StraightAfterAPassedAtTestProbesTheKnownTtyOnce)
 {
     const bool mtkSdk = GetParam();
-    setMarker(mtkSdk);
+    sandbox::setMtkSdkMarker(mtkSdk);
     sandbox::addUsbInterface(mtkSdk ? kIfaceMtk : kIfaceStd, {"ttyUSB4"});
     Modem modem(kUsb4);
     ASSERT_EQ(modem.error(), "");
@@ -541,7 +505,7 @@ TEST_F(Cellular, At3gFindsTheTtyOnTheStandardInterfaceWhateverTheMarker)
     sandbox::addUsbInterface(kIfaceMtk, {"ttyUSB2"});
     for (const bool mtkSdk : {false, true}) {
         SCOPED_TRACE(mtkSdk ? "marker" : "no marker");
-        setMarker(mtkSdk);
+        sandbox::setMtkSdkMarker(mtkSdk);
         Modem modem(kUsb4);
         ASSERT_EQ(modem.error(), "");
         sandbox::VirtualClock clock;

@@ -23,7 +23,7 @@ namespace {
 
 using ::testing::HasSubstr;
 using sandbox::logPrefix;
-using sandbox::withoutLineNumbers;
+using sandbox::maskLineNumbers;
 
 const std::string kPrefix = logPrefix("src/peripher", "viewBuf");
 
@@ -31,7 +31,7 @@ std::string dump(const char *label, const std::vector<uint8_t> &bytes)
 {
     sandbox::OutputCapture capture;
     viewBuf(label, bytes.data(), static_cast<uint16_t>(bytes.size()));
-    return withoutLineNumbers(capture.finish());
+    return maskLineNumbers(capture.finish());
 }
 
 std::vector<uint8_t> counting(size_t n)
@@ -93,7 +93,7 @@ TEST_F(OperateLeds, UnopenableFileReturnsTheErrorNumber)
     const std::string path = sandbox::scratchDir() + "/no-such-led/brightness";
     sandbox::OutputCapture capture;
     const int rc = operateLeds(path.c_str(), 1);
-    const std::string out = withoutLineNumbers(capture.finish());
+    const std::string out = maskLineNumbers(capture.finish());
     EXPECT_EQ(rc, ENOENT);
     EXPECT_EQ(out, logPrefix("src/peripher", "operateLeds") + "Path:" + path + " Open Error" +
                        std::strerror(ENOENT) + ":.\r\n\n");
@@ -125,7 +125,7 @@ protected:
         std::memcpy(buf.data(), initial.c_str(), initial.size() + 1);
         sandbox::OutputCapture capture;
         const int rc = getInfoFromFile(path.c_str(), buf.data(), size);
-        Read r{rc, std::string(buf.data(), strnlen(buf.data(), size)), true, withoutLineNumbers(capture.finish())};
+        Read r{rc, std::string(buf.data(), strnlen(buf.data(), size)), true, maskLineNumbers(capture.finish())};
         for (size_t i = std::max<size_t>(size, initial.size() + 1); i < buf.size(); ++i) {
             r.untouchedTail = r.untouchedTail && buf[i] == '#';
         }

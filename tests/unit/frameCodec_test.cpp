@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "logText.h"
 #include "station.h"
 #include "tcpServer.h"
 
@@ -74,26 +75,17 @@ TEST_F(FrameCodec, LogLinesOfOneGoodFrameAreExact)
     const std::string text = out.finish();
     EXPECT_EQ(len, 6);
     EXPECT_EQ(used, 6);
-    // Strip the line numbers, which are the implementation's own.
-    std::string normalised;
-    for (size_t i = 0; i < text.size(); ++i) {
-        normalised += text[i];
-        if (text[i] == '#') {
-            while (i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
-                ++i;
-            }
-        }
-    }
-    EXPECT_EQ(normalised, "[src/tcpServer] msgComing() # 0xfe\n\n"
-                          "[src/tcpServer] msg_frame_get() # Message Frame Header Received.\r\n\n"
-                          "[src/tcpServer] msgComing() # 0x00\n\n"
-                          "[src/tcpServer] msgComing() # 0x05\n\n"
-                          "[src/tcpServer] msgComing() # 0x00\n\n"
-                          "[src/tcpServer] msgComing() # 0x00\n\n"
-                          "[src/tcpServer] msg_frame_get() # Receive Frame Length: 0\r\n\n"
-                          "[src/tcpServer] msgComing() # 0x05\n\n"
-                          "[src/tcpServer] msg_frame_get() # Message Receive Check Sucess.\r\n\n"
-                          "[src/tcpServer] state_reset() # Frame State Reset.\r\n\r\n\n");
+    EXPECT_EQ(sandbox::maskLineNumbers(text),
+              "[src/tcpServer] msgComing() #N 0xfe\n\n"
+              "[src/tcpServer] msg_frame_get() #N Message Frame Header Received.\r\n\n"
+              "[src/tcpServer] msgComing() #N 0x00\n\n"
+              "[src/tcpServer] msgComing() #N 0x05\n\n"
+              "[src/tcpServer] msgComing() #N 0x00\n\n"
+              "[src/tcpServer] msgComing() #N 0x00\n\n"
+              "[src/tcpServer] msg_frame_get() #N Receive Frame Length: 0\r\n\n"
+              "[src/tcpServer] msgComing() #N 0x05\n\n"
+              "[src/tcpServer] msg_frame_get() #N Message Receive Check Sucess.\r\n\n"
+              "[src/tcpServer] state_reset() #N Frame State Reset.\r\n\r\n\n");
 }
 
 struct ParseCase {
@@ -257,13 +249,7 @@ TEST(FramePut, RepliesAreBuiltByteForByte)
         const ssize_t n = recv(sv[1], got.data(), got.size(), 0);
         got.resize(n > 0 ? static_cast<size_t>(n) : 0);
         EXPECT_EQ(got, c.wire);
-        std::string hex;
-        for (uint8_t b : c.wire) {
-            char item[8];
-            std::snprintf(item, sizeof item, "0x%02x ", b);
-            hex += item;
-        }
-        EXPECT_THAT(log, HasSubstr("Frame Send: " + hex + " \r\n\n"));
+        EXPECT_THAT(log, HasSubstr("Frame Send: " + sandbox::hexBytes(c.wire, "0x", " ") + " \r\n\n"));
         EXPECT_THAT(log, HasSubstr("Message Frame Sended\r\n\r\n\n"));
         close(sv[0]);
         close(sv[1]);

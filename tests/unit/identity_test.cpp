@@ -25,7 +25,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using sandbox::callHandler;
 using sandbox::logPrefix;
-using sandbox::withoutLineNumbers;
+using sandbox::maskLineNumbers;
 using Bytes = std::vector<uint8_t>;
 
 class MacQuery : public sandbox::SandboxTest {};
@@ -38,7 +38,7 @@ TEST_F(MacQuery, RepliesTheSixAddressBytesOfEth0)
     EXPECT_EQ(r.reply, (Bytes{0x00, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55}));
     EXPECT_FALSE(r.wroteBeyond);
     const std::string p = logPrefix("src/peripher", "cmd_request_mac");
-    EXPECT_THAT(withoutLineNumbers(r.out),
+    EXPECT_THAT(maskLineNumbers(r.out),
                 HasSubstr(p + "cmd request Function Mac.\r\n\n" + p + "Mac:00:11:22:33:44:55 \r\n\n" + p +
                           "MAC Function Get Mac Success, buffLen:7.\r\n\n"));
 }
@@ -66,7 +66,7 @@ TEST_F(MacQuery, NoEth0GivesNoReply)
     const auto r = callHandler(cmd_request_mac);
     EXPECT_EQ(r.len, 0);
     EXPECT_FALSE(r.wroteBeyond);
-    EXPECT_THAT(withoutLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", "cmd_request_mac") +
+    EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", "cmd_request_mac") +
                                                      "ioctl Operate Error:" + std::strerror(ENODEV) + "\r\n\n"));
 }
 
@@ -74,13 +74,7 @@ TEST_F(MacQuery, NoEth0GivesNoReply)
 // the sandbox.
 class VersionQuery : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (!HasFatalFailure()) {
-            sandbox::overlayDir("/etc");
-        }
-    }
+    void SetUpSandbox() override { sandbox::overlayDir("/etc"); }
 };
 
 struct VersionCase {
@@ -142,7 +136,7 @@ TEST_F(VersionQuery, VersionBetweenTheDelimiters)
         EXPECT_FALSE(r.wroteBeyond);
         const Bytes &b = c.reply;
         const std::string text(b.begin() + 1, std::find(b.begin() + 1, b.end(), 0));
-        EXPECT_THAT(withoutLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", c.function) +
+        EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", c.function) +
                                                          "Systerm Information:" + text));
     }
 }
@@ -158,7 +152,7 @@ TEST_F(VersionQuery, LongVersionIsCutAtTheCapacityWithoutNul)
         EXPECT_EQ(r.len, 64);
         EXPECT_EQ(r.reply, textReply(std::string(63, 'a'), false));
         EXPECT_FALSE(r.wroteBeyond);
-        EXPECT_THAT(withoutLineNumbers(r.out), HasSubstr(p + "Buffer Length Too Less Actual Length:64\r\n\n"));
+        EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(p + "Buffer Length Too Less Actual Length:64\r\n\n"));
     }
 }
 
@@ -167,7 +161,7 @@ TEST_F(VersionQuery, ShortVersionIsNotReportedAsCut)
     sandbox::writeFile(kBuild, "BUILD_VERSION=1.0-x\n");
     const auto r = callHandler(cmd_request_sysversion);
     EXPECT_THAT(r.out, Not(HasSubstr("Buffer Length Too Less")));
-    EXPECT_THAT(withoutLineNumbers(r.out),
+    EXPECT_THAT(maskLineNumbers(r.out),
                 HasSubstr(logPrefix("src/peripher", "cmd_request_sysversion") +
                           "cmd request Function Sysversion.\r\n\n"));
 }

@@ -41,26 +41,18 @@ using ::testing::Not;
 using sandbox::callHandler;
 using sandbox::kUsPerSec;
 using sandbox::logPrefix;
+using sandbox::maskLineNumbers;
 using sandbox::missingInOrder;
-using sandbox::withoutLineNumbers;
 using Bytes = std::vector<uint8_t>;
-
-// The gateway's BusyBox flavour of the tools its command lines use; every
-// command line the handlers give the shell is recorded.
-void gatewayTools()
-{
-    sandbox::setUpTools({"ifconfig", "pidof", "grep", "cat", "ping"});
-    sandbox::recordShellCommands();
-}
 
 class NetworkTest : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
+    // The gateway's BusyBox flavour of the tools its command lines use; every
+    // command line the handlers give the shell is recorded.
+    void SetUpSandbox() override
     {
-        SandboxTest::SetUp();
-        if (!HasFatalFailure()) {
-            gatewayTools();
-        }
+        sandbox::setUpTools({"ifconfig", "pidof", "grep", "cat", "ping"});
+        sandbox::recordShellCommands();
     }
     // Log lines of a handler, each with its prefix.
     static std::vector<std::string> lines(const char *function, const std::vector<std::string> &messages)
@@ -78,12 +70,9 @@ protected:
 
 class WanDhcp : public NetworkTest {
 protected:
-    void SetUp() override
+    void SetUpSandbox() override
     {
-        NetworkTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
+        NetworkTest::SetUpSandbox();
         sandbox::addVeth("eth0", "", "lan-peer");
         sandbox::addVeth("eth0.2", "", "wan-peer");
     }
@@ -110,7 +99,7 @@ TEST_F(WanDhcp, ModelChoosesTheInterface)
         sandbox::clearShellCommands();
         const auto r = callHandler(cmd_wan_dhcpcli);
         EXPECT_EQ(r.reply, Bytes{0x00});
-        EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out),
+        EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                                  lines("cmd_wan_dhcpcli", {"cmd request Function DHCP.\r\n\n",
                                                            "Wan DHCP Success, WAN IP:" + std::string(c.address) +
                                                                ".\r\n\n"})),
@@ -139,7 +128,7 @@ TEST_F(WanDhcp, InterfaceWithoutAddressFails)
         const auto r = callHandler(cmd_wan_dhcpcli);
         EXPECT_EQ(r.len, 1);
         EXPECT_EQ(r.reply, Bytes{0x01});
-        EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out),
+        EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                                  lines("cmd_wan_dhcpcli", {"ioctl error: " + std::string(std::strerror(c.error)) +
                                                                "\n\n",
                                                            "Wan DHCP Error.\r\n\n"})),
@@ -153,12 +142,10 @@ TEST_F(WanDhcp, InterfaceWithoutAddressFails)
 
 class WanPingGateway : public NetworkTest {
 protected:
-    void SetUp() override
+    void SetUpSandbox() override
     {
-        NetworkTest::SetUp();
-        if (!HasFatalFailure()) {
-            sandbox::addRouterLink(router, "eth0.2", "192.0.2.2/24", "up0", "192.0.2.1/24");
-        }
+        NetworkTest::SetUpSandbox();
+        sandbox::addRouterLink(router, "eth0.2", "192.0.2.2/24", "up0", "192.0.2.1/24");
     }
     static std::string gateAddrLine(const char *address)
     {
@@ -176,7 +163,7 @@ TEST_F(WanPingGateway, AnsweringGatewayPasses)
     const auto r = callHandler(cmd_request_wan_ping_gw);
     EXPECT_EQ(r.len, 1);
     EXPECT_EQ(r.reply, Bytes{0x00});
-    EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out),
+    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                              lines("cmd_request_wan_ping_gw",
                                    {"cmd request Function Ping GataWay.\r\n\n", gateAddrLine("192.0.2.1"),
                                     "Gataway IP:192.0.2.1\r\n\n", "ping -w 3 192.0.2.1 | grep ttl\r\n\n",
@@ -191,7 +178,7 @@ TEST_F(WanPingGateway, SilentGatewayFails)
     ASSERT_EQ(sandbox::sh("ip route add default via 192.0.2.1 dev eth0.2"), 0);
     const auto r = callHandler(cmd_request_wan_ping_gw);
     EXPECT_EQ(r.reply, Bytes{0x01});
-    EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out),
+    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                              lines("cmd_request_wan_ping_gw",
                                    {"ping -w 3 192.0.2.1 | grep ttl\r\n\n", "ping 192.0.2.1 Failed.\r\n\n",
                                     "WAN Gataway Ping Failed.\r\n\n"})),
@@ -203,7 +190,7 @@ TEST_F(WanPingGateway, NoDefaultRouteFailsWithoutPing)
     sandbox::clearShellCommands();
     const auto r = callHandler(cmd_request_wan_ping_gw);
     EXPECT_EQ(r.reply, Bytes{0x01});
-    EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out), lines("cmd_request_wan_ping_gw",
+    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out), lines("cmd_request_wan_ping_gw",
                                                               {"Can't Find Gataway.\r\n\n",
                                                                "WAN Gataway Ping Failed.\r\n\n"})),
               "");
@@ -240,7 +227,7 @@ TEST_F(WanPingGateway, GatewayZeroIsPingedAsIs)
     sandbox::clearShellCommands();
     const auto r = callHandler(cmd_request_wan_ping_gw);
     EXPECT_EQ(r.reply, Bytes{0x00});
-    EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out), lines("cmd_request_wan_ping_gw",
+    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out), lines("cmd_request_wan_ping_gw",
                                                               {"gate addr:0x0.\r\n\n", "Gataway IP:0.0.0.0\r\n\n",
                                                                "ping -w 3 0.0.0.0 | grep ttl\r\n\n"})),
               "");
@@ -300,12 +287,9 @@ TEST(RouteTable, FirstDefaultRouteOfTheTable)
 
 class WanDnsPing : public NetworkTest {
 protected:
-    void SetUp() override
+    void SetUpSandbox() override
     {
-        NetworkTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
+        NetworkTest::SetUpSandbox();
         sandbox::addRouterLink(router, "eth0.2", "192.0.2.2/24", "up0", "192.0.2.1/24");
         // The sandbox's own resolver files (either may be a link on the
         // machine running the tests). No name server answers in the
@@ -328,7 +312,7 @@ TEST_F(WanDnsPing, HostResolvedAndAnsweringPasses)
     const auto r = callHandler(cmd_request_wan_dns_ping);
     EXPECT_EQ(r.len, 1);
     EXPECT_EQ(r.reply, Bytes{0x00});
-    EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out),
+    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                              lines("cmd_request_wan_dns_ping",
                                    {"cmd request Function Ping DNS.\r\n\n", "Ping http:www.baidu.com\r\n\n",
                                     "ping -w 3 www.baidu.com | grep ttl\r\n\n", "ping www.baidu.com Success.\r\n\n",
@@ -355,7 +339,7 @@ TEST_F(WanDnsPing, SilentHostOrUnknownNameFails)
         router.answerPing(c.answer);
         const auto r = callHandler(cmd_request_wan_dns_ping);
         EXPECT_EQ(r.reply, Bytes{0x01});
-        EXPECT_THAT(withoutLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", "cmd_request_wan_dns_ping") +
+        EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", "cmd_request_wan_dns_ping") +
                                                          "ping www.baidu.com Failed.\r\n\n"));
         EXPECT_THAT(r.out, Not(HasSubstr("Success")));
     }
@@ -378,12 +362,9 @@ bool hasIpv4(const char *interface)
 
 class WifiSmartconfig : public NetworkTest {
 protected:
-    void SetUp() override
+    void SetUpSandbox() override
     {
-        NetworkTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
+        NetworkTest::SetUpSandbox();
         sandbox::addVeth("wlan0", "", "wlan0-ap");
         sandbox::overlayDir("/usr/bin");
         // The platform's script: starts the smartconfig program, and once
@@ -437,7 +418,7 @@ TEST_F(WifiSmartconfig, AddressAtTheFifthCheckPasses)
         EXPECT_THAT(clock.sleeps(), ElementsAre(kUsPerSec, kUsPerSec, kUsPerSec, kUsPerSec));
         EXPECT_EQ(sandbox::shellCommands(), commands(5, true));
         const std::string p = logPrefix("src/peripher", "cmd_request_wifi_smartconfig");
-        EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out),
+        EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                                  {p + "cmd request Function WIFI Smartconfig.\r\n\n", p + "start smartconfig\n",
                                   "inet addr:10.0.3.2", p + "smartconfig Success.\n\n"}),
                   "");

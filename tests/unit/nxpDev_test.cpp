@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "logText.h"
 #include "nxpDev.h"
 #include "platform/tovak.h"
 #include "overlay.h"
@@ -38,6 +39,7 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using sandbox::occurrences;
 using Bytes = std::vector<uint8_t>;
 
 constexpr char kMac[] = "0011223344556677";
@@ -98,15 +100,6 @@ std::string messages(const std::string &out)
 {
     static const std::regex prefix(R"(\[src/nxpDev\] (\w+\(\)) #\d+ )");
     return std::regex_replace(out, prefix, "$1 ");
-}
-
-size_t count(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) {
-        ++n;
-    }
-    return n;
 }
 
 // A request: type, then the 17-byte MAC field (the text and NUL padding, or
@@ -207,12 +200,8 @@ private:
 
 class NxpTest : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
+    void SetUpSandbox() override
     {
-        sandbox::SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
         // The database's directory, in a private /etc: nothing lands on the machine.
         sandbox::overlayDir("/etc");
         sandbox::mountTmpfs("/etc/tovak");
@@ -287,7 +276,7 @@ TEST_F(NxpDb, ShortFileRefreshesOnlyTheSlotsBeforeTheCut)
     const int loaded = load_dev_data();
     const std::string log = messages(capture.finish());
     EXPECT_EQ(loaded, -1);
-    EXPECT_EQ(count(log, "load_dev_data() Read Error\r\n"), 1U);
+    EXPECT_EQ(occurrences(log, "load_dev_data() Read Error\r\n"), 1U);
 
     uint16_t first = 0;
     uint16_t second = 0;
@@ -362,9 +351,9 @@ TEST_F(NxpDb, LookupAnswersFromTheFirstRecordWithTheMac)
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(first, c.first);
         EXPECT_EQ(second, c.second);
-        EXPECT_EQ(count(log, "checkConnected() Found\n"), c.foundLines);
-        EXPECT_EQ(count(log, "checkConnected() Not Found\n"), c.notFoundLines);
-        EXPECT_EQ(count(log, "checkConnected() MAC:"), c.recordLines);
+        EXPECT_EQ(occurrences(log, "checkConnected() Found\n"), c.foundLines);
+        EXPECT_EQ(occurrences(log, "checkConnected() Not Found\n"), c.notFoundLines);
+        EXPECT_EQ(occurrences(log, "checkConnected() MAC:"), c.recordLines);
         EXPECT_THAT(log, HasSubstr("checkConnected() MAC:0000000000000000, Valid:0, CMP Mac:" + c.query + "\n"));
         if (c.foundLines + c.notFoundLines > 0) {
             EXPECT_THAT(log, HasSubstr("checkConnected() MAC:" + m + ", Valid:" +
@@ -487,8 +476,8 @@ TEST_F(NxpCmd, ConnectFindsTheDeviceAtTheThirdPoll)
     EXPECT_EQ(o.ret, 5);
     EXPECT_THAT(written(o), ElementsAre(0x00, 0x78, 0x56, 0x34, 0x12));
     EXPECT_THAT(clock_.sleeps(), ElementsAre(500000U, 500000U));
-    EXPECT_EQ(count(o.log, "checkConnected() Not Found\n"), 2U);
-    EXPECT_EQ(count(o.log, "checkConnected() Found\n"), 1U);
+    EXPECT_EQ(occurrences(o.log, "checkConnected() Not Found\n"), 2U);
+    EXPECT_EQ(occurrences(o.log, "checkConnected() Found\n"), 1U);
     EXPECT_THAT(sandbox::toolCalls(), ElementsAre("nxp_ucmd.sh permit 0001 0011223344556677"));
 }
 
@@ -499,7 +488,7 @@ TEST_F(NxpCmd, ConnectGivesUpAfterOneHundredPolls)
     EXPECT_EQ(o.ret, 5);
     EXPECT_THAT(written(o), ElementsAre(1, 0, 0, 0, 0));
     EXPECT_THAT(clock_.sleeps(), ElementsAreArray(std::vector<uint64_t>(100, 500000U)));
-    EXPECT_EQ(count(o.log, "load_dev_data() Open Error\r\n"), 100U);
+    EXPECT_EQ(occurrences(o.log, "load_dev_data() Open Error\r\n"), 100U);
 }
 
 TEST_F(NxpCmd, CodesOutsideTheTableAreNotDispatched)
@@ -561,9 +550,9 @@ TEST_F(NxpCmd, PasswordConfirmedDuringTheFirstWait)
 
     EXPECT_EQ(o.ret, 1);
     EXPECT_THAT(written(o), ElementsAre(0));
-    EXPECT_EQ(count(o.log, "Password Add Result:"), 1U);
-    EXPECT_EQ(count(o.log, "cmd_request_lockPasswdAdd() Password Add Result:0\n\n"), 1U);
-    EXPECT_EQ(count(o.log, "cmd_request_lockPasswdAdd() Password Check Success\n\n"), 1U);
+    EXPECT_EQ(occurrences(o.log, "Password Add Result:"), 1U);
+    EXPECT_EQ(occurrences(o.log, "cmd_request_lockPasswdAdd() Password Add Result:0\n\n"), 1U);
+    EXPECT_EQ(occurrences(o.log, "cmd_request_lockPasswdAdd() Password Check Success\n\n"), 1U);
 
     const auto calls = sandbox::toolCalls();
     ASSERT_EQ(calls.size(), 1U);
@@ -605,9 +594,9 @@ TEST_F(NxpCmd, PasswordConfirmedBeforeTheFirstWaitStillCounts)
 
     EXPECT_EQ(waitingAtDelivery, 0);
     EXPECT_THAT(written(o), ElementsAre(0));
-    EXPECT_EQ(count(o.log, "Password Add Result:"), 1U);
-    EXPECT_EQ(count(o.log, "Password Add Result:" + kTimedOut + "\n\n"), 1U);
-    EXPECT_EQ(count(o.log, "Password Check Success\n\n"), 1U);
+    EXPECT_EQ(occurrences(o.log, "Password Add Result:"), 1U);
+    EXPECT_EQ(occurrences(o.log, "Password Add Result:" + kTimedOut + "\n\n"), 1U);
+    EXPECT_EQ(occurrences(o.log, "Password Check Success\n\n"), 1U);
 }
 
 TEST_F(NxpCmd, ConfirmationOfAnEarlierCommandDoesNotCount)
@@ -618,9 +607,9 @@ TEST_F(NxpCmd, ConfirmationOfAnEarlierCommandDoesNotCount)
     quiet.finish();
     const Outcome o = dispatch(0x1202, passwdRequest(kMac, 1234, 60));
     EXPECT_THAT(written(o), ElementsAre(1));
-    EXPECT_EQ(count(o.log, "Password Add Result:" + kTimedOut + "\n\n"), 3U);
-    EXPECT_EQ(count(o.log, "Password Add Result:"), 3U);
-    EXPECT_EQ(count(o.log, "Password Check Success"), 0U);
+    EXPECT_EQ(occurrences(o.log, "Password Add Result:" + kTimedOut + "\n\n"), 3U);
+    EXPECT_EQ(occurrences(o.log, "Password Add Result:"), 3U);
+    EXPECT_EQ(occurrences(o.log, "Password Check Success"), 0U);
 }
 
 TEST_F(NxpCmd, AnotherReportWakesThePasswordWaitWithoutConfirmingIt)
@@ -631,9 +620,9 @@ TEST_F(NxpCmd, AnotherReportWakesThePasswordWaitWithoutConfirmingIt)
     radio.stop();
     ASSERT_TRUE(radio.delivered());
     EXPECT_THAT(written(o), ElementsAre(1));
-    EXPECT_EQ(count(o.log, "Password Add Result:0\n\n"), 1U);
-    EXPECT_EQ(count(o.log, "Password Add Result:" + kTimedOut + "\n\n"), 2U);
-    EXPECT_EQ(count(o.log, "Password Check Success"), 0U);
+    EXPECT_EQ(occurrences(o.log, "Password Add Result:0\n\n"), 1U);
+    EXPECT_EQ(occurrences(o.log, "Password Add Result:" + kTimedOut + "\n\n"), 2U);
+    EXPECT_EQ(occurrences(o.log, "Password Check Success"), 0U);
 }
 
 TEST_F(NxpCmd, CodeCheckEndsOnlyWithASignal)

@@ -13,8 +13,9 @@
 
 #include "asUser.h"
 #include "capture.h"
+#include "cellularBoard.h"
 #include "gpioBoard.h"
-#include "logLines.h"
+#include "logText.h"
 #include "board/pins.h"
 #include "sandbox.h"
 #include "tools.h"
@@ -33,33 +34,12 @@ using Lines = std::vector<std::string>;
 constexpr char kModule[] = "src/peripher";
 constexpr char kStandardIface[] = "1-1.4:1.3";
 constexpr char kMtkIface[] = "1-1.4:1.2";
-constexpr char kMarker[] = "/tmp/sysinfo/mtksdk";
 
 std::string ifacePath(const std::string &name) { return std::string(sandbox::kUsbDevicesRoot) + "/" + name; }
 
 class Pins : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::fakeGpioTree();
-        sandbox::fakeUsbDevices();
-        sandbox::setUpTools();
-        sandbox::installGpioTools();
-        sandbox::mountTmpfs("/etc/init.d");
-        sandbox::installTool("/etc/init.d/netmged");
-        sandbox::mkdirs("/tmp/sysinfo");
-    }
-
-    static void setMarker(bool mtkSdk)
-    {
-        if (mtkSdk) {
-            sandbox::writeFile(kMarker, "");
-        }
-    }
+    void SetUpSandbox() override { sandbox::setUpModemPowerBoard(); }
 };
 
 // ---------------------------------------------------------------------------
@@ -294,7 +274,7 @@ class Power4g : public Pins, public ::testing::WithParamInterface<Power4gCase> {
 TEST_P(Power4g, RunsTheSequenceOfTheInterfaceStateAndPlatform)
 {
     const Power4gCase &c = GetParam();
-    setMarker(c.mtkSdk);
+    sandbox::setMtkSdkMarker(c.mtkSdk);
     std::string path = ifacePath(c.mtkSdk ? kMtkIface : kStandardIface);
     switch (c.iface) {
     case Iface::Present:
@@ -395,7 +375,7 @@ TEST_F(Pins, TheMarkerIsReadAfreshOnEveryCall)
     sandbox::OutputCapture out;
     const std::string path = ifacePath(kStandardIface);
     powerOn_4gModule(path.c_str());
-    setMarker(true);
+    sandbox::setMtkSdkMarker(true);
     powerOn_4gModule(path.c_str());
     out.finish();
     EXPECT_THAT(sandbox::toolCalls(),
@@ -421,7 +401,7 @@ class Unreadable4g : public Pins, public ::testing::WithParamInterface<Unreadabl
 TEST_P(Unreadable4g, ReturnsTheAccessErrorAndRunsNothing)
 {
     const Unreadable4gCase &c = GetParam();
-    setMarker(c.mtkSdk);
+    sandbox::setMtkSdkMarker(c.mtkSdk);
     const std::string path = sandbox::addUsbInterface(kStandardIface, {"ttyUSB4"}, c.rootUnsearchable ? 0755 : 0311);
     if (c.rootUnsearchable) {
         ASSERT_EQ(chmod(sandbox::kUsbDevicesRoot, 0700), 0);

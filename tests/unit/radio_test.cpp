@@ -5,18 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <fcntl.h>
+#include <functional>
 #include <optional>
 #include <string>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "asUser.h"
 #include "capture.h"
+#include "carrierBoard.h"
 #include "fds.h"
 #include "handlerCall.h"
 #include "logText.h"
@@ -24,7 +23,7 @@
 #include "peripher/resultReply.h"
 #include "peripher/peripher.h"
 #include "peripher/radio.h"
-#include "ptyPort.h"
+#include "ptyPortTest.h"
 #include "sandbox.h"
 #include "serialEmulator.h"
 #include "shellLog.h"
@@ -38,8 +37,10 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using sandbox::callHandler;
 using sandbox::logPrefix;
+using sandbox::kNxpAck;
+using sandbox::kNxpProbe;
+using sandbox::maskLineNumbers;
 using sandbox::missingInOrder;
-using sandbox::withoutLineNumbers;
 using Bytes = std::vector<uint8_t>;
 
 const std::string kP = "[src/peripher] ";
@@ -82,13 +83,7 @@ const FileState kFileStates[] = {
 
 class NetInfoTest : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (!HasFatalFailure()) {
-            sandbox::overlayDir("/etc");
-        }
-    }
+    void SetUpSandbox() override { sandbox::overlayDir("/etc"); }
 };
 
 TEST_F(NetInfoTest, ReadabilityForTheServiceUserDecides)
@@ -190,10 +185,6 @@ TEST_F(AlwaysPassTest, NoRoomNoReply)
 // ---------------------------------------------------------------------------
 // Carrier tests
 
-constexpr char kTty[] = "/dev/ttyS1";
-const std::string kProbe{"\x01\x05\x02\x00\x01\x79\x0c", 7};
-const std::string kAck{"\x01\x06\x02\x00\x01\x00\x04", 7};
-
 // The BLE direct-test request, channel 21, power 100, mode 254, as the
 // shell must receive it.
 const std::string kBleCommand =
@@ -203,63 +194,21 @@ const std::string kBleCommand =
 
 class CarrierTest : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::overlayDir("/etc");
-        sandbox::freshDev();
-        sandbox::setUpTools();
-        sandbox::installTool("/etc/init.d/nxp");
-        sandbox::installTool("tovak_ucmd.sh");
-        sandbox::installTool("ubus");
-    }
+    void SetUpSandbox() override { sandbox::setUpCarrierBoard(); }
 
-    void startRadio(std::vector<gwemu::Rule> rules)
+    void startRadio(const std::function<gwemu::Answer(unsigned hit)> &answer)
     {
-        ASSERT_EQ(port.open(kTty), "");
-        radio.emplace(port.master(), std::move(rules));
+        radio.emplace(answer);
+        ASSERT_EQ(radio->error(), "");
     }
-    // A radio that answers the probe with `answer` after `delayMs`.
+    // A radio that answers every probe with `answer` after `delayMs`.
     void startRadio(const std::string &answer, unsigned delayMs)
     {
-        startRadio({gwemu::Rule{kProbe, [answer, delayMs](const std::string &, unsigned) {
-                                    return gwemu::Answer{gwemu::Chunk{delayMs, answer}};
-                                }}});
+        startRadio([answer, delayMs](unsigned) { return gwemu::Answer{gwemu::Chunk{delayMs, answer}}; });
     }
 
-    gwemu::PtyPort port;
-    std::optional<gwemu::SerialEmulator> radio;
+    std::optional<sandbox::NxpRadio> radio;
 };
-
-std::string hexBytes(const std::string &bytes)
-{
-    std::string text;
-    for (const char c : bytes) {
-        char item[8];
-        std::snprintf(item, sizeof item, "[%02x]", static_cast<unsigned>(static_cast<unsigned char>(c)));
-        text += item;
-    }
-    return text;
-}
-
-// Waits (real time) until the tty holds `count` unread bytes.
-bool waitForUnread(const char *path, int count)
-{
-    const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    int queued = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (ioctl(fd, FIONREAD, &queued) == 0 && queued < count && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    close(fd);
-    return queued >= count;
-}
 
 struct NxpCase {
     const char *name;
@@ -271,21 +220,21 @@ struct NxpCase {
 TEST_F(CarrierTest, NxpAnswerWithinHalfASecondPasses)
 {
     const NxpCase cases[] = {
-        {"AckAtOnce", kAck, 0, 0x00},
-        {"AckSoon", kAck, 100, 0x00},
+        {"AckAtOnce", kNxpAck, 0, 0x00},
+        {"AckSoon", kNxpAck, 100, 0x00},
         // Only the arrival of an answer counts, not what it says.
         {"AnyByte", std::string(1, '\xff'), 0, 0x00},
         {"LongAnswerReadUpToSixteen", std::string(20, 'x'), 0, 0x00},
-        {"AckTooLate", kAck, 800, 0x01},
+        {"AckTooLate", kNxpAck, 800, 0x01},
         {"Silent", "", 0, 0x01},
     };
     const NxpCase *current = nullptr;
-    startRadio({gwemu::Rule{kProbe, [&current](const std::string &, unsigned) {
-                                if (current->answer.empty()) {
-                                    return gwemu::Answer{};
-                                }
-                                return gwemu::Answer{gwemu::Chunk{current->delayMs, current->answer}};
-                            }}});
+    startRadio([&current](unsigned) {
+        if (current->answer.empty()) {
+            return gwemu::Answer{};
+        }
+        return gwemu::Answer{gwemu::Chunk{current->delayMs, current->answer}};
+    });
     std::string sent;
     for (const NxpCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -293,7 +242,7 @@ TEST_F(CarrierTest, NxpAnswerWithinHalfASecondPasses)
         sandbox::clearToolCalls();
         const auto before = sandbox::openFds();
         const auto r = callHandler(cmd_request_nxp_singleCarrier);
-        sent += kProbe;
+        sent += kNxpProbe;
 
         EXPECT_EQ(r.len, 1);
         EXPECT_EQ(r.reply, Bytes{c.result});
@@ -306,8 +255,8 @@ TEST_F(CarrierTest, NxpAnswerWithinHalfASecondPasses)
         const std::string seen = c.result == 0x00 ? c.answer.substr(0, 16) : "";
         const std::string dump = c.answer.size() > 16 ? "Receive:(16) \n"
                                                       : "Receive:(" + std::to_string(seen.size()) + ") \n" +
-                                                            hexBytes(seen) + "\r\n";
-        EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out),
+                                                            sandbox::hexBytes(seen, "[", "]") + "\r\n";
+        EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                                  {logPrefix("src/peripher", "cmd_request_nxp_singleCarrier") +
                                       "Single Carrier Test\r\n\n",
                                   logPrefix("src/peripher", "viewBuf") + dump,
@@ -316,14 +265,14 @@ TEST_F(CarrierTest, NxpAnswerWithinHalfASecondPasses)
         if (c.delayMs > 500) {
             // The late answer is still on the line; the next test must not
             // count it.
-            ASSERT_TRUE(waitForUnread(kTty, static_cast<int>(c.answer.size())));
+            ASSERT_TRUE(sandbox::waitForUnread(sandbox::kNxpUart, static_cast<int>(c.answer.size())));
         }
     }
 }
 
 TEST_F(CarrierTest, RepeatedOnOnePortEachRunOpensAndCloses)
 {
-    startRadio(kAck, 0);
+    startRadio(kNxpAck, 0);
     const auto before = sandbox::openFds();
     for (int run = 1; run <= 4; ++run) {
         SCOPED_TRACE(run);
@@ -333,7 +282,7 @@ TEST_F(CarrierTest, RepeatedOnOnePortEachRunOpensAndCloses)
     }
     std::string four;
     for (int i = 0; i < 4; ++i) {
-        four += kProbe;
+        four += kNxpProbe;
     }
     EXPECT_EQ(radio->received(), four);
     EXPECT_EQ(sandbox::toolCalls().size(), 8U);
@@ -345,7 +294,7 @@ TEST_F(CarrierTest, NoPortFailsAfterTheCommandsRan)
     EXPECT_EQ(r.reply, Bytes{0x01});
     EXPECT_THAT(sandbox::toolCalls(), ElementsAre("/etc/init.d/nxp stop", "tovak_ucmd.sh tone 15 20"));
     const std::string p = logPrefix("src/peripher", "cmd_request_nxp_singleCarrier");
-    EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out),
+    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                              {p + "Single Carrier Test\r\n\n", "Couldn't open serial device \"/dev/ttyS1\"",
                               p + "Open Serial(-1) Error.\r\n\n", "Res:0x1 actualLength:1.\r\n\n"}),
               "");
@@ -356,7 +305,7 @@ TEST_F(CarrierTest, NoPortFailsAfterTheCommandsRan)
 // test refuses; the port must not stay held by the service.
 TEST_F(CarrierTest, PortOpenedAsDescriptorZeroIsFailedAndClosed)
 {
-    startRadio(kAck, 0);
+    startRadio(kNxpAck, 0);
     sandbox::OutputCapture out;
     const int savedIn = dup(0);
     ASSERT_GE(savedIn, 0);
@@ -386,14 +335,14 @@ TEST_F(CarrierTest, EmberToneCommandAndPassWhateverItDid)
         EXPECT_EQ(r.len, 1);
         EXPECT_EQ(r.reply, Bytes{0x00});
         EXPECT_THAT(sandbox::shellCommands(), ElementsAre("tovak_ucmd.sh tone 15 20"));
-        EXPECT_THAT(withoutLineNumbers(r.out),
+        EXPECT_THAT(maskLineNumbers(r.out),
                     HasSubstr(logPrefix("src/peripher", "cmd_request_ember_singleCarrier") + "Single Carrier Test\r\n\n"));
     }
 }
 
 TEST_F(CarrierTest, NxpCommandLinesByteForByte)
 {
-    startRadio(kAck, 0);
+    startRadio(kNxpAck, 0);
     sandbox::recordShellCommands();
     const auto r = callHandler(cmd_request_nxp_singleCarrier);
     EXPECT_EQ(r.reply, Bytes{0x00});
@@ -418,7 +367,7 @@ TEST_F(CarrierTest, BleDirectTestMessageOnTheBus)
                                 "\"data\": {\"id\": \"stream\", \"command\": \"setAttribute\", \"arguments\": {\"mac\": "
                                 "\"0102030405060708\", \"attribute\": \"ble.dtm\", \"value\": "
                                 "{\"channel\":21,\"power\":100,\"len\":40,\"phy\":1,\"mode\":254} } } }}"));
-        EXPECT_THAT(withoutLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", "cmd_request_ble_singleCarrier") +
+        EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", "cmd_request_ble_singleCarrier") +
                                                           "Single Ble Carrier Test---------------\r\n\n"));
     }
 }
@@ -428,13 +377,7 @@ TEST_F(CarrierTest, BleDirectTestMessageOnTheBus)
 
 class RadioDispatch : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (!HasFatalFailure()) {
-            sandbox::overlayDir("/etc");
-        }
-    }
+    void SetUpSandbox() override { sandbox::overlayDir("/etc"); }
 };
 
 TEST_F(RadioDispatch, Code0401IsGreenPowerOnGwm0101AndZigbeeOnGwm0202)

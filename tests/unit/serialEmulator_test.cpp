@@ -4,29 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <string>
 #include <unistd.h>
 
 #include "modem.h"
-#include "ptyPort.h"
-#include "sandbox.h"
+#include "ptyPortTest.h"
 #include "serialEmulator.h"
 
 namespace {
 
 constexpr char kDevice[] = "/dev/ttyS2";
 
-class SerialEmulatorTest : public sandbox::SandboxTest {
+class SerialEmulatorTest : public sandbox::PtyPortTest {
 protected:
-    void SetUp() override
+    SerialEmulatorTest() : PtyPortTest(kDevice) {}
+
+    void SetUpSandbox() override
     {
-        sandbox::SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::freshDev();
-        ASSERT_EQ(port.open(kDevice), "");
+        PtyPortTest::SetUpSandbox();
         line = open(kDevice, O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(line, 0);
     }
@@ -40,22 +35,8 @@ protected:
     void send(const std::string &bytes) { ASSERT_EQ(write(line, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
 
     // What the peer has written back once `expected` bytes arrived (or the wait ended).
-    std::string answer(size_t expected)
-    {
-        std::string all;
-        pollfd p{line, POLLIN, 0};
-        while (all.size() < expected && poll(&p, 1, 2000) == 1) {
-            char buf[256];
-            const ssize_t n = read(line, buf, sizeof buf);
-            if (n <= 0) {
-                break;
-            }
-            all.append(buf, static_cast<size_t>(n));
-        }
-        return all;
-    }
+    std::string answer(size_t expected) { return sandbox::readArrived(line, expected, 2000); }
 
-    gwemu::PtyPort port;
     int line = -1;
 };
 

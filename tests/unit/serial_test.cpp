@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <regex>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "fds.h"
 #include "logText.h"
 #include "ptyPort.h"
+#include "ptyPortTest.h"
 #include "sandbox.h"
 #include "board/serial.h"
 #include "virtualClock.h"
@@ -47,40 +47,15 @@ termios attrs(int fd)
 // Opens the device as a second user would, to set or inspect its settings.
 int openRaw(const char *path) { return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }
 
-// Everything the master end has received within the wait.
-std::string drainMaster(int master, int waitMs)
-{
-    std::string all;
-    pollfd p{master, POLLIN, 0};
-    while (poll(&p, 1, waitMs) > 0) {
-        char buf[256];
-        const ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        all.append(buf, static_cast<size_t>(n));
-        waitMs = 20;
-    }
-    return all;
-}
-
 bool waitReadable(int fd, int ms)
 {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, ms) == 1;
 }
 
-class SerialTest : public sandbox::SandboxTest {
+class SerialTest : public sandbox::PtyPortTest {
 protected:
-    void SetUp() override
-    {
-        sandbox::SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::freshDev();
-        ASSERT_EQ(port.open(kDevice), "");
-    }
+    SerialTest() : PtyPortTest(kDevice) {}
 
     void TearDown() override
     {
@@ -89,7 +64,6 @@ protected:
         }
     }
 
-    gwemu::PtyPort port;
     int fd = -1;
 };
 
@@ -285,24 +259,16 @@ TEST_F(SerialTest, WriteSendsTheBytesAsTheyAre)
     ASSERT_GT(fd, 0);
     // No CR/NL translation on the way out.
     EXPECT_EQ(serial_write(fd, "AT\r\n", 4, 100), 4);
-    EXPECT_EQ(drainMaster(port.master(), 1000), "AT\r\n");
+    // One byte more is asked for: nothing follows the four.
+    EXPECT_EQ(sandbox::readArrived(port.master(), 5, 500), "AT\r\n");
 }
 
 TEST_F(SerialTest, WriteTimesOutWhenThePeerStopsReading)
 {
     fd = serial_open(kDevice, 115200);
     ASSERT_GT(fd, 0);
-    // Nobody reads the master: fill the line until the driver takes no more,
-    // also once the bytes in flight have settled on the other side.
-    const std::string block(256, 'x');
-    for (int round = 0; round < 100; ++round) {
-        while (write(fd, block.data(), block.size()) > 0 || write(fd, "x", 1) > 0) {
-        }
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, 20) == 0) {
-            break;
-        }
-    }
+    // Nobody reads the master.
+    sandbox::fillLine(fd);
     sandbox::OutputCapture out;
     const int written = serial_write(fd, "AT\r", 3, 0);
     const std::string log = out.finish();
@@ -340,7 +306,7 @@ TEST_F(SerialTest, BadArgumentsAreRefusedAndNothingMoves)
         EXPECT_EQ(masked(log), "[src/serial] serial_write() #N error, err argments, serial_write, N\n"
                                "[src/serial] serial_read() #N error, err argments, serial_read, N\n");
     }
-    EXPECT_EQ(drainMaster(port.master(), 50), "");
+    EXPECT_EQ(sandbox::readArrived(port.master(), 1, 50), "");
 }
 
 TEST_F(SerialTest, MessagesRepeatTheLineOfTheirPrefix)

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -25,28 +26,26 @@ using ::testing::Not;
 using sandbox::callHandler;
 using sandbox::kUsPerSec;
 using sandbox::logPrefix;
+using sandbox::maskLineNumbers;
 using sandbox::missingInOrder;
-using sandbox::withoutLineNumbers;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint64_t kSettleUs = 12 * kUsPerSec;
 const std::string kIncludeP = logPrefix("src/peripher", "cmd_request_zwave_include_and_query");
 
+// The result byte of a pass, then the text. (Sized first: GCC 12 takes an
+// insert behind a one-byte vector for a read out of bounds.)
 Bytes passWith(const std::string &text)
 {
-    Bytes reply{0x00};
-    reply.insert(reply.end(), text.begin(), text.end());
+    Bytes reply(1 + text.size(), 0x00);
+    std::copy(text.begin(), text.end(), reply.begin() + 1);
     return reply;
 }
 
 class ZwaveTest : public sandbox::SandboxTest {
 protected:
-    void SetUp() override
+    void SetUpSandbox() override
     {
-        SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
         sandbox::setUpTools();
         // include and exclude do nothing here; the test sets the list the
         // radio ends up with. exclude counts its calls, and from the
@@ -167,7 +166,7 @@ TEST_P(ZwaveInclude, ReportsTheLastDeviceOfTheList)
     }
     pieces.push_back("Res:0x" + std::to_string(c.reply[0]) + " actualLength:" + std::to_string(c.reply.size()) +
                      ".\r\n\n");
-    EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out), pieces), "");
+    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out), pieces), "");
     if (c.reply[0] != 0x00) {
         EXPECT_THAT(r.out, Not(HasSubstr("RET:")));
     }
@@ -277,7 +276,7 @@ TEST_F(ZwaveTest, ExclusionStopsAtTheFirstEmptyList)
         }
         pieces.push_back("Res:0x" + std::to_string(c.result) + " actualLength:1.\r\n\n");
         EXPECT_EQ(sandbox::toolCalls(), calls);
-        EXPECT_EQ(missingInOrder(withoutLineNumbers(r.out), pieces), "") << r.out;
+        EXPECT_EQ(missingInOrder(maskLineNumbers(r.out), pieces), "") << r.out;
     }
 }
 
