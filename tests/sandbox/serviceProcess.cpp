@@ -35,7 +35,7 @@ bool pollUntil(const std::function<bool()> &done, int timeoutMs)
 
 ServiceProcess::~ServiceProcess() { stop(); }
 
-bool ServiceProcess::start(const std::string &binary, const std::vector<std::string> &args)
+bool ServiceProcess::start(const std::string &binary, const std::vector<std::string> &args, Stdio stdio)
 {
     static int serial = 0;
     mkdirs(scratchDir());
@@ -60,9 +60,21 @@ bool ServiceProcess::start(const std::string &binary, const std::vector<std::str
         const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out, 1);
+        dup2(stdio.in >= 0 ? stdio.in : in, 0);
+        dup2(stdio.out >= 0 ? stdio.out : out, 1);
         dup2(err, 2);
+        if (stdio.in == kStdioClosed) {
+            close(0);
+        }
+        if (stdio.out == kStdioClosed) {
+            close(1);
+        }
+        // Nothing else of the test's reaches the service.
+        for (const int fd : {in, out, err, stdio.in, stdio.out}) {
+            if (fd > 2) {
+                close(fd);
+            }
+        }
         execv(binary.c_str(), argv.data());
         _exit(127);
     }

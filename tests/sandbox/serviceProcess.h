@@ -11,6 +11,15 @@
 
 namespace sandbox {
 
+// The child's standard input and output: the kit's own (/dev/null and a
+// file the test reads), closed, or a descriptor of the test's.
+inline constexpr int kStdioKit = -1;
+inline constexpr int kStdioClosed = -2;
+struct Stdio {
+    int in = kStdioKit;
+    int out = kStdioKit;
+};
+
 class ServiceProcess {
 public:
     ServiceProcess() = default;
@@ -19,7 +28,8 @@ public:
     ServiceProcess &operator=(const ServiceProcess &) = delete;
 
     // Starts the program (the service by default) with the given arguments.
-    bool start(const std::string &binary = GWTESTD_BIN, const std::vector<std::string> &args = {});
+    bool start(const std::string &binary = GWTESTD_BIN, const std::vector<std::string> &args = {},
+               Stdio stdio = {});
     // Starts the service and waits until it listens; false on failure.
     bool startListening(int timeoutMs = 10000);
 
