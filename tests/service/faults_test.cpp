@@ -208,4 +208,68 @@ TEST_F(Faults, ClientThatReadsNothingIsDroppedAndTheNextServed)
     EXPECT_EQ(*reply, kModelReply);
 }
 
+// The model file is read anew for each connection; whatever became of it
+// in between, the query answers and the service stays.
+TEST_F(Faults, ModelFileDeletedEmptiedHugeOrADirectoryBetweenConnections)
+{
+    struct Case {
+        const char *name;
+        const char *prepare; // shell command run before the connection
+        Bytes reply;
+    };
+    const Case cases[] = {
+        {"deleted", "rm -f /tmp/sysinfo/model", {0x01}},
+        {"emptied", ": > /tmp/sysinfo/model", {0x01}},
+        {"1 MB", "{ echo GWM0202; head -c 1048576 /dev/zero | tr '\\0' A; } > /tmp/sysinfo/model", kModelReply},
+        {"a directory", "rm -f /tmp/sysinfo/model && mkdir /tmp/sysinfo/model", {0x01}},
+        {"back again", "rmdir /tmp/sysinfo/model && echo GWM0202 > /tmp/sysinfo/model", kModelReply},
+    };
+    ASSERT_TRUE(service.startListening()) << service.err();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(sandbox::sh(c.prepare), 0);
+        auto conn = sandbox::connectService();
+        const auto reply = sandbox::ask(conn, 0x0005, 5000);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(*reply, c.reply);
+        conn.close();
+    }
+}
+
+// A station that starts a long test (the button waits 10 s) and leaves at
+// once: the next station is served when that test is over.
+TEST_F(Faults, ClientLeavingDuringALongTestDoesNotBlockTheNext)
+{
+    ASSERT_TRUE(service.startListening()) << service.err();
+    {
+        auto first = sandbox::connectService();
+        ASSERT_TRUE(first.sendRequest(0x0603));
+        ASSERT_TRUE(service.waitForOut("cmd request Function", 5000));
+    }
+    auto next = sandbox::connectService();
+    const auto reply = sandbox::ask(next, 0x0005, 30000);
+    ASSERT_TRUE(reply) << "the next station was not served";
+    EXPECT_EQ(*reply, kModelReply);
+}
+
+// Another program holds port 6666: the service says so and ends with a
+// failure status instead of running without a port.
+TEST_F(Faults, PortTakenEndsTheServiceWithAnError)
+{
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(holder, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(6666);
+    ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+
+    ASSERT_TRUE(service.start());
+    const auto status = service.waitExit(10000);
+    close(holder);
+    ASSERT_TRUE(status) << "still running with the port taken";
+    EXPECT_EQ(*status, 1);
+    EXPECT_THAT(service.err(), HasSubstr("bind failed. Error\r\n\n"));
+}
+
 } // namespace
