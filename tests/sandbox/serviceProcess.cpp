@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
@@ -31,9 +32,36 @@ bool pollUntil(const std::function<bool()> &done, int timeoutMs)
     }
 }
 
+// Valgrind makes the service start and stop many times slower.
+int slowdown() { return underValgrind() ? 10 : 1; }
+
 } // namespace
 
+bool underValgrind()
+{
+    const char *flag = std::getenv("GWTEST_VALGRIND");
+    return flag != nullptr && std::string(flag) == "1";
+}
+
 ServiceProcess::~ServiceProcess() { stop(); }
+
+// Called once the process has been reaped: a memcheck run must have ended
+// with its error summary, and without errors.
+void ServiceProcess::reaped()
+{
+    pid_ = -1;
+    if (vgPath_.empty()) {
+        return;
+    }
+    const std::string log = readFile(vgPath_);
+    const auto at = log.find("ERROR SUMMARY: ");
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "valgrind left no error summary in " << vgPath_ << ":\n" << log;
+    } else if (log.compare(at, 24, "ERROR SUMMARY: 0 errors ") != 0) {
+        ADD_FAILURE() << "valgrind found errors in the service:\n" << log;
+    }
+    vgPath_.clear();
+}
 
 bool ServiceProcess::start(const std::string &binary, const std::vector<std::string> &args, Stdio stdio)
 {
@@ -44,6 +72,12 @@ bool ServiceProcess::start(const std::string &binary, const std::vector<std::str
     errPath_ = base + ".err";
 
     std::vector<std::string> argvStore{binary};
+    vgPath_.clear();
+    if (binary == GWTESTD_BIN && underValgrind()) {
+        vgPath_ = base + ".valgrind";
+        argvStore = {"/usr/bin/valgrind", "--tool=memcheck", "--leak-check=no", "--track-fds=no",
+                     "--log-file=" + vgPath_, binary};
+    }
     argvStore.insert(argvStore.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : argvStore) {
@@ -75,7 +109,7 @@ bool ServiceProcess::start(const std::string &binary, const std::vector<std::str
                 close(fd);
             }
         }
-        execv(binary.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     return true;
@@ -83,7 +117,7 @@ bool ServiceProcess::start(const std::string &binary, const std::vector<std::str
 
 bool ServiceProcess::startListening(int timeoutMs)
 {
-    return start() && waitForOut("Server Socket created.", timeoutMs);
+    return start() && waitForOut("Server Socket created.", timeoutMs * slowdown());
 }
 
 std::string ServiceProcess::out() const { return readFile(outPath_); }
@@ -107,7 +141,7 @@ std::optional<int> ServiceProcess::waitExit(int timeoutMs)
             int status = 0;
             if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
                 result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                pid_ = -1;
+                reaped();
                 return true;
             }
             return false;
@@ -123,7 +157,7 @@ bool ServiceProcess::running()
     }
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
+        reaped();
         return false;
     }
     return true;
@@ -135,11 +169,15 @@ void ServiceProcess::stop()
         return;
     }
     kill(pid_, SIGTERM);
-    if (!waitExit(2000)) {
+    if (!waitExit(2000 * slowdown())) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
+        if (!vgPath_.empty()) {
+            ADD_FAILURE() << "the service under valgrind did not end on SIGTERM";
+        }
+        vgPath_.clear();
+        pid_ = -1;
     }
-    pid_ = -1;
 }
 
 station::Connection connectService(int timeoutMs)

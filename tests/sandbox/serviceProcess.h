@@ -20,6 +20,12 @@ struct Stdio {
     int out = kStdioKit;
 };
 
+// With GWTEST_VALGRIND=1 in the environment, the service (GWTESTD_BIN, not
+// other programs) runs under valgrind's memcheck, and each run is judged by
+// its error summary when the process has ended: the service ends by a signal,
+// so valgrind's own error exit status never applies.
+bool underValgrind();
+
 class ServiceProcess {
 public:
     ServiceProcess() = default;
@@ -47,7 +53,10 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
+    void reaped();
+
     pid_t pid_ = -1;
+    std::string vgPath_; // valgrind's log, when the service runs under it
     std::string outPath_;
     std::string errPath_;
 };
