@@ -103,12 +103,10 @@ bool ServiceProcess::start(const std::string &binary, const std::vector<std::str
         if (stdio.out == kStdioClosed) {
             close(1);
         }
-        // Nothing else of the test's reaches the service.
-        for (const int fd : {in, out, err, stdio.in, stdio.out}) {
-            if (fd > 2) {
-                close(fd);
-            }
-        }
+        // Nothing else of the test's (or of whatever started the test)
+        // reaches the service: it starts with its three standard
+        // descriptors, as from an init script.
+        close_range(3, ~0U, 0);
         execv(argv[0], argv.data());
         _exit(127);
     }
