@@ -1,11 +1,15 @@
 // The frame codec: requests arrive as a byte stream that may hold several
 // frames, or part of one, per read; the receive state machine takes them one
 // byte at a time and keeps a partial frame until its rest arrives. Replies
-// are built with the layout of frame.h and sent without waiting.
+// are built with the layout of frame.h and sent whole: a station that is slow
+// to read is waited for, a few seconds at most.
 #include "frameCodec.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "log.h"
@@ -30,10 +34,19 @@ constexpr size_t kTxBufSize = 0xFFFF + kFrameOverhead;
 // One "0x%02x " item per frame byte in the send log, as many as fit.
 constexpr size_t kHexTextSize = 512;
 constexpr size_t kHexItemLen = 5;
+// How long a reply may wait for a station that reads nothing.
+constexpr int kSendWaitMs = 5000;
 
 FrameRxState rxState;
 std::array<uint8_t, kFrameMaxSize> rxFrame; // the last completed frame
 std::array<uint8_t, kTxBufSize> txBuf;
+
+long elapsedMs(const timespec &start)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+}
 
 void storeByte(uint8_t byte)
 {
@@ -43,6 +56,38 @@ void storeByte(uint8_t byte)
         rxState.buf[rxState.fill] = byte;
         ++rxState.fill;
     }
+}
+
+// Sends the whole reply. MSG_DONTWAIT keeps one send from blocking the
+// service; when the socket's buffer is full (a station that pipelines its
+// requests and reads the replies later), the rest waits until the socket
+// takes more, for at most kSendWaitMs in all. MSG_NOSIGNAL: a station that
+// reset the connection must not end the service through SIGPIPE.
+long sendWhole(int fd, const uint8_t *bytes, size_t total)
+{
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    size_t sent = 0;
+    while (sent < total) {
+        const ssize_t n = send(fd, bytes + sent, total - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return -1; // the connection is gone
+        }
+        const long left = kSendWaitMs - elapsedMs(start);
+        pollfd writable{fd, POLLOUT, 0};
+        if (left <= 0 || (poll(&writable, 1, static_cast<int>(left)) < 0 && errno != EINTR)) {
+            GW_LOG("Client Reads No Reply: %zu of %zu Bytes Sent in %d ms.\r\n\n", sent, total, kSendWaitMs);
+            return -1;
+        }
+    }
+    return static_cast<long>(total);
 }
 
 } // namespace
@@ -154,7 +199,5 @@ long msg_frame_put(int fd, uint16_t cmd, const uint8_t *payload, uint16_t n)
     }
     GW_LOG("Frame Send: %s \r\n\n", hex);
     GW_LOG("Message Frame Sended\r\n\r\n\n");
-    // MSG_NOSIGNAL: a station that reset the connection must not end the
-    // service through SIGPIPE; the failed send is simply ignored.
-    return send(fd, txBuf.data(), total, MSG_DONTWAIT | MSG_NOSIGNAL);
+    return sendWhole(fd, txBuf.data(), total);
 }

@@ -25,7 +25,9 @@ int msg_frame_get(uint8_t byte, uint8_t *dest);
 // `used`, when given, receives the number of bytes consumed, so the caller
 // can feed the rest of the chunk again and lose no frame.
 int msgComing(const uint8_t *bytes, int n, int *used = nullptr);
-// Builds the reply frame (reply bit set) and sends it without waiting.
+// Builds the reply frame (reply bit set) and sends it whole, waiting (5 s at
+// most) while the socket's buffer is full. Returns the frame's length, or -1
+// when the connection failed or the client read nothing for that long.
 long msg_frame_put(int fd, uint16_t cmd, const uint8_t *payload, uint16_t n);
 // The last completed frame, header to checksum.
 const uint8_t *completedFrame();

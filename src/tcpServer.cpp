@@ -143,7 +143,9 @@ int msgHandler(int fd)
             GW_LOG("Protcol Error\n\n");
             return -2;
         }
-        cmdForward(fd, msg);
+        if (cmdForward(fd, msg) < 0) {
+            return -3; // the reply could not be sent whole: the client is dropped
+        }
     } while (offset < n);
     return 0;
 }
@@ -173,15 +175,15 @@ int protcolAnlyse(const uint8_t *frame, uint32_t length, MsgFrame *msg)
 int cmdForward(int fd, const MsgFrame &msg)
 {
     if ((msg.cmd >> 8) < (kFirstUndispatchedCmd >> 8)) {
-        if (peripherHandler(msg.cmd, &peripherCtx) > 0) {
-            ctxSendMsg(fd, msg.cmd, peripherCtx);
+        if (peripherHandler(msg.cmd, &peripherCtx) > 0 && ctxSendMsg(fd, msg.cmd, peripherCtx) < 0) {
+            return -1;
         }
     }
     return 0;
 }
 
-void ctxSendMsg(int fd, uint16_t cmd, const PeripherCtx &ctx)
+long ctxSendMsg(int fd, uint16_t cmd, const PeripherCtx &ctx)
 {
     GW_LOG("Send Message CMD:0x%04X.\r\n\n", cmd);
-    msg_frame_put(fd, cmd, ctx.reply.data(), ctx.replyLen);
+    return msg_frame_put(fd, cmd, ctx.reply.data(), ctx.replyLen);
 }

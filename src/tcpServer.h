@@ -35,5 +35,7 @@ int tcpServerAccept(int listenFd, ClientInfo *client);
 void connectHandler(const ClientInfo &client);
 int msgHandler(int fd);
 int protcolAnlyse(const uint8_t *frame, uint32_t length, MsgFrame *msg);
+// Dispatches a request and sends its reply, if any. -1 when a reply could not
+// be sent whole (the connection is then closed), else 0.
 int cmdForward(int fd, const MsgFrame &msg);
-void ctxSendMsg(int fd, uint16_t cmd, const PeripherCtx &ctx);
+long ctxSendMsg(int fd, uint16_t cmd, const PeripherCtx &ctx);

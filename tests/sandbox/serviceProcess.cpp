@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
@@ -32,11 +33,38 @@ bool pollUntil(const std::function<bool()> &done, int timeoutMs)
     }
 }
 
+// Valgrind makes the service start and stop many times slower.
+int slowdown() { return underValgrind() ? 10 : 1; }
+
 } // namespace
+
+bool underValgrind()
+{
+    const char *flag = std::getenv("GWTEST_VALGRIND");
+    return flag != nullptr && std::string(flag) == "1";
+}
 
 ServiceProcess::~ServiceProcess() { stop(); }
 
-bool ServiceProcess::start(const std::string &binary, const std::vector<std::string> &args)
+// Called once the process has been reaped: a memcheck run must have ended
+// with its error summary, and without errors.
+void ServiceProcess::reaped()
+{
+    pid_ = -1;
+    if (vgPath_.empty()) {
+        return;
+    }
+    const std::string log = readFile(vgPath_);
+    const auto at = log.find("ERROR SUMMARY: ");
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "valgrind left no error summary in " << vgPath_ << ":\n" << log;
+    } else if (log.compare(at, 24, "ERROR SUMMARY: 0 errors ") != 0) {
+        ADD_FAILURE() << "valgrind found errors in the service:\n" << log;
+    }
+    vgPath_.clear();
+}
+
+bool ServiceProcess::start(const std::string &binary, const std::vector<std::string> &args, Stdio stdio)
 {
     static int serial = 0;
     mkdirs(scratchDir());
@@ -45,6 +73,12 @@ bool ServiceProcess::start(const std::string &binary, const std::vector<std::str
     errPath_ = base + ".err";
 
     std::vector<std::string> argvStore{binary};
+    vgPath_.clear();
+    if (binary == GWTESTD_BIN && underValgrind()) {
+        vgPath_ = base + ".valgrind";
+        argvStore = {"/usr/bin/valgrind", "--tool=memcheck", "--leak-check=no", "--track-fds=no",
+                     "--log-file=" + vgPath_, binary};
+    }
     argvStore.insert(argvStore.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : argvStore) {
@@ -61,10 +95,20 @@ bool ServiceProcess::start(const std::string &binary, const std::vector<std::str
         const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out, 1);
+        dup2(stdio.in >= 0 ? stdio.in : in, 0);
+        dup2(stdio.out >= 0 ? stdio.out : out, 1);
         dup2(err, 2);
-        execv(binary.c_str(), argv.data());
+        if (stdio.in == kStdioClosed) {
+            close(0);
+        }
+        if (stdio.out == kStdioClosed) {
+            close(1);
+        }
+        // Nothing else of the test's (or of whatever started the test)
+        // reaches the service: it starts with its three standard
+        // descriptors, as from an init script.
+        close_range(3, ~0U, 0);
+        execv(argv[0], argv.data());
         _exit(127);
     }
     return true;
@@ -72,7 +116,7 @@ bool ServiceProcess::start(const std::string &binary, const std::vector<std::str
 
 bool ServiceProcess::startListening(int timeoutMs)
 {
-    return start() && waitForOut("Server Socket created.", timeoutMs);
+    return start() && waitForOut("Server Socket created.", timeoutMs * slowdown());
 }
 
 std::string ServiceProcess::out() const { return readFile(outPath_); }
@@ -96,7 +140,7 @@ std::optional<int> ServiceProcess::waitExit(int timeoutMs)
             int status = 0;
             if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
                 result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                pid_ = -1;
+                reaped();
                 return true;
             }
             return false;
@@ -112,7 +156,7 @@ bool ServiceProcess::running()
     }
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
+        reaped();
         return false;
     }
     return true;
@@ -124,11 +168,15 @@ void ServiceProcess::stop()
         return;
     }
     kill(pid_, SIGTERM);
-    if (!waitExit(2000)) {
+    if (!waitExit(2000 * slowdown())) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
+        if (!vgPath_.empty()) {
+            ADD_FAILURE() << "the service under valgrind did not end on SIGTERM";
+        }
+        vgPath_.clear();
+        pid_ = -1;
     }
-    pid_ = -1;
 }
 
 void ServiceTest::startService() { ASSERT_TRUE(service.startListening()) << service.err(); }

@@ -13,6 +13,21 @@
 
 namespace sandbox {
 
+// The child's standard input and output: the kit's own (/dev/null and a
+// file the test reads), closed, or a descriptor of the test's.
+inline constexpr int kStdioKit = -1;
+inline constexpr int kStdioClosed = -2;
+struct Stdio {
+    int in = kStdioKit;
+    int out = kStdioKit;
+};
+
+// With GWTEST_VALGRIND=1 in the environment, the service (GWTESTD_BIN, not
+// other programs) runs under valgrind's memcheck, and each run is judged by
+// its error summary when the process has ended: the service ends by a signal,
+// so valgrind's own error exit status never applies.
+bool underValgrind();
+
 class ServiceProcess {
 public:
     ServiceProcess() = default;
@@ -21,7 +36,8 @@ public:
     ServiceProcess &operator=(const ServiceProcess &) = delete;
 
     // Starts the program (the service by default) with the given arguments.
-    bool start(const std::string &binary = GWTESTD_BIN, const std::vector<std::string> &args = {});
+    bool start(const std::string &binary = GWTESTD_BIN, const std::vector<std::string> &args = {},
+               Stdio stdio = {});
     // Starts the service and waits until it listens; false on failure.
     bool startListening(int timeoutMs = 10000);
 
@@ -39,7 +55,10 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
+    void reaped();
+
     pid_t pid_ = -1;
+    std::string vgPath_; // valgrind's log, when the service runs under it
     std::string outPath_;
     std::string errPath_;
 };

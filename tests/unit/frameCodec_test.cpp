@@ -2,8 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
+#include <chrono>
 #include <random>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -268,6 +271,41 @@ TEST(FramePut, SendLogShowsAtMost102Items)
     const auto end = text.find(" \r\n\n", start);
     ASSERT_NE(start, std::string::npos);
     EXPECT_EQ(end - (start + 12), 510U) << "102 items of 5 characters";
+    close(sv[0]);
+    close(sv[1]);
+}
+
+// A frame larger than the socket can take at once is sent whole once the
+// peer starts reading; the send does not give up at the first full buffer.
+TEST(FramePut, FrameLargerThanTheSocketBufferIsSentWholeToALateReader)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    const int small = 4096;
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(sv[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const Bytes payload(60000, 0x5A);
+
+    Bytes got;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::array<uint8_t, 4096> chunk{};
+        for (;;) {
+            const ssize_t n = recv(sv[1], chunk.data(), chunk.size(), 0);
+            if (n <= 0) {
+                break;
+            }
+            got.insert(got.end(), chunk.begin(), chunk.begin() + n);
+        }
+    });
+    sandbox::OutputCapture quiet;
+    const long sent = msg_frame_put(sv[0], 0x0001, payload.data(), static_cast<uint16_t>(payload.size()));
+    quiet.finish();
+    shutdown(sv[0], SHUT_WR);
+    reader.join();
+    EXPECT_EQ(sent, static_cast<long>(payload.size() + kFrameOverhead));
+    ASSERT_EQ(got.size(), payload.size() + kFrameOverhead);
+    EXPECT_EQ(Bytes(got.begin() + 5, got.end() - 1), payload);
     close(sv[0]);
     close(sv[1]);
 }
