@@ -181,6 +181,14 @@ void ServiceProcess::stop()
 
 void ServiceTest::startService() { ASSERT_TRUE(service.startListening()) << service.err(); }
 
+void ServiceTest::TearDown()
+{
+    if (service.pid() > 0) {
+        EXPECT_TRUE(service.running()) << "the service ended:\n" << service.err();
+    }
+    EXPECT_EQ(service.err().find("Sanitizer"), std::string::npos) << service.err();
+}
+
 station::Connection connectService(int timeoutMs)
 {
     station::Connection conn;

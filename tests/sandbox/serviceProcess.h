@@ -68,6 +68,9 @@ class ServiceTest : public SandboxTest {
 protected:
     // Starts the service and waits until it listens (a failure when not).
     void startService();
+    // A service still known to the test must still run, and no sanitizer
+    // may have spoken on its standard error.
+    void TearDown() override;
 
     ServiceProcess service;
 };

@@ -81,23 +81,9 @@ void smallSocketBuffers()
               0);
 }
 
-class Faults : public sandbox::SandboxTest {
+class Faults : public sandbox::ServiceTest {
 protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        sandbox::writeFile("/tmp/sysinfo/model", "GWM0202\n");
-    }
-    void TearDown() override
-    {
-        if (service.pid() > 0) {
-            EXPECT_TRUE(service.running()) << "the service ended:\n" << service.err();
-        }
-        EXPECT_THAT(service.err(), ::testing::Not(HasSubstr("Sanitizer")));
-    }
+    void SetUpSandbox() override { sandbox::writeFile("/tmp/sysinfo/model", "GWM0202\n"); }
 
     // Starts the service and waits until a client gets its model reply.
     void startAndExpectAnswers(sandbox::Stdio stdio)
@@ -110,8 +96,6 @@ protected:
         ASSERT_TRUE(reply) << "no reply; service error output:\n" << service.err();
         EXPECT_EQ(*reply, kModelReply);
     }
-
-    sandbox::ServiceProcess service;
 };
 
 // Without /dev/null on the closed descriptors, the listening socket became
@@ -162,7 +146,7 @@ TEST_F(Faults, LogReaderThatWentAwayCostsLinesNotTheService)
 TEST_F(Faults, PipelinedRequestsAreAllAnsweredWhenTheClientReadsLate)
 {
     smallSocketBuffers();
-    ASSERT_TRUE(service.startListening()) << service.err();
+    startService();
     station::Connection conn;
     std::string error;
     ASSERT_TRUE(conn.open("127.0.0.1", 6666, 5000, error)) << error;
@@ -191,7 +175,7 @@ TEST_F(Faults, PipelinedRequestsAreAllAnsweredWhenTheClientReadsLate)
 TEST_F(Faults, ClientThatReadsNothingIsDroppedAndTheNextServed)
 {
     smallSocketBuffers();
-    ASSERT_TRUE(service.startListening()) << service.err();
+    startService();
     station::Connection silent;
     std::string error;
     ASSERT_TRUE(silent.open("127.0.0.1", 6666, 5000, error)) << error;
@@ -224,7 +208,7 @@ TEST_F(Faults, ModelFileDeletedEmptiedHugeOrADirectoryBetweenConnections)
         {"a directory", "rm -f /tmp/sysinfo/model && mkdir /tmp/sysinfo/model", {0x01}},
         {"back again", "rmdir /tmp/sysinfo/model && echo GWM0202 > /tmp/sysinfo/model", kModelReply},
     };
-    ASSERT_TRUE(service.startListening()) << service.err();
+    startService();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(sandbox::sh(c.prepare), 0);
@@ -240,7 +224,7 @@ TEST_F(Faults, ModelFileDeletedEmptiedHugeOrADirectoryBetweenConnections)
 // once: the next station is served when that test is over.
 TEST_F(Faults, ClientLeavingDuringALongTestDoesNotBlockTheNext)
 {
-    ASSERT_TRUE(service.startListening()) << service.err();
+    startService();
     {
         auto first = sandbox::connectService();
         ASSERT_TRUE(first.sendRequest(0x0603));
