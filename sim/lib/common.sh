@@ -1,6 +1,37 @@
-# Shared by the stand-in platform tools of gwsim: every tool appends its
-# command line to the instance's tool log, so tests and people can see the
-# exact commands the service ran.
+# shellcheck shell=bash
+# Sourced, not run: by gwsim and the board (the waits below), and on the fake
+# board by the stand-in platform tools (installed there as /mnt/lib/common.sh).
+
+# wait_until SECONDS COMMAND [ARG...]: runs the command every 20 ms until it
+# succeeds, for SECONDS (whole seconds) at most. Returns 0 as soon as it
+# succeeds, 1 when it has not by then. The deadline is on the clock, not a
+# count of tries, so a slow command does not stretch the wait.
+wait_until() {
+  local seconds=$1
+  shift
+  local deadline=$(( ${EPOCHREALTIME//[!0-9]/} + seconds * 1000000 ))
+  until "$@"; do
+    (( ${EPOCHREALTIME//[!0-9]/} < deadline )) || return 1
+    sleep 0.02
+  done
+}
+
+# netns_apart PID: the process is in a network namespace other than ours (or
+# gone: then the caller's next step on it fails and says so).
+netns_apart() {
+  [[ $(readlink "/proc/$1/ns/net" 2>/dev/null) != "$(readlink /proc/self/ns/net)" ]]
+}
+
+# wait_netns PID: waits (5 s at most) until a process just started with
+# unshare --net has entered its new network namespace, so that interfaces can
+# be moved into it.
+wait_netns() {
+  wait_until 5 netns_apart "$1"
+}
+
+# --- the stand-in platform tools ---------------------------------------------
+# Every tool appends its command line to the instance's tool log, so tests
+# and people can see the exact commands the service ran.
 gwsim_log() {
   local line="$*"
   printf '%s\n' "${line% }" >> "${GWSIM_TOOLS_LOG:-/dev/null}"

@@ -2,6 +2,7 @@
 # Stand-in of the gateway's peripheral command script. LEDs: blink, restore.
 # Z-Wave: include adds the scenario's device list, exclude empties it after
 # the scenario's number of attempts, getlist prints it as one line of JSON.
+# shellcheck source-path=SCRIPTDIR source=../lib/common.sh
 . /mnt/lib/common.sh
 gwsim_log "tovak_peripheralcmd.sh $*"
 list=$GWSIM_STATE/zwave.list

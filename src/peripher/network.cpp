@@ -28,7 +28,7 @@ constexpr char kWanInterface[] = "eth0.2";
 constexpr char kWanInterfaceGwm0303[] = "eth0";
 constexpr char kModelWithPlainWan[] = "GWM0303";
 constexpr char kModelCommand[] = "cat /tmp/sysinfo/model";
-constexpr size_t kInterfaceNameSize = 32;
+constexpr size_t kInterfaceNameSize = IFNAMSIZ; // the kernel's limit, its end included
 constexpr size_t kAddressTextSize = 64;
 
 constexpr char kRoutePath[] = "/proc/net/route";

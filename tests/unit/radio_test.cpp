@@ -228,17 +228,20 @@ TEST_F(CarrierTest, NxpAnswerWithinHalfASecondPasses)
         {"AckTooLate", kNxpAck, 800, 0x01},
         {"Silent", "", 0, 0x01},
     };
-    const NxpCase *current = nullptr;
-    startRadio([&current](unsigned) {
-        if (current->answer.empty()) {
+    // The radio answers the n-th probe as the n-th case says. The emulator's
+    // thread picks the case by the probe's number, not from a variable this
+    // thread sets per case: it may run its rule after this thread has seen
+    // the probe arrive and moved on.
+    startRadio([&cases](unsigned hit) {
+        if (hit > std::size(cases) || cases[hit - 1].answer.empty()) {
             return gwemu::Answer{};
         }
-        return gwemu::Answer{gwemu::Chunk{current->delayMs, current->answer}};
+        const NxpCase &c = cases[hit - 1];
+        return gwemu::Answer{gwemu::Chunk{c.delayMs, c.answer}};
     });
     std::string sent;
     for (const NxpCase &c : cases) {
         SCOPED_TRACE(c.name);
-        current = &c;
         sandbox::clearToolCalls();
         const auto before = sandbox::openFds();
         const auto r = callHandler(cmd_request_nxp_singleCarrier);
