@@ -108,11 +108,13 @@ bool macTextValid(const uint8_t *field)
 }
 
 // The checks every command makes before it acts, in order: request length,
-// reply capacity, MAC text. Logged under the command's name.
+// reply capacity, MAC text. Logged under the command's name. Whatever the
+// command's minimum, a request too short to hold the MAC text is refused
+// before the text is read.
 bool requestAdmitted(const char *func, const uint8_t *req, uint16_t reqLen, uint16_t reqMin, const uint8_t *reply,
                      uint16_t cap, uint16_t capMin)
 {
-    if (req == nullptr || reqLen < reqMin) {
+    if (req == nullptr || reqLen < reqMin || reqLen < kNxpMacOff + kDevMacTextSize) {
         NXP_LOG_AS(func, "Input data length small\n");
         return false;
     }

@@ -77,7 +77,8 @@ struct NxpCmdEntry {
 bool macTextValid(const uint8_t *field);
 
 // The checks every command makes before it acts, in order: request length
-// (at least reqMin), reply capacity (at least capMin), MAC text. A refusal
+// (at least reqMin, and always room for the MAC text), reply capacity (at
+// least capMin), MAC text. A refusal
 // is logged under the command's name, func.
 bool requestAdmitted(const char *func, const uint8_t *req, uint16_t reqLen, uint16_t reqMin, const uint8_t *reply,
                      uint16_t cap, uint16_t capMin);
