@@ -21,21 +21,26 @@ namespace {
 constexpr size_t kNameMax = 255; // NAME_MAX of the file systems
 constexpr uint8_t kUntouched = 0xA5;
 
-const std::string &scratchDir()
+// A private directory for the entry, made on first use and removed at exit
+// (each input's entry is removed after it).
+char scratchPath[] = "/tmp/fuzz_ttyName.XXXXXX";
+
+const char *scratchDir()
 {
-    static const std::string dir = [] {
-        char path[] = "/tmp/fuzz_ttyName.XXXXXX";
-        fuzzCheck(mkdtemp(path) != nullptr, "scratch directory");
-        return std::string(path);
+    static const bool made = [] {
+        fuzzCheck(mkdtemp(scratchPath) != nullptr, "scratch directory");
+        std::atexit([] { rmdir(scratchPath); });
+        return true;
     }();
-    return dir;
+    (void)made;
+    return scratchPath;
 }
 
 // findDev into an output of exactly cap bytes, so a write past it is caught.
 void checkFindDev(const std::string &name, const std::string &pattern, uint16_t cap)
 {
     std::vector<char> out(cap, static_cast<char>(kUntouched));
-    const int got = findDev(scratchDir().c_str(), pattern.c_str(), out.data(), cap);
+    const int got = findDev(scratchDir(), pattern.c_str(), out.data(), cap);
     if (cap == 0) {
         fuzzCheck(got == -2, "no room is refused");
         return;
@@ -95,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     const bool entry = name != "." && name != "..";
-    const std::string path = scratchDir() + "/" + name;
+    const std::string path = std::string(scratchDir()) + "/" + name;
     if (entry) {
         const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
         fuzzCheck(fd >= 0, "the entry is created");
