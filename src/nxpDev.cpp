@@ -92,6 +92,8 @@ uint32_t be32(const uint8_t *p)
 
 const char *orEmpty(const char *text) { return text != nullptr ? text : ""; }
 
+} // namespace
+
 // The MAC text goes onto a shell command line: only the exact form the
 // database lookup produces passes, so nothing else ever reaches the shell.
 bool macTextValid(const uint8_t *field)
@@ -106,11 +108,13 @@ bool macTextValid(const uint8_t *field)
 }
 
 // The checks every command makes before it acts, in order: request length,
-// reply capacity, MAC text. Logged under the command's name.
+// reply capacity, MAC text. Logged under the command's name. Whatever the
+// command's minimum, a request too short to hold the MAC text is refused
+// before the text is read.
 bool requestAdmitted(const char *func, const uint8_t *req, uint16_t reqLen, uint16_t reqMin, const uint8_t *reply,
                      uint16_t cap, uint16_t capMin)
 {
-    if (req == nullptr || reqLen < reqMin) {
+    if (req == nullptr || reqLen < reqMin || reqLen < kNxpMacOff + kDevMacTextSize) {
         NXP_LOG_AS(func, "Input data length small\n");
         return false;
     }
@@ -124,6 +128,8 @@ bool requestAdmitted(const char *func, const uint8_t *req, uint16_t reqLen, uint
     }
     return true;
 }
+
+namespace {
 
 uint16_t requestType(const uint8_t *req) { return le16(req + kNxpTypeOff); }
 const char *requestMac(const uint8_t *req) { return reinterpret_cast<const char *>(req + kNxpMacOff); }
@@ -169,13 +175,18 @@ int load_dev_data()
             return -1;
         }
     }
+    return loadDevSlots(__func__, devDbFd.get());
+}
+
+int loadDevSlots(const char *func, int fd)
+{
     std::array<uint8_t, kDevSlotSize> slot;
     for (size_t i = 0; i < kDevSlotCount; ++i) {
         // A failed seek shows up as a short read.
-        (void)lseek(devDbFd.get(), static_cast<off_t>(i * kDevSlotSize), SEEK_SET);
+        (void)lseek(fd, static_cast<off_t>(i * kDevSlotSize), SEEK_SET);
         slot.fill(0);
-        if (read(devDbFd.get(), slot.data(), slot.size()) != static_cast<ssize_t>(slot.size())) {
-            NXP_LOG("Read Error\r\n");
+        if (read(fd, slot.data(), slot.size()) != static_cast<ssize_t>(slot.size())) {
+            NXP_LOG_AS(func, "Read Error\r\n");
             return -1;
         }
         DevRecord &rec = devTable[i];

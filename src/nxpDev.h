@@ -41,6 +41,8 @@ static_assert(sizeof(DevRecord) == kDevSlotKept + kDevMacTextSize);
 // read, -1 when the file cannot be opened or a slot cannot be read in full
 // (the slots before it are refreshed, it and the rest keep what they had).
 int load_dev_data();
+// The same from an open database file; read errors are logged under func.
+int loadDevSlots(const char *func, int fd);
 
 // Looks the MAC text up. 1 when its first record is valid and connected,
 // with that record's two values; else 0 with both values 0.
@@ -69,6 +71,17 @@ struct NxpCmdEntry {
     uint16_t cmd;
     NxpCmdHandler handler;
 };
+
+// The MAC text goes onto a shell command line: only 16 lower-case hex digits
+// followed by NUL, the form the database lookup produces, pass.
+bool macTextValid(const uint8_t *field);
+
+// The checks every command makes before it acts, in order: request length
+// (at least reqMin, and always room for the MAC text), reply capacity (at
+// least capMin), MAC text. A refusal
+// is logged under the command's name, func.
+bool requestAdmitted(const char *func, const uint8_t *req, uint16_t reqLen, uint16_t reqMin, const uint8_t *reply,
+                     uint16_t cap, uint16_t capMin);
 
 // Runs the command of the code; 0 when no command has that code.
 int nxpDevCmdHandler(uint16_t cmd, const uint8_t *req, uint16_t reqLen, uint8_t *reply, uint16_t cap);

@@ -45,8 +45,7 @@ constexpr char kMtkSdkMarker[] = "/tmp/sysinfo/mtksdk";
 
 constexpr char kTtyPattern[] = "ttyUSB";
 constexpr uint16_t kTtyNameCap = 64;
-// What is left of ttyUsbPath for the name behind "/dev/" and the terminator.
-constexpr int kNameRoomInPath = static_cast<int>(kTtySlotLen - std::string_view("/dev/").size() - 1);
+constexpr size_t kDevPrefixLen = std::string_view("/dev/").size();
 // A remembered path holding this was found on the USB bus.
 constexpr char kUsbTtyMarker[] = "/dev/ttyUSB";
 
@@ -95,7 +94,7 @@ static_assert(kShellLineBuf >= kShellLineRoom);
 constexpr size_t kBasenameCmdLen = 512;
 static_assert(kBasenameCmdLen > std::string_view("basename ").size() + kShellLineRoom);
 // "/dev/" and whatever basename may give: never cut.
-constexpr size_t kFoundTtyLen = std::string_view("/dev/").size() + kShellLineBuf;
+constexpr size_t kFoundTtyLen = kDevPrefixLen + kShellLineBuf;
 
 bool onMtkSdk() { return access(kMtkSdkMarker, F_OK) == 0; }
 
@@ -139,9 +138,7 @@ bool discoverTty(const char *caller, const char *ifaceDir, FoundStyle style)
     } else {
         GW_LOG_AS(caller, "Find USB Device:%s\n\n", name.data());
     }
-    // A name too long for the path is cut; no such device opens, and the
-    // probe that follows fails.
-    std::snprintf(ttyUsbPath.data(), ttyUsbPath.size(), "/dev/%.*s", kNameRoomInPath, name.data());
+    usbTtyPathOfEntry(name.data(), ttyUsbPath.data(), ttyUsbPath.size());
     GW_LOG_AS(caller, "ttyUSB Path:%s\r\n\n", ttyUsbPath.data());
     return true;
 }
@@ -198,16 +195,31 @@ void findMtk4gTty(std::array<char, kFoundTtyLen> &path)
         return;
     }
     std::array<char, kBasenameCmdLen> command{};
-    std::snprintf(command.data(), command.size(), "basename %s", found.data());
+    mtkBasenameCommand(found.data(), command.data(), command.size());
     std::array<char, kShellLineBuf> name{};
     shellFirstLine(command.data(), name.data());
     if (name[0] == '\0') {
         return;
     }
-    std::snprintf(path.data(), path.size(), "/dev/%s", name.data());
+    mtkTtyPathOfName(name.data(), path.data(), path.size());
 }
 
 } // namespace
+
+void usbTtyPathOfEntry(const char *name, char *path, size_t cap)
+{
+    // A name too long for the path is cut; no such device opens, and the
+    // probe that follows fails.
+    const int room = cap > kDevPrefixLen ? static_cast<int>(cap - kDevPrefixLen - 1) : 0;
+    std::snprintf(path, cap, "/dev/%.*s", room, name);
+}
+
+void mtkBasenameCommand(const char *found, char *command, size_t cap)
+{
+    std::snprintf(command, cap, "basename %s", found);
+}
+
+void mtkTtyPathOfName(const char *name, char *path, size_t cap) { std::snprintf(path, cap, "/dev/%s", name); }
 
 int cmd_request_3g_usb_device(uint8_t *reply, int cap)
 {

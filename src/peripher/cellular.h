@@ -8,6 +8,7 @@
 // cycle. Both survive the end of a client connection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // 0x0301: the modem powers up and its tty appears.
@@ -27,3 +28,13 @@ int cmd_request_2g_sim_card_chk(uint8_t *reply, int cap);
 // Test use only: forgets the USB modem's tty and the 2G modem's port, as a
 // freshly started service knows neither.
 void cellularResetStateForTests();
+
+// The names the modem's tty is found by, turned into what the tests use
+// (cap bytes of output, always terminated):
+// - the path remembered for an entry name found under the USB interface:
+//   "/dev/" and the name, cut to fit;
+// - on the MediaTek SDK, the basename command line for the path find
+//   printed, and the tty path for the name basename printed.
+void usbTtyPathOfEntry(const char *name, char *path, size_t cap);
+void mtkBasenameCommand(const char *found, char *command, size_t cap);
+void mtkTtyPathOfName(const char *name, char *path, size_t cap);

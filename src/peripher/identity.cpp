@@ -50,14 +50,8 @@ int versionQuery(const char *caller, const VersionSource &source, uint8_t *reply
     if (getInfoFromFile(source.path, line.data(), kVersionLineSize) == -1) {
         len = resInfoWrite(record.data(), kVersionRecordSize, kResultFail, nullptr, 0);
     } else {
-        // The key, then the version: strtok's scan, in two steps on one line.
-        char *rest = nullptr;
-        const char *key = strtok_r(line.data(), source.firstDelim, &rest);
-        const char *version = key != nullptr ? strtok_r(nullptr, source.secondDelim, &rest) : nullptr;
-        // A line without a version (an empty or unopenable file, no first
-        // delimiter, nothing or only the newline after it) is a failed query:
-        // an empty version must not pass as one.
-        if (version == nullptr || version[0] == '\n') {
+        const char *version = versionFromLine(line.data(), source.firstDelim, source.secondDelim);
+        if (version == nullptr) {
             GW_LOG_AS(caller, "Version Not Found In %s.\r\n\n", source.path);
             len = resInfoWrite(record.data(), kVersionRecordSize, kResultFail, nullptr, 0);
         } else {
@@ -80,6 +74,21 @@ int versionQuery(const char *caller, const VersionSource &source, uint8_t *reply
 }
 
 } // namespace
+
+const char *versionFromLine(char *line, const char *firstDelim, const char *secondDelim)
+{
+    // The key, then the version: strtok's scan, in two steps on one line.
+    char *rest = nullptr;
+    const char *key = strtok_r(line, firstDelim, &rest);
+    const char *version = key != nullptr ? strtok_r(nullptr, secondDelim, &rest) : nullptr;
+    // A line without a version (an empty or unopenable file, no first
+    // delimiter, nothing or only the newline after it) names none: an empty
+    // version must not pass as one.
+    if (version == nullptr || version[0] == '\n') {
+        return nullptr;
+    }
+    return version;
+}
 
 int cmd_request_mac(uint8_t *reply, int cap)
 {

@@ -32,17 +32,7 @@ constexpr unsigned kSettleSec = 12;
 constexpr int kExcludeAttempts = 5;
 constexpr char kEmptyList[] = "[]";
 
-// What the inclusion reports of a device: two texts of at most 31
-// characters (longer ones are cut) and two integers.
-constexpr size_t kFieldSize = 32;
 constexpr size_t kReplyTextSize = 256;
-
-struct ZwaveDevice {
-    std::array<char, kFieldSize> mac;
-    std::array<char, kFieldSize> version;
-    int32_t battery;
-    int32_t pir;
-};
 
 // The parsed device list; released on every path out of the handler.
 class JsonDoc {
@@ -82,15 +72,15 @@ bool isEmptyList(const std::array<char, kListSize> &list) { return std::strcmp(l
 
 // A member that is missing or not a text leaves the field as an earlier
 // element set it.
-void copyText(std::array<char, kFieldSize> &field, const char *text)
+void copyText(std::array<char, kZwaveFieldSize> &field, const char *text)
 {
     if (text != nullptr) {
         std::snprintf(field.data(), field.size(), "%s", text);
     }
 }
 
-// Each element of the list overwrites the fields, so the last device is the
-// one reported. Text that is not a JSON array leaves them as they are.
+} // namespace
+
 void readDevices(const char *list, ZwaveDevice &device)
 {
     JsonDoc doc(json_loads(list, 0, nullptr));
@@ -109,8 +99,6 @@ void readDevices(const char *list, ZwaveDevice &device)
         json_obj_get_int(element, "battery", &device.battery);
     }
 }
-
-} // namespace
 
 int cmd_request_zwave_include_and_query(uint8_t *reply, int cap)
 {
