@@ -4,11 +4,11 @@
 // are built with the layout of frame.h and sent without waiting.
 #include "frameCodec.h"
 
-#include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 
 #include "log.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -29,7 +29,6 @@ constexpr uint8_t kStChecksum = 8;
 constexpr size_t kTxBufSize = 0xFFFF + kFrameOverhead;
 // One "0x%02x " item per frame byte in the send log, as many as fit.
 constexpr size_t kHexTextSize = 512;
-constexpr size_t kHexItemLen = 5;
 
 FrameRxState rxState;
 std::array<uint8_t, kFrameMaxSize> rxFrame; // the last completed frame
@@ -146,13 +145,8 @@ long msg_frame_put(int fd, uint16_t cmd, const uint8_t *payload, uint16_t n)
 {
     const size_t total = frameBuild(txBuf.data(), txBuf.size(), static_cast<uint16_t>(cmd | kReplyCodeBit), payload, n);
 
-    char hex[kHexTextSize] = {};
-    size_t pos = 0;
-    for (size_t i = 0; i < total && pos + kHexItemLen < sizeof hex; ++i) {
-        std::snprintf(hex + pos, sizeof hex - pos, "0x%02x ", txBuf[i]);
-        pos += kHexItemLen;
-    }
-    GW_LOG("Frame Send: %s \r\n\n", hex);
+    char hex[kHexTextSize];
+    GW_LOG("Frame Send: %s \r\n\n", hexItems(hex, sizeof hex, txBuf.data(), total));
     GW_LOG("Message Frame Sended\r\n\r\n\n");
     // MSG_NOSIGNAL: a station that reset the connection must not end the
     // service through SIGPIPE; the failed send is simply ignored.

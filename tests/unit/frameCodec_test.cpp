@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "capture.h"
+#include "frameCodec.h"
 #include "station.h"
-#include "tcpServer.h"
+#include "tcpServer.h" // protcolAnlyse, MsgFrame
 
 namespace {
 
