@@ -9,8 +9,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "frameCodec.h"
 #include "station.h"
-#include "tcpServer.h"
+#include "tcpServer.h" // protcolAnlyse, MsgFrame, kRecvChunk
 
 namespace {
 

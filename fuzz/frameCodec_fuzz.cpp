@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "tcpServer.h"
+#include "frameCodec.h"
+#include "tcpServer.h" // protcolAnlyse, MsgFrame, kRecvChunk
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

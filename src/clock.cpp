@@ -1,3 +1,5 @@
+// The service's one way to wait: a real sleep that signals do not cut short,
+// or the hook a test installed in its place (the virtual clock).
 #include "clock.h"
 
 #include <cerrno>

@@ -6,13 +6,13 @@
 #include "frameCodec.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include "log.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -33,7 +33,6 @@ constexpr uint8_t kStChecksum = 8;
 constexpr size_t kTxBufSize = 0xFFFF + kFrameOverhead;
 // One "0x%02x " item per frame byte in the send log, as many as fit.
 constexpr size_t kHexTextSize = 512;
-constexpr size_t kHexItemLen = 5;
 // How long a reply may wait for a station that reads nothing.
 constexpr int kSendWaitMs = 5000;
 
@@ -191,13 +190,8 @@ long msg_frame_put(int fd, uint16_t cmd, const uint8_t *payload, uint16_t n)
 {
     const size_t total = frameBuild(txBuf.data(), txBuf.size(), static_cast<uint16_t>(cmd | kReplyCodeBit), payload, n);
 
-    char hex[kHexTextSize] = {};
-    size_t pos = 0;
-    for (size_t i = 0; i < total && pos + kHexItemLen < sizeof hex; ++i) {
-        std::snprintf(hex + pos, sizeof hex - pos, "0x%02x ", txBuf[i]);
-        pos += kHexItemLen;
-    }
-    GW_LOG("Frame Send: %s \r\n\n", hex);
+    char hex[kHexTextSize];
+    GW_LOG("Frame Send: %s \r\n\n", hexItems(hex, sizeof hex, txBuf.data(), total));
     GW_LOG("Message Frame Sended\r\n\r\n\n");
     return sendWhole(fd, txBuf.data(), total);
 }

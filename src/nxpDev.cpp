@@ -60,6 +60,8 @@ constexpr int kReportWaitSec = 55;
 constexpr int kStatusPending = 100;
 constexpr int kStatusConfirmed = 1;
 
+// The nxp_ucmd.sh command lines. The script only starts the radio's work: its
+// exit status tells nothing about the device and is not consulted.
 constexpr size_t kShellCmdSize = 256;
 
 std::array<DevRecord, kDevSlotCount> devTable{};
@@ -139,14 +141,15 @@ void logEntry(const char *func, const uint8_t *req)
     NXP_LOG_AS(func, "NXP Type:%04x, MAC:%s\n", static_cast<unsigned>(requestType(req)), requestMac(req));
 }
 
-// Runs a formatted command line. The script only starts the radio's work, and
-// its exit status tells nothing about the device: it is not examined.
-void runShell(const char *cmd)
+// The end of the code check and the factory reset: one wait for the device's
+// report, logged under the command's name as "<what> Result:<wait's result>";
+// passes when the report came.
+int replyOnReport(const char *func, const char *what, uint8_t *reply)
 {
-    // shellRun flushes first: a log line without its newline yet must not
-    // come after what the script prints.
-    const int status = shellRun(cmd);
-    (void)status;
+    const int result = condTimedWait(&nxpCond, kReportWaitSec);
+    GW_LOG_AS(func, "%s Result:%d\n\n", what, result);
+    reply[0] = result == 0 ? kPass : kFail;
+    return kResultReplyLen;
 }
 
 constexpr NxpCmdEntry kNxpCmdTable[] = {
@@ -261,7 +264,7 @@ int cmd_request_connect(const uint8_t *req, uint16_t reqLen, uint8_t *reply, uin
 
     std::array<char, kShellCmdSize> cmd;
     std::snprintf(cmd.data(), cmd.size(), "nxp_ucmd.sh permit %04x %s", static_cast<unsigned>(requestType(req)), mac);
-    runShell(cmd.data());
+    shellRunUnchecked(cmd.data());
 
     // The radio service writes the device into its database once it joined.
     uint16_t first = 0;
@@ -304,7 +307,7 @@ int cmd_request_lockPasswdAdd(const uint8_t *req, uint16_t reqLen, uint8_t *repl
     std::array<char, kShellCmdSize> cmd;
     std::snprintf(cmd.data(), cmd.size(), "nxp_ucmd.sh passwdadd %s %d %ld %ld", mac, static_cast<int>(passwd), start,
                   end);
-    runShell(cmd.data());
+    shellRunUnchecked(cmd.data());
 
     // A confirmation that came before the first wait began left the status
     // at 1 though its signal was lost: the wait's end finds it.
@@ -329,10 +332,7 @@ int cmd_request_lockCodeCheck(const uint8_t *req, uint16_t reqLen, uint8_t *repl
     logEntry(__func__, req);
 
     // Nothing to start: the lock reports a code entered on its keypad.
-    const int result = condTimedWait(&nxpCond, kReportWaitSec);
-    GW_LOG("Code Chekc Result:%d\n\n", result);
-    reply[0] = result == 0 ? kPass : kFail;
-    return kResultReplyLen;
+    return replyOnReport(__func__, "Code Chekc", reply);
 }
 
 int cmd_request_factReset(const uint8_t *req, uint16_t reqLen, uint8_t *reply, uint16_t cap)
@@ -345,12 +345,9 @@ int cmd_request_factReset(const uint8_t *req, uint16_t reqLen, uint8_t *reply, u
 
     std::array<char, kShellCmdSize> cmd;
     std::snprintf(cmd.data(), cmd.size(), "nxp_ucmd.sh factreset %s", requestMac(req));
-    runShell(cmd.data());
+    shellRunUnchecked(cmd.data());
 
-    const int result = condTimedWait(&nxpCond, kReportWaitSec);
-    GW_LOG("Factory Reset Result:%d\n\n", result);
-    reply[0] = result == 0 ? kPass : kFail;
-    return kResultReplyLen;
+    return replyOnReport(__func__, "Factory Reset", reply);
 }
 
 int cmd_request_meteronoff(const uint8_t *req, uint16_t reqLen, uint8_t *reply, uint16_t cap)
@@ -363,7 +360,7 @@ int cmd_request_meteronoff(const uint8_t *req, uint16_t reqLen, uint8_t *reply, 
     const int on = req[kNxpSwitchOff] != 0 ? 1 : 0;
     std::array<char, kShellCmdSize> cmd;
     std::snprintf(cmd.data(), cmd.size(), "nxp_ucmd.sh onoff %s %d", requestMac(req), on);
-    runShell(cmd.data());
+    shellRunUnchecked(cmd.data());
     NXP_LOG("Shell:%s", cmd.data());
 
     reply[0] = kPass;
@@ -380,7 +377,7 @@ int cmd_request_devDel(const uint8_t *req, uint16_t reqLen, uint8_t *reply, uint
     std::array<char, kShellCmdSize> cmd;
     std::snprintf(cmd.data(), cmd.size(), "nxp_ucmd.sh remove %04x %s", static_cast<unsigned>(requestType(req)),
                   requestMac(req));
-    runShell(cmd.data());
+    shellRunUnchecked(cmd.data());
 
     reply[0] = kPass;
     return kResultReplyLen;

@@ -40,13 +40,16 @@ int tcpServerLisener(int port)
     // ("... blink &", "smartconfig.sh &"); they must not inherit the
     // listening socket (a restarted service could not bind while they run)
     // or a client's socket (the station would never see it closed).
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd == -1) {
+    // Closed again on every failure (a close that succeeds leaves errno, which
+    // the caller reports, as the failed call set it); handed to the caller
+    // once it listens.
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
         GW_ERR("Could not create socket\n");
         return -1;
     }
     const int on = 1;
-    const int rc = setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const int rc = setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (rc < 0) {
         GW_ERR("Reuse Address Error:%s.\r\n\n", std::strerror(errno));
         return rc;
@@ -55,13 +58,13 @@ int tcpServerLisener(int port)
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
+    if (bind(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) < 0) {
         GW_ERR("bind failed. Error\r\n\n");
         return -1;
     }
-    listen(fd, kListenBacklog);
+    listen(fd.get(), kListenBacklog);
     GW_LOG("Server Socket created.\r\n\n");
-    return fd;
+    return fd.release();
 }
 
 int tcpServerAccept(int listenFd, ClientInfo *client)

@@ -1,4 +1,6 @@
-// The listener and the connection loop of the test service.
+// The listener, the connection loop and the request path of the test
+// service: a frame the codec completed is parsed into a request and
+// forwarded to the dispatcher, whose reply goes back as a frame.
 #pragma once
 
 #include <array>

@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <unistd.h>
 
 #include "clock.h"
 #include "fdOwner.h"
 #include "log.h"
 #include "board/serial.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -24,28 +24,8 @@ constexpr int kAtWriteTimeoutMs = 1000;
 // Time the modem gets to answer before the one read.
 constexpr uint64_t kAtAnswerPauseMs = 500;
 constexpr int kAtRxSize = 256;
-// Each byte received is logged as "0x%02x ".
-constexpr size_t kHexItemLen = 5;
+// Each byte received is logged as "0x%02x ": room for all of them.
 constexpr size_t kHexTextSize = kAtRxSize * kHexItemLen + 1;
-
-// Closes the serial port on every way out of the exchange.
-class SerialPortGuard {
-public:
-    explicit SerialPortGuard(int fd) : fd_(fd) {}
-    SerialPortGuard(const SerialPortGuard &) = delete;
-    SerialPortGuard &operator=(const SerialPortGuard &) = delete;
-    ~SerialPortGuard()
-    {
-        // serial_close refuses descriptor 0, but a service started without
-        // standard input gets its port as 0: that port must not stay held.
-        if (serial_close(fd_) < 0 && fd_ == 0) {
-            ::close(fd_);
-        }
-    }
-
-private:
-    int fd_;
-};
 
 } // namespace
 
@@ -85,7 +65,8 @@ int atCmdCmp(const char *dev, const char *cmd, const char *expect, uint16_t time
         GW_LOG("Open Serial Fd error.\r\n\n");
         return fd;
     }
-    const SerialPortGuard port(fd);
+    // Closed on every way out of the exchange, descriptor 0 included.
+    const SerialPort port(fd);
 
     GW_LOG("Send:%s \r\n\n", cmd);
     const size_t cmdLen = std::strlen(cmd);
@@ -107,10 +88,7 @@ int atCmdCmp(const char *dev, const char *cmd, const char *expect, uint16_t time
     }
 
     std::array<char, kHexTextSize> hex{};
-    for (int i = 0; i < got; ++i) {
-        const auto byte = static_cast<unsigned char>(rx[static_cast<size_t>(i)]);
-        std::snprintf(hex.data() + static_cast<size_t>(i) * kHexItemLen, kHexItemLen + 1, "0x%02x ", byte);
-    }
+    hexItems(hex.data(), hex.size(), reinterpret_cast<const uint8_t *>(rx.data()), static_cast<size_t>(got));
     GW_LOG("Recieve[%d]:%s\r\n\n", got, hex.data());
 
     if (std::strstr(rx.data(), expect) != nullptr) {

@@ -1,6 +1,8 @@
 // GPIO lines and modem power. The sysfs GPIO files are written through the
-// shell, as the gateway's own scripts do; the 4G modem is switched with the
-// platform's line tools, which differ between the gateway's two SDKs.
+// shell, as the gateway's own scripts do; the 3G and 4G modems are switched
+// with the platform's line tools, which differ between the gateway's two SDKs.
+// The tools and the sysfs writes report nothing a sequence could act on: a
+// sequence always runs to its end.
 #include "board/pins.h"
 
 #include <array>
@@ -30,8 +32,9 @@ static_assert(std::string_view(kGpioRoot).size() + 1 + std::string_view(kGpioPre
 
 // The 2G pulses: one second per level.
 constexpr uint64_t k2gPulseSec = 1;
-// The 4G pulses on the reset and power lines.
-constexpr uint64_t k4gPulseMs = 200;
+// The pulses on the modem lines of the platform's line tool.
+constexpr uint64_t kLinePulseMs = 200;
+constexpr size_t kLineCmdLen = 64;
 
 // The MediaTek SDK's gpio tool drives the modem lines with its own pattern
 // arguments; the network manager must let go of the modem first.
@@ -43,24 +46,26 @@ constexpr std::array<const char *, 4> kMtkPowerOffCmds{
 };
 constexpr char kMtkPowerOnCmd[] = "gpio l 29 4000 0 1 0 4000";
 
-constexpr char kResetLineHigh[] = "gpioc set 4G_RESET 1";
-constexpr char kResetLineLow[] = "gpioc set 4G_RESET 0";
-constexpr char kPowerLineHigh[] = "gpioc set 4G_POWER 1";
-constexpr char kPowerLineLow[] = "gpioc set 4G_POWER 0";
-
-// The platform tools and sysfs writes report nothing the sequences could act
-// on: their exit status is not examined, and a sequence always runs to its end.
-void runUnchecked(const char *command)
+// "gpioc set <line> <level>".
+void setLine(const char *line, int level)
 {
-    [[maybe_unused]] const int status = shellRun(command);
+    std::array<char, kLineCmdLen> cmd{};
+    std::snprintf(cmd.data(), cmd.size(), "gpioc set %s %d", line, level);
+    shellRunUnchecked(cmd.data());
 }
 
-bool onMtkSdk() { return access(kMtkSdkMarker, F_OK) == 0; }
-
-// High, 1 s, low, 1 s, high: the line is left high. A pin not yet exported
-// is exported as an output first; one the kernel already exports is reused.
-void pulse2gLine(uint16_t pin)
+// The 2G power and reset pulses on the named line: high, 1 s, low, 1 s,
+// high; the line is left high. A pin not yet exported is exported as an
+// output first; one the kernel already exports is reused. The outcome is
+// logged under the caller's name. 0 done, 1 the line is not in the pin table.
+int pulse2gLine(const char *caller, const char *name, const char *doneText)
 {
+    const int found = boardPinLookup(name);
+    if (found < 0) {
+        GW_LOG_AS(caller, "No Found Pin No.\r\n\n");
+        return 1;
+    }
+    const auto pin = static_cast<uint16_t>(found);
     if (boardPinIsCfg(pin) == 0) {
         boardPinCfg(pin, 0);
     }
@@ -69,9 +74,29 @@ void pulse2gLine(uint16_t pin)
     boardPinSet(pin, 0);
     gwSleepSec(k2gPulseSec);
     boardPinSet(pin, 1);
+    GW_LOG_AS(caller, "%s", doneText);
+    return 0;
 }
 
 } // namespace
+
+bool boardOnMtkSdk() { return access(kMtkSdkMarker, F_OK) == 0; }
+
+void boardLinePulse(const char *line)
+{
+    setLine(line, 1);
+    gwSleepMs(kLinePulseMs);
+    setLine(line, 0);
+}
+
+void mtk4gPowerOff()
+{
+    for (const char *cmd : kMtkPowerOffCmds) {
+        shellRunUnchecked(cmd);
+    }
+}
+
+void mtk4gPowerOn() { shellRunUnchecked(kMtkPowerOnCmd); }
 
 int boardPinLookup(const char *name)
 {
@@ -102,7 +127,7 @@ int boardPinCfg(uint16_t pin, uint8_t dirIn)
     // Exporting a pin the kernel already exports fails harmlessly.
     std::snprintf(cmd.data(), cmd.size(), "echo %d > %s/%s", pin, kGpioRoot, "export");
     GW_LOG("%s\r\n\n", cmd.data());
-    runUnchecked(cmd.data());
+    shellRunUnchecked(cmd.data());
 
     std::snprintf(cmd.data(), cmd.size(), "echo %s > %s/%s%d/%s", direction, kGpioRoot, kGpioPrefix, pin,
                   "direction");
@@ -119,29 +144,9 @@ int boardPinSet(uint16_t pin, uint8_t level)
     return shellRun(cmd.data());
 }
 
-int powerOn_2gModule()
-{
-    const int pin = boardPinLookup("2GPWR");
-    if (pin < 0) {
-        GW_LOG("No Found Pin No.\r\n\n");
-        return 1;
-    }
-    pulse2gLine(static_cast<uint16_t>(pin));
-    GW_LOG("2G Module Power on.\r\n\n");
-    return 0;
-}
+int powerOn_2gModule() { return pulse2gLine(__func__, "2GPWR", "2G Module Power on.\r\n\n"); }
 
-int powerOff_2gModule()
-{
-    const int pin = boardPinLookup("2GRST");
-    if (pin < 0) {
-        GW_LOG("No Found Pin No.\r\n\n");
-        return 1;
-    }
-    pulse2gLine(static_cast<uint16_t>(pin));
-    GW_LOG("2G Module Power off .\r\n\n");
-    return 0;
-}
+int powerOff_2gModule() { return pulse2gLine(__func__, "2GRST", "2G Module Power off .\r\n\n"); }
 
 int powerOff_4gModule(const char *path)
 {
@@ -158,16 +163,11 @@ int powerOff_4gModule(const char *path)
         return err;
     }
 
-    if (onMtkSdk()) {
+    if (boardOnMtkSdk()) {
         GW_LOG("mtk sdk...\n");
-        for (const char *cmd : kMtkPowerOffCmds) {
-            runUnchecked(cmd);
-        }
+        mtk4gPowerOff();
     } else {
-        // A pulse on the modem's reset line.
-        runUnchecked(kResetLineHigh);
-        gwSleepMs(k4gPulseMs);
-        runUnchecked(kResetLineLow);
+        boardLinePulse("4G_RESET");
     }
     GW_LOG("4G Module Power off ing.\r\n\n");
     return 0;
@@ -190,14 +190,11 @@ int powerOn_4gModule(const char *path)
         return err;
     }
 
-    if (onMtkSdk()) {
-        runUnchecked(kMtkPowerOnCmd);
+    if (boardOnMtkSdk()) {
+        mtk4gPowerOn();
         return 0;
     }
-    // A pulse on the modem's power line.
-    runUnchecked(kPowerLineHigh);
-    gwSleepMs(k4gPulseMs);
-    runUnchecked(kPowerLineLow);
+    boardLinePulse("4G_POWER");
     GW_LOG("4G Module Power On ing.\r\n\n");
     return 0;
 }

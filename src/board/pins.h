@@ -1,6 +1,7 @@
 // The cellular modems at the power level: the board's GPIO lines of the 2G
-// modem (driven through sysfs with shell echo commands) and the 4G modem's
-// power-off and power-on sequences (platform line tools).
+// modem (driven through sysfs with shell echo commands), the 3G and 4G
+// modems' lines and the 4G modem's power-off and power-on sequences (platform
+// line tools), and which of the gateway's two SDKs the build runs on.
 #pragma once
 
 #include <array>
@@ -42,6 +43,21 @@ int boardPinSet(uint16_t pin, uint8_t level);
 // high): 0 done, 1 the line is not in the pin table.
 int powerOn_2gModule();
 int powerOff_2gModule();
+
+// True on the MediaTek SDK build of the gateway: its marker file
+// /tmp/sysinfo/mtksdk exists. Its line tool and its USB numbering differ.
+bool boardOnMtkSdk();
+
+// A 200 ms pulse on a modem line of the standard SDK's line tool:
+// "gpioc set <line> 1", the pause, "gpioc set <line> 0". The lines are
+// 3G_RESET, 3G_POWER, 4G_RESET and 4G_POWER.
+void boardLinePulse(const char *line);
+
+// The MediaTek SDK's 4G modem commands: off stops the network manager and
+// drives lines 28, 29 and 35 with the gpio tool's patterns; on drives line 29.
+// Run whatever the modem's state.
+void mtk4gPowerOff();
+void mtk4gPowerOn();
 
 // 4G modem power sequences. The modem's USB interface directory in sysfs
 // tells its state: present means on. 0 done or already in the wanted state,

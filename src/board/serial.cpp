@@ -56,6 +56,40 @@ timeval msToTimeval(int ms) { return timeval{ms / 1000, (ms % 1000) * 1000}; }
 // be set beyond the end of the fd_set.
 bool selectable(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
 
+enum class Await { Readable, Writable };
+
+// The prologue of serial_read and serial_write, logged under the caller's
+// name: checks the arguments, then waits in select for the port to become
+// readable or writable. Returns 1 when it is, 0 when the time-out passed,
+// -1 bad argument, -2 select failed, -3 select did not name the port.
+int awaitPort(const char *caller, int fd, const void *buf, int len, Await what, int timeoutMs)
+{
+    if (!selectable(fd) || buf == nullptr || len <= 0) {
+        GW_LOG_AS(caller, "error, err argments, %s, %d\n", caller, __LINE__);
+        return -1;
+    }
+
+    timeval timeout = msToTimeval(timeoutMs);
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    fd_set *readSet = what == Await::Readable ? &set : nullptr;
+    fd_set *writeSet = what == Await::Writable ? &set : nullptr;
+    const int ready = select(fd + 1, readSet, writeSet, nullptr, &timeout);
+    if (ready < 0) {
+        GW_LOG_AS(caller, "error : select, %s, %d\n", caller, __LINE__);
+        return -2;
+    }
+    if (ready == 0) {
+        return 0;
+    }
+    if (!FD_ISSET(fd, &set)) {
+        GW_LOG_AS(caller, "error : select, %s, %d\n", caller, __LINE__);
+        return -3;
+    }
+    return 1;
+}
+
 } // namespace
 
 int serial_open(const char *path, int baud)
@@ -99,22 +133,9 @@ int serial_open(const char *path, int baud)
 
 int serial_write(int fd, const void *data, int len, int timeoutMs)
 {
-    if (!selectable(fd) || data == nullptr || len <= 0) {
-        GW_LOG("error, err argments, %s, %d\n", __func__, __LINE__);
-        return -1;
-    }
-
-    timeval timeout = msToTimeval(timeoutMs);
-    fd_set writeSet;
-    FD_ZERO(&writeSet);
-    FD_SET(fd, &writeSet);
-    const int ready = select(fd + 1, nullptr, &writeSet, nullptr, &timeout);
-    if (ready < 0) {
-        GW_LOG("error : select, %s, %d\n", __func__, __LINE__);
-        return -2;
-    }
-    if (ready == 0) {
-        return 0;
+    const int ready = awaitPort(__func__, fd, data, len, Await::Writable, timeoutMs);
+    if (ready <= 0) {
+        return ready;
     }
 
     for (int attempt = 1;; ++attempt) {
@@ -136,26 +157,9 @@ int serial_write(int fd, const void *data, int len, int timeoutMs)
 
 int serial_read(int fd, void *buf, int size, int timeoutMs)
 {
-    if (!selectable(fd) || buf == nullptr || size <= 0) {
-        GW_LOG("error, err argments, %s, %d\n", __func__, __LINE__);
-        return -1;
-    }
-
-    timeval timeout = msToTimeval(timeoutMs);
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(fd, &readSet);
-    const int ready = select(fd + 1, &readSet, nullptr, nullptr, &timeout);
-    if (ready < 0) {
-        GW_LOG("error : select, %s, %d\n", __func__, __LINE__);
-        return -2;
-    }
-    if (ready == 0) {
-        return 0;
-    }
-    if (!FD_ISSET(fd, &readSet)) {
-        GW_LOG("error : select, %s, %d\n", __func__, __LINE__);
-        return -3;
+    const int ready = awaitPort(__func__, fd, buf, size, Await::Readable, timeoutMs);
+    if (ready <= 0) {
+        return ready;
     }
 
     const ssize_t got = read(fd, buf, static_cast<size_t>(size));
@@ -186,4 +190,12 @@ int serial_close(int fd)
     }
     close(fd);
     return 0;
+}
+
+SerialPort::~SerialPort()
+{
+    // serial_close leaves descriptor 0 alone; here it is the port.
+    if (serial_close(fd_) < 0 && fd_ == 0) {
+        close(fd_);
+    }
 }

@@ -12,7 +12,7 @@ int serial_open(const char *path, int baud);
 
 // One write of the whole buffer once the port is writable. Returns the bytes
 // written, 0 when the port did not become writable in time, -1 bad argument,
-// -2 select failed, -3 write failed.
+// -2 select failed, -3 port not ready or write failed.
 int serial_write(int fd, const void *data, int len, int timeoutMs);
 
 // One read of whatever has arrived once the port is readable; the buffer is
@@ -28,3 +28,19 @@ int serial_clear(int fd);
 // Closes the port. Returns 0, or -1 for a descriptor of 0 or less, which is
 // left alone (standard input is never closed here).
 int serial_close(int fd);
+
+// Owner of what serial_open returned: closes the port when it goes out of
+// scope, whatever its descriptor. A service started with standard input
+// closed gets its port as descriptor 0, which serial_close refuses; the owner
+// closes that one too. A negative value (a failed open) closes nothing.
+class SerialPort {
+public:
+    explicit SerialPort(int fd) : fd_(fd) {}
+    SerialPort(const SerialPort &) = delete;
+    SerialPort &operator=(const SerialPort &) = delete;
+    ~SerialPort();
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};

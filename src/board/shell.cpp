@@ -1,5 +1,6 @@
 // Shell helpers: the first line of a command's output, or a command run for its
-// effect. Both flush the log first, so the log keeps the order of events.
+// status or its effect. Each flushes the log first, so the log keeps the order
+// of events.
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -61,4 +62,16 @@ int shellRun(const char *command)
     // Log lines still in the buffer must not come after the command's output.
     std::fflush(stdout);
     return std::system(command);
+}
+
+void shellRunUnchecked(const char *command)
+{
+    [[maybe_unused]] const int status = shellRun(command);
+}
+
+PeripheralCmd peripheralCmd(const char *format)
+{
+    PeripheralCmd command{};
+    std::snprintf(command.data(), command.size(), format, kPeripheralScript);
+    return command;
 }

@@ -1,6 +1,5 @@
 // Button and LED tests: the operator presses the button and watches the
 // LEDs; the service checks the button flag and drives the LED class.
-#include <array>
 #include <cstdio>
 #include <unistd.h>
 
@@ -24,9 +23,6 @@ constexpr unsigned kLedOnSec = 2;
 constexpr uint8_t kLedOn = 1;
 constexpr uint8_t kLedOff = 0;
 
-// The peripheral command script, found on the shell's search path.
-constexpr char kPeripheralScript[] = "tovak_peripheralcmd.sh";
-constexpr size_t kCommandSize = 1024;
 constexpr unsigned kRestorePauseSec = 1;
 
 struct LedTest {
@@ -56,14 +52,6 @@ int ledTest(const char *caller, const LedTest &led, uint8_t *reply, int cap)
         }
     }
     return replyResultByte(reply, cap, passed ? kResultPass : kResultFail);
-}
-
-// "<script> <action> &" or "killall <script>", run by the shell.
-int runScript(const char *format)
-{
-    std::array<char, kCommandSize> command{};
-    std::snprintf(command.data(), command.size(), format, kPeripheralScript);
-    return shellRun(command.data());
 }
 
 } // namespace
@@ -126,15 +114,15 @@ int cmd_request_allLeds_flash(uint8_t *reply, int cap)
 {
     GW_LOG("cmd All LEDs Flash.\r\n\n");
     // The script blinks in the background: the test passes once it started.
-    const bool passed = runScript("%s blink &") == 0;
+    const bool passed = shellRun(peripheralCmd("%s blink &").data()) == 0;
     return replyResultByte(reply, cap, passed ? kResultPass : kResultFail);
 }
 
 int cmd_request_allLeds_Restore(uint8_t *reply, int cap)
 {
     // Stop a running blink, give the LEDs a moment, then back to normal.
-    runScript("killall %s");
+    shellRunUnchecked(peripheralCmd("killall %s").data());
     gwSleepSec(kRestorePauseSec);
-    const bool passed = runScript("%s restore &") == 0;
+    const bool passed = shellRun(peripheralCmd("%s restore &").data()) == 0;
     return replyResultByte(reply, cap, passed ? kResultPass : kResultFail);
 }

@@ -41,7 +41,6 @@ constexpr char kFixedModemTty[] = "/dev/ttyUSB4";
 // the interfaces differently.
 constexpr char kUsbIfaceStandard[] = "/sys/bus/usb/devices/1-1.4:1.3";
 constexpr char kUsbIfaceMtk[] = "/sys/bus/usb/devices/1-1.4:1.2";
-constexpr char kMtkSdkMarker[] = "/tmp/sysinfo/mtksdk";
 
 constexpr char kTtyPattern[] = "ttyUSB";
 constexpr uint16_t kTtyNameCap = 64;
@@ -65,7 +64,8 @@ constexpr uint64_t kPresencePauseSec = 1;
 constexpr int kSimProbes3g = 6;
 constexpr uint64_t kSimProbePauseSec = 1;
 
-constexpr uint64_t kLinePulseMs = 200;
+// On the MediaTek SDK, between the 4G modem's off and on commands.
+constexpr uint64_t kMtkOffOnPauseMs = 200;
 constexpr uint64_t kSettleSec = 1;
 // From the power pulse to the USB modem's enumeration.
 constexpr uint64_t k4gBootSec = 8;
@@ -74,16 +74,6 @@ constexpr uint64_t kModemBootSec = 10;
 // The data link holds the modem's ports; it is stopped before the modem is
 // reset or power-cycled.
 constexpr char kDatalinkStop[] = "/etc/init.d/datalink stop";
-
-// The MediaTek SDK's line tool switches the 4G modem on with these patterns,
-// after the network manager has let go of it.
-constexpr std::array<const char *, 4> kMtk4gOnCmds{
-    "/etc/init.d/netmged stop;",
-    "gpio l 28 0 4000 0 1 4000",
-    "gpio l 29 0 4000 0 1 4000",
-    "gpio l 35 4000 0 1 0 4000",
-};
-constexpr char kMtk4gOnEnd[] = "gpio l 29 4000 0 1 0 4000";
 
 // On the MediaTek SDK the 4G modem's tty number is not fixed: it is the
 // ttyUSB entry of its interface.
@@ -96,25 +86,23 @@ static_assert(kBasenameCmdLen > std::string_view("basename ").size() + kShellLin
 // "/dev/" and whatever basename may give: never cut.
 constexpr size_t kFoundTtyLen = kDevPrefixLen + kShellLineBuf;
 
-bool onMtkSdk() { return access(kMtkSdkMarker, F_OK) == 0; }
-
-// Platform commands: their exit status tells nothing the tests act on.
-void runUnchecked(const char *command) { [[maybe_unused]] const int status = shellRun(command); }
-
 int replyVerdict(uint8_t *reply, int cap, bool passed)
 {
     return replyResultByte(reply, cap, passed ? kResultPass : kResultFail);
 }
 
-// Checks the tty once a second, 12 times at most; true once it is there.
-bool waitForTty(const char *caller, const char *path)
+// Checks the USB modem's tty once a second, 12 times at most, and says
+// whether the modem ("3G", "4G") was found; true once the tty is there.
+bool waitForModem(const char *caller, const char *path, const char *generation)
 {
     for (int failed = 0;;) {
         if (access(path, R_OK) == 0) {
+            GW_LOG_AS(caller, "Find %s Module.\r\n\n", generation);
             return true;
         }
         if (++failed >= kPresenceChecks) {
             GW_LOG_AS(caller, "Find %s Timeout.\r\n\n", path);
+            GW_LOG_AS(caller, "Can't Find %s Module.\r\n\n", generation);
             return false;
         }
         gwSleepSec(kPresencePauseSec);
@@ -156,7 +144,7 @@ bool probePort(const char *caller, const char *port, const AtProbe &probe)
 // The 4G modem's USB interface directory on this gateway.
 const char *usbIface4g(const char *caller)
 {
-    if (!onMtkSdk()) {
+    if (!boardOnMtkSdk()) {
         return kUsbIfaceStandard;
     }
     GW_LOG_AS(caller, "mtk sdk...\n");
@@ -168,7 +156,7 @@ const char *usbIface4g(const char *caller)
 // finds its tty again.
 bool restart4gModem(const char *caller, const char *ifaceDir, FoundStyle style)
 {
-    runUnchecked(kDatalinkStop);
+    shellRunUnchecked(kDatalinkStop);
     gwSleepSec(kSettleSec);
     if (powerOff_4gModule(ifaceDir) != 0) {
         GW_LOG_AS(caller, "Power Off Error.\r\n\n");
@@ -227,44 +215,32 @@ int cmd_request_3g_usb_device(uint8_t *reply, int cap)
 
     if (access(kFixedModemTty, R_OK) == 0) {
         // The modem is up: free it from the data link and reset it.
-        runUnchecked(kDatalinkStop);
-        runUnchecked("kill -s 9 `pidof pppd`");
-        runUnchecked("gpioc set 3G_RESET 1");
-        gwSleepMs(kLinePulseMs);
-        runUnchecked("gpioc set 3G_RESET 0");
+        shellRunUnchecked(kDatalinkStop);
+        shellRunUnchecked("kill -s 9 `pidof pppd`");
+        boardLinePulse("3G_RESET");
         gwSleepSec(kSettleSec);
     }
-    runUnchecked("gpioc set 3G_POWER 1");
-    gwSleepMs(kLinePulseMs);
-    runUnchecked("gpioc set 3G_POWER 0");
+    boardLinePulse("3G_POWER");
 
-    const bool present = waitForTty(__func__, kFixedModemTty);
-    if (present) {
-        GW_LOG("Find 3G Module.\r\n\n");
-    } else {
-        GW_LOG("Can't Find 3G Module.\r\n\n");
-    }
-    return replyVerdict(reply, cap, present);
+    return replyVerdict(reply, cap, waitForModem(__func__, kFixedModemTty, "3G"));
 }
 
 int cmd_request_4g_usb_device(uint8_t *reply, int cap)
 {
     GW_LOG("cmd request Function 4G Device.\r\n\n");
 
-    if (onMtkSdk()) {
+    if (boardOnMtkSdk()) {
         GW_LOG("mtk sdk...\n");
-        for (const char *command : kMtk4gOnCmds) {
-            runUnchecked(command);
-        }
+        mtk4gPowerOff();
+        gwSleepMs(kMtkOffOnPauseMs);
+        mtk4gPowerOn();
     } else {
-        runUnchecked("gpioc set 4G_POWER 1");
+        boardLinePulse("4G_POWER");
     }
-    gwSleepMs(kLinePulseMs);
-    runUnchecked(onMtkSdk() ? kMtk4gOnEnd : "gpioc set 4G_POWER 0");
     gwSleepSec(k4gBootSec);
 
     std::array<char, kFoundTtyLen> path{};
-    if (onMtkSdk()) {
+    if (boardOnMtkSdk()) {
         GW_LOG("mtk sdk...\n");
         findMtk4gTty(path);
         GW_LOG("path is :%s\n", path.data());
@@ -272,13 +248,7 @@ int cmd_request_4g_usb_device(uint8_t *reply, int cap)
         std::snprintf(path.data(), path.size(), "%s", kFixedModemTty);
     }
 
-    const bool present = waitForTty(__func__, path.data());
-    if (present) {
-        GW_LOG("Find 4G Module.\r\n\n");
-    } else {
-        GW_LOG("Can't Find 4G Module.\r\n\n");
-    }
-    return replyVerdict(reply, cap, present);
+    return replyVerdict(reply, cap, waitForModem(__func__, path.data(), "4G"));
 }
 
 int cmd_request_3g_at_cmd(uint8_t *reply, int cap)
@@ -302,7 +272,7 @@ int cmd_request_2g_at_cmd(uint8_t *reply, int cap)
 {
     GW_LOG("cmd request Function 2G AT CMD.\n\n");
 
-    runUnchecked(kDatalinkStop);
+    shellRunUnchecked(kDatalinkStop);
     gwSleepSec(kSettleSec);
     // A line missing from the pin table does not stop the test: the probes
     // tell whether the modem is up.

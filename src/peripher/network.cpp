@@ -189,17 +189,17 @@ int cmd_request_wifi_smartconfig(uint8_t *reply, int cap)
 
     // Restart the smart configuration from scratch: wlan0 down, any running
     // script and program gone, the script's lock removed, a fresh script.
-    shellRun("ifconfig wlan0 down");
-    shellRun("kill -9 $(pidof smartconfig.sh)");
+    shellRunUnchecked("ifconfig wlan0 down");
+    shellRunUnchecked("kill -9 $(pidof smartconfig.sh)");
     std::remove(kSmartconfigLock);
-    shellRun("kill -9 $(pidof smartconfig)");
-    shellRun("/usr/bin/smartconfig.sh &");
+    shellRunUnchecked("kill -9 $(pidof smartconfig)");
+    shellRunUnchecked("/usr/bin/smartconfig.sh &");
     GW_LOG("start smartconfig\n");
 
     bool passed = false;
     for (int check = 0; check < kSmartconfigChecks; ++check) {
         if (shellRun("ifconfig wlan0 | grep -q \"inet addr\"") == 0) {
-            shellRun("ifconfig wlan0");
+            shellRunUnchecked("ifconfig wlan0");
             GW_LOG("smartconfig Success.\n\n");
             passed = true;
             break;
@@ -207,7 +207,7 @@ int cmd_request_wifi_smartconfig(uint8_t *reply, int cap)
         gwSleepSec(1);
     }
 
-    shellRun("kill -9 $(pidof smartconfig.sh)");
-    shellRun("kill -9 $(pidof smartconfig)");
+    shellRunUnchecked("kill -9 $(pidof smartconfig.sh)");
+    shellRunUnchecked("kill -9 $(pidof smartconfig)");
     return replyResultByte(reply, cap, passed ? kResultPass : kResultFail);
 }

@@ -90,18 +90,16 @@ int cmd_request_nxp_singleCarrier(uint8_t *reply, int cap)
 {
     GW_LOG("Single Carrier Test\r\n\n");
 
-    shellRun(kNxpStop);
-    shellRun(kToneCommand);
+    shellRunUnchecked(kNxpStop);
+    shellRunUnchecked(kToneCommand);
 
     uint8_t result = kResultFail;
-    const int fd = serial_open(kNxpTty, kNxpBaud);
+    // Descriptor 0 is refused as a port, but when standard input was closed
+    // it is the port just opened: the owner closes it with any other.
+    const SerialPort port(serial_open(kNxpTty, kNxpBaud));
+    const int fd = port.fd();
     if (fd <= 0) {
         GW_LOG("Open Serial(%d) Error.\r\n\n", fd);
-        // Descriptor 0 is refused as a port, but when standard input was
-        // closed it is the port just opened: it must not stay held.
-        if (fd == 0) {
-            close(fd);
-        }
     } else {
         serial_write(fd, kNxpProbe.data(), static_cast<int>(kNxpProbe.size()), kNxpWriteTimeoutMs);
         // Any answer counts: the radio acknowledges the probe, and only its
@@ -112,7 +110,6 @@ int cmd_request_nxp_singleCarrier(uint8_t *reply, int cap)
             result = kResultPass;
         }
         viewBuf("Receive:", answer.data(), static_cast<uint16_t>(got > 0 ? got : 0));
-        serial_close(fd);
     }
     return replyResultByte(reply, cap, result);
 }
@@ -120,7 +117,7 @@ int cmd_request_nxp_singleCarrier(uint8_t *reply, int cap)
 int cmd_request_ember_singleCarrier(uint8_t *reply, int cap)
 {
     GW_LOG("Single Carrier Test\r\n\n");
-    shellRun(kToneCommand);
+    shellRunUnchecked(kToneCommand);
     return replyResultByte(reply, cap, kResultPass);
 }
 
@@ -131,6 +128,6 @@ int cmd_request_ble_singleCarrier(uint8_t *reply, int cap)
     std::snprintf(command.data(), command.size(),
                   R"(ubus send TK.BLE '{"PKT":{"to": "BLE", "from": "CLOUD", "type": "cmd", "data": {"id": "stream", "command": "setAttribute", "arguments": {"mac": "0102030405060708", "attribute": "ble.dtm", "value": {"channel":%d,"power":%d,"len":40,"phy":1,"mode":%d} } } }}')",
                   kBleChannel, kBlePower, kBleMode);
-    shellRun(command.data());
+    shellRunUnchecked(command.data());
     return replyResultByte(reply, cap, kResultPass);
 }

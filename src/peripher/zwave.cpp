@@ -22,9 +22,6 @@ namespace {
 
 constexpr char kLogModule[] = "src/peripher";
 
-// The peripheral command script, found on the shell's search path.
-constexpr char kPeripheralScript[] = "tovak_peripheralcmd.sh";
-constexpr size_t kCommandSize = 1024;
 constexpr size_t kListSize = 256;
 static_assert(kListSize >= kShellLineRoom);
 
@@ -47,24 +44,13 @@ private:
     json_t *doc_;
 };
 
-// "<script> <action>", run by the shell; the exit status tells nothing
-// about the radio, so it is not examined.
-void runScript(const char *action)
-{
-    std::array<char, kCommandSize> command{};
-    std::snprintf(command.data(), command.size(), "%s %s", kPeripheralScript, action);
-    shellRun(command.data());
-}
-
 // The first line the getlist action prints, into a cleared list buffer:
 // empty when the script could not run or printed nothing. Logged under the
 // caller's name.
 void readDeviceList(const char *caller, std::array<char, kListSize> &list)
 {
     list.fill('\0');
-    std::array<char, kCommandSize> command{};
-    std::snprintf(command.data(), command.size(), "%s getlist", kPeripheralScript);
-    shellFirstLine(command.data(), list.data());
+    shellFirstLine(peripheralCmd("%s getlist").data(), list.data());
     GW_LOG_AS(caller, "out is [%s] \r\n\n", list.data());
 }
 
@@ -104,7 +90,8 @@ int cmd_request_zwave_include_and_query(uint8_t *reply, int cap)
 {
     GW_LOG("cmd ZWave Include ....\r\n\n");
 
-    runScript("include");
+    // The script's exit status tells nothing about the radio.
+    shellRunUnchecked(peripheralCmd("%s include").data());
     gwSleepSec(kSettleSec);
 
     std::array<char, kListSize> list{};
@@ -138,7 +125,7 @@ int cmd_request_zwave_exclude(uint8_t *reply, int cap)
     std::array<char, kListSize> list{};
     bool empty = false;
     for (int attempt = 0; attempt < kExcludeAttempts && !empty; ++attempt) {
-        runScript("exclude");
+        shellRunUnchecked(peripheralCmd("%s exclude").data());
         gwSleepSec(kSettleSec);
         readDeviceList(__func__, list);
         empty = isEmptyList(list);

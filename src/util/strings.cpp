@@ -1,7 +1,8 @@
-// In-place text operations of the utility module.
+// Text operations: in-place edits of the device model, hex text for the log.
 #include "util/strings.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 char *strToUpper(char *text)
@@ -21,6 +22,15 @@ char *strCutNewline(char *text)
         if (text[i] == '\n') {
             text[i] = '\0';
         }
+    }
+    return text;
+}
+
+char *hexItems(char *text, size_t size, const uint8_t *bytes, size_t count)
+{
+    text[0] = '\0';
+    for (size_t i = 0, pos = 0; i < count && pos + kHexItemLen < size; ++i, pos += kHexItemLen) {
+        std::snprintf(text + pos, size - pos, "0x%02x ", bytes[i]);
     }
     return text;
 }

@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "capture.h"
+#include "frameCodec.h"
 #include "logText.h"
 #include "station.h"
-#include "tcpServer.h"
+#include "tcpServer.h" // protcolAnlyse, MsgFrame
 
 namespace {
 
