@@ -56,8 +56,8 @@ Sample sample(pid_t pid)
         ++s.fds;
     }
     s.rssKiB = fieldKiB(proc + "/status", "VmRSS:");
-    s.privateKiB = fieldKiB(proc + "/smaps_rollup", "Private_Clean:") +
-                   fieldKiB(proc + "/smaps_rollup", "Private_Dirty:");
+    s.privateKiB =
+        fieldKiB(proc + "/smaps_rollup", "Private_Clean:") + fieldKiB(proc + "/smaps_rollup", "Private_Dirty:");
     return s;
 }
 
@@ -210,7 +210,7 @@ int main(int argc, char **argv)
         takeSample();
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    usleep(200000); // the service sees the last station leave
+    usleep(200000);                     // the service sees the last station leave
     samples[2] = sample(service.pid()); // no station connected: one descriptor fewer
     const bool alive = service.running();
 

@@ -37,8 +37,8 @@ uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8)
 std::string macText(const uint8_t *mac)
 {
     char text[kDevMacTextSize];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x%02x%02x", mac[4], mac[5], mac[6], mac[7], mac[0],
-                  mac[1], mac[2], mac[3]);
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x%02x%02x", mac[4], mac[5], mac[6], mac[7], mac[0], mac[1],
+                  mac[2], mac[3]);
     return text;
 }
 

@@ -68,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzzCheck(reqLen < kMacEnd || macTextValid(req.data() + kNxpMacOff) == macGood, "the MAC text check");
 
     const bool want = reqLen >= reqMin && cap >= capMin && macGood;
-    const bool got = requestAdmitted("fuzz", req.empty() ? nullptr : req.data(), reqLen, reqMin, reply.data(), cap,
-                                     capMin);
+    const bool got =
+        requestAdmitted("fuzz", req.empty() ? nullptr : req.data(), reqLen, reqMin, reply.data(), cap, capMin);
     fuzzCheck(got == want, "the admission");
 
     for (const Command &command : kCommands) {

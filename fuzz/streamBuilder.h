@@ -25,8 +25,8 @@ struct FrameStream {
 };
 
 struct StreamRules {
-    bool resyncsByteWise;       // broken frames hold no 0xFE after their header
-    bool dropsOverlongHeader;   // a header with a length above the largest is dropped
+    bool resyncsByteWise;     // broken frames hold no 0xFE after their header
+    bool dropsOverlongHeader; // a header with a length above the largest is dropped
 };
 
 namespace streamDetail {
@@ -123,10 +123,7 @@ inline FrameStream buildFrameStream(FuzzInput &in, const StreamRules &rules)
 // input: tiny chunks (1 to 4 bytes) or reads of up to `largest` bytes.
 class ChunkSizes {
 public:
-    ChunkSizes(uint32_t seed, size_t largest)
-        : state_(seed | 1), largest_((seed & 0x100) != 0 ? 4 : largest)
-    {
-    }
+    ChunkSizes(uint32_t seed, size_t largest) : state_(seed | 1), largest_((seed & 0x100) != 0 ? 4 : largest) {}
     size_t next()
     {
         state_ ^= state_ << 13;

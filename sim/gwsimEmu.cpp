@@ -20,8 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "modem.h"
 #include "emulatedPort.h"
+#include "modem.h"
 
 namespace {
 

@@ -10,8 +10,7 @@
 
 #include <cstdio>
 
-#define GW_LOG(fmt, ...) \
-    std::printf("[%s] %s() #%d " fmt, kLogModule, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define GW_LOG(fmt, ...) std::printf("[%s] %s() #%d " fmt, kLogModule, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
 // Failures of the socket calls and the peer's close go to standard error.
 #define GW_ERR(fmt, ...) \

@@ -37,7 +37,7 @@ void onSigpipe(int) {}
 
 void catchSigpipe()
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onSigpipe;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -16,11 +16,11 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "board/shell.h"
 #include "clock.h"
 #include "fdOwner.h"
 #include "log.h"
 #include "platform/tovak.h"
-#include "board/shell.h"
 #include "util/condPair.h"
 
 namespace {
@@ -153,8 +153,8 @@ int replyOnReport(const char *func, const char *what, uint8_t *reply)
 }
 
 constexpr NxpCmdEntry kNxpCmdTable[] = {
-    {0x1200, cmd_request_connect},    {0x1202, cmd_request_lockPasswdAdd}, {0x1205, cmd_request_lockCodeCheck},
-    {0x1203, cmd_request_factReset},  {0x1204, cmd_request_meteronoff},    {0x1210, cmd_request_devDel},
+    {0x1200, cmd_request_connect},   {0x1202, cmd_request_lockPasswdAdd}, {0x1205, cmd_request_lockCodeCheck},
+    {0x1203, cmd_request_factReset}, {0x1204, cmd_request_meteronoff},    {0x1210, cmd_request_devDel},
 };
 
 } // namespace
@@ -299,8 +299,8 @@ int cmd_request_lockPasswdAdd(const uint8_t *req, uint16_t reqLen, uint8_t *repl
     const uint16_t validity = le16(req + kNxpValidityOff);
     const long start = static_cast<long>(std::time(nullptr));
     const long end = start + validity;
-    NXP_LOG("NXP Type:%04x, MAC:%s\n,start Time:%ld, end Time:%ld", static_cast<unsigned>(requestType(req)), mac,
-            start, end);
+    NXP_LOG("NXP Type:%04x, MAC:%s\n,start Time:%ld, end Time:%ld", static_cast<unsigned>(requestType(req)), mac, start,
+            end);
 
     // A confirmation from before this command must not count for it.
     nxpStatus.store(kStatusPending);

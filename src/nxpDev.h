@@ -19,7 +19,7 @@
 inline constexpr char kDevDbPath[] = "/etc/tovak/local_data.db";
 inline constexpr size_t kDevSlotCount = 64;
 inline constexpr size_t kDevSlotSize = 256;
-inline constexpr size_t kDevSlotKept = 164;  // bytes of a slot carried into memory
+inline constexpr size_t kDevSlotKept = 164;   // bytes of a slot carried into memory
 inline constexpr size_t kDevMacTextSize = 17; // 16 hex digits and the NUL
 
 // Offsets within a slot.

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <dirent.h>
 
+#include "board/serial.h"
 #include "clock.h"
 #include "fdOwner.h"
 #include "log.h"
-#include "board/serial.h"
 #include "util/strings.h"
 
 namespace {

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "board/shell.h"
 #include "clock.h"
 #include "log.h"
-#include "board/shell.h"
 
 namespace {
 
@@ -129,8 +129,7 @@ int boardPinCfg(uint16_t pin, uint8_t dirIn)
     GW_LOG("%s\r\n\n", cmd.data());
     shellRunUnchecked(cmd.data());
 
-    std::snprintf(cmd.data(), cmd.size(), "echo %s > %s/%s%d/%s", direction, kGpioRoot, kGpioPrefix, pin,
-                  "direction");
+    std::snprintf(cmd.data(), cmd.size(), "echo %s > %s/%s%d/%s", direction, kGpioRoot, kGpioPrefix, pin, "direction");
     GW_LOG("%s\r\n\n", cmd.data());
     return shellRun(cmd.data());
 }

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fdOwner.h"
 #include "board/shell.h"
+#include "fdOwner.h"
 
 namespace {
 
@@ -64,10 +64,7 @@ int shellRun(const char *command)
     return std::system(command);
 }
 
-void shellRunUnchecked(const char *command)
-{
-    [[maybe_unused]] const int status = shellRun(command);
-}
+void shellRunUnchecked(const char *command) { [[maybe_unused]] const int status = shellRun(command); }
 
 PeripheralCmd peripheralCmd(const char *format)
 {

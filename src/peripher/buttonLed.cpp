@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "board/files.h"
+#include "board/shell.h"
 #include "clock.h"
 #include "log.h"
-#include "board/files.h"
 #include "peripher/buttonLed.h"
 #include "peripher/peripher.h"
 #include "peripher/resultReply.h"
-#include "board/shell.h"
 
 namespace {
 

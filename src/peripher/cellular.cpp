@@ -10,13 +10,13 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "board/atCmd.h"
+#include "board/pins.h"
+#include "board/shell.h"
 #include "clock.h"
 #include "log.h"
-#include "board/atCmd.h"
 #include "peripher/peripher.h"
-#include "board/pins.h"
 #include "peripher/resultReply.h"
-#include "board/shell.h"
 
 namespace {
 

@@ -16,7 +16,8 @@
 namespace {
 
 constexpr char kLogModule[] = "src/peripher";
-// Rows in their stored order.
+// Rows in their stored order, one a line.
+// clang-format off
 constexpr std::array kGeneralTable{
     CmdEntry{0x0001, cmd_request_mac},
     CmdEntry{0x0002, cmd_request_sysversion},
@@ -72,6 +73,7 @@ constexpr std::array kGwm0404Table{
     CmdEntry{0x0802, cmd_request_nxp_singleCarrier},
     CmdEntry{0x0804, cmd_request_ble_singleCarrier},
 };
+// clang-format on
 
 // The tables' shape is part of the contract with the test stations.
 template <size_t N>

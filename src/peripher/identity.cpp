@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "board/files.h"
 #include "fdOwner.h"
 #include "log.h"
-#include "board/files.h"
 #include "peripher/identity.h"
 #include "peripher/peripher.h"
 #include "peripher/resultReply.h"
@@ -58,7 +58,8 @@ int versionQuery(const char *caller, const VersionSource &source, uint8_t *reply
             // The text and its terminator; the record's capacity cuts a long one.
             const auto *text = reinterpret_cast<const uint8_t *>(version);
             const auto textLen = static_cast<uint16_t>(std::strlen(version));
-            len = resInfoWrite(record.data(), kVersionRecordSize, kResultPass, text, static_cast<uint16_t>(textLen + 1));
+            len =
+                resInfoWrite(record.data(), kVersionRecordSize, kResultPass, text, static_cast<uint16_t>(textLen + 1));
             GW_LOG_AS(caller, "Systerm Information:%s\r\n\n", version);
         }
     }

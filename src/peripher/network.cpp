@@ -11,12 +11,12 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include "board/shell.h"
 #include "clock.h"
 #include "fdOwner.h"
 #include "log.h"
 #include "peripher/peripher.h"
 #include "peripher/resultReply.h"
-#include "board/shell.h"
 
 namespace {
 
@@ -87,7 +87,8 @@ int cmd_wan_dhcpcli(uint8_t *reply, int cap)
 {
     GW_LOG("cmd request Function DHCP.\r\n\n");
 
-    std::array<char, kInterfaceNameSize> interface{};
+    std::array<char, kInterfaceNameSize> interface {
+    };
     std::snprintf(interface.data(), interface.size(), "%s", kWanInterface);
     std::array<char, kShellLineRoom> model{};
     shellFirstLine(kModelCommand, model.data());

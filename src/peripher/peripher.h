@@ -13,9 +13,9 @@ inline constexpr uint16_t kReplyCap = 64;
 inline constexpr size_t kModelLen = 64;
 
 struct PeripherCtx {
-    std::array<char, kModelLen> model;  // upper case, no newline; empty when unreadable
+    std::array<char, kModelLen> model;    // upper case, no newline; empty when unreadable
     std::array<uint8_t, kReplyCap> reply; // result byte, then data
-    uint16_t replyLen;                  // set only when a handler returns more than 0
+    uint16_t replyLen;                    // set only when a handler returns more than 0
     uint16_t replyCap;
 };
 

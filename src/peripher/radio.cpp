@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "log.h"
 #include "board/files.h"
-#include "peripher/peripher.h"
-#include "peripher/resultReply.h"
 #include "board/serial.h"
 #include "board/shell.h"
+#include "log.h"
+#include "peripher/peripher.h"
+#include "peripher/resultReply.h"
 
 namespace {
 
@@ -125,9 +125,10 @@ int cmd_request_ble_singleCarrier(uint8_t *reply, int cap)
 {
     GW_LOG("Single Ble Carrier Test---------------\r\n\n");
     std::array<char, kBleCommandSize> command{};
-    std::snprintf(command.data(), command.size(),
-                  R"(ubus send TK.BLE '{"PKT":{"to": "BLE", "from": "CLOUD", "type": "cmd", "data": {"id": "stream", "command": "setAttribute", "arguments": {"mac": "0102030405060708", "attribute": "ble.dtm", "value": {"channel":%d,"power":%d,"len":40,"phy":1,"mode":%d} } } }}')",
-                  kBleChannel, kBlePower, kBleMode);
+    std::snprintf(
+        command.data(), command.size(),
+        R"(ubus send TK.BLE '{"PKT":{"to": "BLE", "from": "CLOUD", "type": "cmd", "data": {"id": "stream", "command": "setAttribute", "arguments": {"mac": "0102030405060708", "attribute": "ble.dtm", "value": {"channel":%d,"power":%d,"len":40,"phy":1,"mode":%d} } } }}')",
+        kBleChannel, kBlePower, kBleMode);
     shellRunUnchecked(command.data());
     return replyResultByte(reply, cap, kResultPass);
 }

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <jansson.h>
 
+#include "board/shell.h"
 #include "clock.h"
 #include "log.h"
 #include "peripher/peripher.h"
 #include "peripher/resultReply.h"
-#include "board/shell.h"
 #include "util/json.h"
 
 namespace {
@@ -105,8 +105,8 @@ int cmd_request_zwave_include_and_query(uint8_t *reply, int cap)
     readDevices(list.data(), device);
 
     std::array<char, kReplyTextSize> text{};
-    std::snprintf(text.data(), text.size(), "%s|%s|%d|%d", device.mac.data(), device.version.data(),
-                  device.battery, device.pir);
+    std::snprintf(text.data(), text.size(), "%s|%s|%d|%d", device.mac.data(), device.version.data(), device.battery,
+                  device.pir);
     GW_LOG("RET: <%s>\r\n\n", text.data());
 
     if (cap < 1) {

@@ -16,7 +16,7 @@ using Bytes = std::vector<uint8_t>;
 struct Scenario {
     const char *name;
     const char *model;
-    const char *text;                      // the scenario file
+    const char *text;                             // the scenario file
     std::vector<std::pair<uint16_t, int>> expect; // code, result byte
 };
 
@@ -57,8 +57,10 @@ TEST_P(FailureScenario, ResultBytes)
     EXPECT_TRUE(sim.stop());
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Scenarios, FailureScenario, ::testing::ValuesIn(kScenarios),
                          [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
 

@@ -17,7 +17,7 @@ struct ModelPlan {
     const char *name; // test name
     const char *model;
     bool mtksdk;
-    std::vector<uint16_t> codes;    // the model's table, in stored order
+    std::vector<uint16_t> codes; // the model's table, in stored order
     // Tool command lines expected in this order. (Not the blink script's own
     // line: the restore test that follows kills it, on a loaded machine
     // sometimes before it has written anything.)
@@ -39,28 +39,27 @@ const ModelPlan kPlans[] = {
      "GWM0101",
      false,
      {0x0401, 0x0801, 0x0802},
-     {"tovak_peripheralcmd.sh restore", "/etc/init.d/nxp stop",
-      "tovak_ucmd.sh tone 15 20"},
-     {"Device Model:GWM0101\n\n", "cmd request Function GreenPower Pair.\r\n\n", "Single Carrier Test\r\n\n", "GWM0101 CMD Function OK\n\n"}},
+     {"tovak_peripheralcmd.sh restore", "/etc/init.d/nxp stop", "tovak_ucmd.sh tone 15 20"},
+     {"Device Model:GWM0101\n\n", "cmd request Function GreenPower Pair.\r\n\n", "Single Carrier Test\r\n\n",
+      "GWM0101 CMD Function OK\n\n"}},
     {"GWM0202",
      "GWM0202",
      false,
      {0x0003, 0x0004, 0x0301, 0x0302, 0x0303, 0x0401, 0x0501, 0x0601, 0x0602, 0x0702, 0x0704, 0x0803, 0x0804, 0x0502,
       0x0503},
-     {"/usr/bin/smartconfig.sh", "tovak_peripheralcmd.sh restore",
-      "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0", "/etc/init.d/datalink stop", "gpioc set 4G_RESET 1",
-      "gpioc set 4G_RESET 0", "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0", "tovak_ucmd.sh tone 15 20", kBleCommand,
-      "tovak_peripheralcmd.sh include", "tovak_peripheralcmd.sh getlist", "tovak_peripheralcmd.sh exclude",
-      "tovak_peripheralcmd.sh getlist"},
-     {"Device Model:GWM0202\n\n", "cmd request Function 4G AT CMD.\n\n", "AT CMD Success.\r\n\n", "RET: <0a1b2c3d4e5f|6.81|80|0>\r\n\n", "out is [[]] \r\n\n"}},
+     {"/usr/bin/smartconfig.sh", "tovak_peripheralcmd.sh restore", "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0",
+      "/etc/init.d/datalink stop", "gpioc set 4G_RESET 1", "gpioc set 4G_RESET 0", "gpioc set 4G_POWER 1",
+      "gpioc set 4G_POWER 0", "tovak_ucmd.sh tone 15 20", kBleCommand, "tovak_peripheralcmd.sh include",
+      "tovak_peripheralcmd.sh getlist", "tovak_peripheralcmd.sh exclude", "tovak_peripheralcmd.sh getlist"},
+     {"Device Model:GWM0202\n\n", "cmd request Function 4G AT CMD.\n\n", "AT CMD Success.\r\n\n",
+      "RET: <0a1b2c3d4e5f|6.81|80|0>\r\n\n", "out is [[]] \r\n\n"}},
     {"GWM0202_MediaTek",
      "GWM0202",
      true,
      {0x0301, 0x0302, 0x0303},
-     {"/etc/init.d/netmged stop", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000",
-      "gpio l 35 4000 0 1 0 4000", "gpio l 29 4000 0 1 0 4000", "/etc/init.d/datalink stop",
-      "/etc/init.d/netmged stop", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000",
-      "gpio l 35 4000 0 1 0 4000", "gpio l 29 4000 0 1 0 4000"},
+     {"/etc/init.d/netmged stop", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000", "gpio l 35 4000 0 1 0 4000",
+      "gpio l 29 4000 0 1 0 4000", "/etc/init.d/datalink stop", "/etc/init.d/netmged stop", "gpio l 28 0 4000 0 1 4000",
+      "gpio l 29 0 4000 0 1 4000", "gpio l 35 4000 0 1 0 4000", "gpio l 29 4000 0 1 0 4000"},
      {"mtk sdk...\n", "path is :/sys/bus/usb/devices/1-1.4:1.2\n", "Find 4G Module.\r\n\n"}},
     {"GWM0303",
      "GWM0303",
@@ -68,7 +67,8 @@ const ModelPlan kPlans[] = {
      {0x0302, 0x0303, 0x0801, 0x0802, 0x0803, 0x0804, 0x0601},
      {"/etc/init.d/datalink stop", "/etc/init.d/nxp stop", "tovak_ucmd.sh tone 15 20", "tovak_ucmd.sh tone 15 20",
       kBleCommand},
-     {"cmd request Function 2G AT CMD.\n\n", "Device:/dev/ttyS2 Baud:115200.\r\n\n", "cmd request 2G Function Sim Check.\r\n\n"}},
+     {"cmd request Function 2G AT CMD.\n\n", "Device:/dev/ttyS2 Baud:115200.\r\n\n",
+      "cmd request 2G Function Sim Check.\r\n\n"}},
     {"GWM0404",
      "GWM0404",
      false,
@@ -119,7 +119,7 @@ TEST_P(EveryTestPasses, DefaultScenario)
         EXPECT_EQ(reply[0], 0) << std::hex << "code 0x" << code << " failed\n" << sim.serviceLog();
     }
     EXPECT_EQ(missingLine(sim.toolCalls(), plan.tools), "") << "tool calls:\n"
-                                                               << ::testing::PrintToString(sim.toolCalls());
+                                                            << ::testing::PrintToString(sim.toolCalls());
     const std::string log = sim.serviceLog();
     for (const std::string &message : plan.logs) {
         EXPECT_THAT(log, HasSubstr(message));
@@ -127,8 +127,10 @@ TEST_P(EveryTestPasses, DefaultScenario)
     EXPECT_TRUE(sim.stop());
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Models, EveryTestPasses, ::testing::ValuesIn(kPlans),
                          [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 void PrintTo(const ModelPlan &p, std::ostream *os) { *os << p.name; }
 

@@ -18,13 +18,11 @@ void setUpCarrierBoard()
 }
 
 NxpRadio::NxpRadio(const std::function<gwemu::Answer(unsigned hit)> &answer)
-    : EmulatedPort(kNxpUart, {gwemu::Rule{kNxpProbe, [answer](const std::string &, unsigned hit) { return answer(hit); }}})
+    : EmulatedPort(kNxpUart,
+                   {gwemu::Rule{kNxpProbe, [answer](const std::string &, unsigned hit) { return answer(hit); }}})
 {
 }
 
-NxpRadio::NxpRadio()
-    : NxpRadio([](unsigned) { return gwemu::Answer{gwemu::Chunk{0, kNxpAck}}; })
-{
-}
+NxpRadio::NxpRadio() : NxpRadio([](unsigned) { return gwemu::Answer{gwemu::Chunk{0, kNxpAck}}; }) {}
 
 } // namespace sandbox

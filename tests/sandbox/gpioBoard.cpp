@@ -51,10 +51,7 @@ std::string addUsbInterface(const std::string &name, const std::vector<std::stri
     return dir;
 }
 
-void removeUsbInterface(const std::string &name)
-{
-    sh("rm -rf '" + std::string(kUsbDevicesRoot) + "/" + name + "'");
-}
+void removeUsbInterface(const std::string &name) { sh("rm -rf '" + std::string(kUsbDevicesRoot) + "/" + name + "'"); }
 
 void installGpioTools(const std::string &gpiocBody, const std::string &gpioBody)
 {

@@ -33,8 +33,7 @@ void fakeUsbDevices();
 // Adds an interface directory such as "1-1.4:1.3" holding one directory per
 // tty named ("ttyUSB4"), as the kernel shows a USB serial interface. Returns
 // its path.
-std::string addUsbInterface(const std::string &name, const std::vector<std::string> &ttys = {},
-                            mode_t mode = 0755);
+std::string addUsbInterface(const std::string &name, const std::vector<std::string> &ttys = {}, mode_t mode = 0755);
 void removeUsbInterface(const std::string &name);
 
 // Stand-in gpioc and gpio tools on PATH (setUpTools() first). Both log their

@@ -11,10 +11,10 @@
 namespace sandbox {
 
 struct HandlerResult {
-    int len = 0;                 // the handler's return value
-    std::vector<uint8_t> reply;  // the first `len` bytes of the buffer (none for len <= 0)
-    bool wroteBeyond = false;    // a byte past `len` (within the buffer) was changed
-    std::string out;             // standard output during the call
+    int len = 0;                // the handler's return value
+    std::vector<uint8_t> reply; // the first `len` bytes of the buffer (none for len <= 0)
+    bool wroteBeyond = false;   // a byte past `len` (within the buffer) was changed
+    std::string out;            // standard output during the call
 };
 
 // Calls the handler with a buffer of the reply capacity (64) filled with a

@@ -16,7 +16,10 @@ const std::regex &prefixPattern()
 
 } // namespace
 
-std::string maskLineNumbers(const std::string &log) { return std::regex_replace(log, prefixPattern(), "[$1] $2() #N "); }
+std::string maskLineNumbers(const std::string &log)
+{
+    return std::regex_replace(log, prefixPattern(), "[$1] $2() #N ");
+}
 
 std::string logPrefix(const std::string &module, const std::string &function)
 {
@@ -39,7 +42,8 @@ std::string missingInOrder(const std::string &text, const std::vector<std::strin
 size_t occurrences(const std::string &text, const std::string &piece)
 {
     size_t count = 0;
-    for (size_t at = text.find(piece); !piece.empty() && at != std::string::npos; at = text.find(piece, at + piece.size())) {
+    for (size_t at = text.find(piece); !piece.empty() && at != std::string::npos;
+         at = text.find(piece, at + piece.size())) {
         ++count;
     }
     return count;

@@ -34,7 +34,8 @@ bool isUnder(const std::string &path, const std::string &dir)
     if (dir == "/") {
         return true;
     }
-    return path == dir || (path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/');
+    return path == dir ||
+           (path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/');
 }
 
 // The trees that tests and stand-in tools are run from.
@@ -139,7 +140,7 @@ std::string readFile(const std::string &path)
 
 bool exists(const std::string &path)
 {
-    struct stat st{};
+    struct stat st {};
     return lstat(path.c_str(), &st) == 0;
 }
 

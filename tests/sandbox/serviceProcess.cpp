@@ -76,8 +76,8 @@ bool ServiceProcess::start(const std::string &binary, const std::vector<std::str
     vgPath_.clear();
     if (binary == GWTESTD_BIN && underValgrind()) {
         vgPath_ = base + ".valgrind";
-        argvStore = {"/usr/bin/valgrind", "--tool=memcheck", "--leak-check=no", "--track-fds=no",
-                     "--log-file=" + vgPath_, binary};
+        argvStore = {"/usr/bin/valgrind", "--tool=memcheck",       "--leak-check=no",
+                     "--track-fds=no",    "--log-file=" + vgPath_, binary};
     }
     argvStore.insert(argvStore.end(), args.begin(), args.end());
     std::vector<char *> argv;

@@ -36,8 +36,7 @@ public:
     ServiceProcess &operator=(const ServiceProcess &) = delete;
 
     // Starts the program (the service by default) with the given arguments.
-    bool start(const std::string &binary = GWTESTD_BIN, const std::vector<std::string> &args = {},
-               Stdio stdio = {});
+    bool start(const std::string &binary = GWTESTD_BIN, const std::vector<std::string> &args = {}, Stdio stdio = {});
     // Starts the service and waits until it listens; false on failure.
     bool startListening(int timeoutMs = 10000);
 

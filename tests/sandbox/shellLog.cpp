@@ -69,12 +69,19 @@ void recordShellCommands()
     const std::string names = scratchDir() + "/shell-names";
     mkdirs(names);
     writeFile(wrapper,
-              "#!" + bash + "\n"
-              "[ \"$1\" = -c ] && printf '%s\\0' \"$2\" >> '" + logPath() + "'\n"
-              "read -r gwtest_name < /proc/$$/comm\n"
-              "gwtest_link='" + names + "'/$gwtest_name\n"
-              "[ -e \"$gwtest_link\" ] || ln -sf '" + shell + "' \"$gwtest_link\"\n"
-              "exec -a \"$0\" \"$gwtest_link\" \"$@\"\n",
+              "#!" + bash +
+                  "\n"
+                  "[ \"$1\" = -c ] && printf '%s\\0' \"$2\" >> '" +
+                  logPath() +
+                  "'\n"
+                  "read -r gwtest_name < /proc/$$/comm\n"
+                  "gwtest_link='" +
+                  names +
+                  "'/$gwtest_name\n"
+                  "[ -e \"$gwtest_link\" ] || ln -sf '" +
+                  shell +
+                  "' \"$gwtest_link\"\n"
+                  "exec -a \"$0\" \"$gwtest_link\" \"$@\"\n",
               0755);
     installed = true;
 }

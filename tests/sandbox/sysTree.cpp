@@ -48,7 +48,7 @@ void coverKeepingEntries(const std::string &dir)
             continue;
         }
         const std::string path = dir + "/" + name;
-        struct stat st{};
+        struct stat st {};
         if (lstat(path.c_str(), &st) != 0) {
             continue;
         }

@@ -20,11 +20,11 @@
 
 namespace {
 
+using sandbox::Modem;
+using sandbox::occurrences;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using sandbox::Modem;
-using sandbox::occurrences;
 using Bytes = std::vector<uint8_t>;
 
 // Longer than the longest test here: 2G AT with its 16 s of pulses and boot.

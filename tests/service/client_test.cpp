@@ -62,8 +62,8 @@ TEST_F(Client, ConnectionAndUsageErrors)
     EXPECT_EQ(refused.status, 3) << refused.out;
     EXPECT_THAT(refused.out, HasSubstr("Connection refused"));
 
-    for (const char *bad : {"call 127.0.0.1 0x10000", "call 127.0.0.1 zz", "call 127.0.0.1:0 1", "call", "ring 127.0.0.1 1",
-                            "call 127.0.0.1 1 --timeout -3"}) {
+    for (const char *bad : {"call 127.0.0.1 0x10000", "call 127.0.0.1 zz", "call 127.0.0.1:0 1", "call",
+                            "ring 127.0.0.1 1", "call 127.0.0.1 1 --timeout -3"}) {
         const ClientRun usage = runClient(bad);
         EXPECT_EQ(usage.status, 64) << bad << "\n" << usage.out;
     }

@@ -50,9 +50,11 @@ TEST_F(Service, BannerAndListeningLines)
 {
     startService();
     const std::string out = service.out();
-    const std::regex banner(R"(^\[src/main\] main\(\) #\d+ Build:[A-Z][a-z]{2} [ 0-9]\d \d{4} \d\d:\d\d:\d\d, Version:1\.1\.3\n\n)");
+    const std::regex banner(
+        R"(^\[src/main\] main\(\) #\d+ Build:[A-Z][a-z]{2} [ 0-9]\d \d{4} \d\d:\d\d:\d\d, Version:1\.1\.3\n\n)");
     EXPECT_TRUE(std::regex_search(out, banner)) << out;
-    EXPECT_TRUE(std::regex_search(out, std::regex(R"(\[src/tcpServer\] tcpServerLisener\(\) #\d+ Server Socket created\.\r\n\n)")));
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex(R"(\[src/tcpServer\] tcpServerLisener\(\) #\d+ Server Socket created\.\r\n\n)")));
 }
 
 TEST_F(Service, ModelQueryWithLowerCaseModelFile)
@@ -221,8 +223,11 @@ TEST_F(Service, PortAlreadyBoundEndsWithStatus1)
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 1);
     const std::string err = service.err();
-    EXPECT_TRUE(std::regex_search(err, std::regex(R"(\[src/tcpServer\] tcpServerLisener\(\) #\d+ bind failed\. Error\r\n\n)"))) << err;
-    EXPECT_TRUE(std::regex_search(err, std::regex(R"(\[src/main\] main\(\) #\d+ Error: Address already in use\r\n\n)"))) << err;
+    EXPECT_TRUE(
+        std::regex_search(err, std::regex(R"(\[src/tcpServer\] tcpServerLisener\(\) #\d+ bind failed\. Error\r\n\n)")))
+        << err;
+    EXPECT_TRUE(std::regex_search(err, std::regex(R"(\[src/main\] main\(\) #\d+ Error: Address already in use\r\n\n)")))
+        << err;
 }
 
 // Real time: a silent client is dropped after 60 s of silence, not before.

@@ -107,11 +107,13 @@ TEST_F(Faults, ClosedStandardInputOrOutputStillServes)
         const char *name;
         sandbox::Stdio stdio;
     };
+    // clang-format off
     const Case cases[] = {
         {"stdin closed", {sandbox::kStdioClosed, sandbox::kStdioKit}},
         {"stdout closed", {sandbox::kStdioKit, sandbox::kStdioClosed}},
         {"both closed", {sandbox::kStdioClosed, sandbox::kStdioClosed}},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         startAndExpectAnswers(c.stdio);
@@ -201,6 +203,7 @@ TEST_F(Faults, ModelFileDeletedEmptiedHugeOrADirectoryBetweenConnections)
         const char *prepare; // shell command run before the connection
         Bytes reply;
     };
+    // clang-format off
     const Case cases[] = {
         {"deleted", "rm -f /tmp/sysinfo/model", {0x01}},
         {"emptied", ": > /tmp/sysinfo/model", {0x01}},
@@ -208,6 +211,7 @@ TEST_F(Faults, ModelFileDeletedEmptiedHugeOrADirectoryBetweenConnections)
         {"a directory", "rm -f /tmp/sysinfo/model && mkdir /tmp/sysinfo/model", {0x01}},
         {"back again", "rmdir /tmp/sysinfo/model && echo GWM0202 > /tmp/sysinfo/model", kModelReply},
     };
+    // clang-format on
     startService();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

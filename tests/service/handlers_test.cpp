@@ -104,6 +104,7 @@ TEST_F(Handlers, ZwaveLedOnlyOnTheGwm0202)
         bool answered;
         const char *log;
     };
+    // clang-format off
     const Case cases[] = {
         {"gwm0202\n", true, "GWM0202 CMD Function OK\n\n"},
         {"GWM0101\n", false, "GWM0101 No Matched Function\n \n"},
@@ -111,6 +112,7 @@ TEST_F(Handlers, ZwaveLedOnlyOnTheGwm0202)
         {"GWM0404\n", false, "GWM0404 No Matched Function\n \n"},
         {nullptr, false, "No Matched CMD Function\n\n"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.modelFile != nullptr ? c.modelFile : "(no model file)");
         unlink("/tmp/sysinfo/model");

@@ -18,10 +18,10 @@
 
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using sandbox::kNxpAck;
 using sandbox::kNxpProbe;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kReplyWaitMs = 10000;
@@ -127,17 +127,17 @@ TEST_F(RadioService, NxpCarrierRepeatedOnOneConnection)
 TEST_F(RadioService, ZwaveInclusionRepliesTheDevice)
 {
     sandbox::writeFile("/tmp/sysinfo/model", "GWM0202\n");
-    sandbox::installTool("tovak_peripheralcmd.sh",
-                         "[ \"$1\" = getlist ] && echo '[{\"mac\":\"0a1b\",\"version\":\"1.2\",\"pir\":0,\"battery\":80}]'\n"
-                         "exit 0");
+    sandbox::installTool(
+        "tovak_peripheralcmd.sh",
+        "[ \"$1\" = getlist ] && echo '[{\"mac\":\"0a1b\",\"version\":\"1.2\",\"pir\":0,\"battery\":80}]'\n"
+        "exit 0");
     startService();
     auto conn = sandbox::connectService();
     const std::string text = "0a1b|1.2|80|0";
     Bytes expected{0x00};
     expected.insert(expected.end(), text.begin(), text.end());
     EXPECT_EQ(ask(conn, 0x0502, kZwaveReplyWaitMs), expected);
-    EXPECT_THAT(sandbox::toolCalls(),
-                ElementsAre("tovak_peripheralcmd.sh include", "tovak_peripheralcmd.sh getlist"));
+    EXPECT_THAT(sandbox::toolCalls(), ElementsAre("tovak_peripheralcmd.sh include", "tovak_peripheralcmd.sh getlist"));
     EXPECT_THAT(service.out(), HasSubstr("RET: <0a1b|1.2|80|0>\r\n\n"));
 }
 
@@ -148,8 +148,7 @@ TEST_F(RadioService, ZwaveExclusionOfAnEmptyNetworkPassesAtTheFirstAttempt)
     startService();
     auto conn = sandbox::connectService();
     EXPECT_EQ(ask(conn, 0x0503, kZwaveReplyWaitMs), Bytes{0x00});
-    EXPECT_THAT(sandbox::toolCalls(),
-                ElementsAre("tovak_peripheralcmd.sh exclude", "tovak_peripheralcmd.sh getlist"));
+    EXPECT_THAT(sandbox::toolCalls(), ElementsAre("tovak_peripheralcmd.sh exclude", "tovak_peripheralcmd.sh getlist"));
 }
 
 } // namespace

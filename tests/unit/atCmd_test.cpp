@@ -10,11 +10,11 @@
 #include <optional>
 #include <unistd.h>
 
+#include "board/atCmd.h"
 #include "capture.h"
 #include "fds.h"
 #include "logText.h"
 #include "modem.h"
-#include "board/atCmd.h"
 #include "ptyPortTest.h"
 #include "sandbox.h"
 #include "serialEmulator.h"
@@ -123,6 +123,7 @@ gwemu::ModemBehaviour modem(void (*change)(gwemu::ModemBehaviour &))
     return b;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Modem, AtCmdAnswers,
     ::testing::Values(
@@ -141,6 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"AnswerInTwoParts", modem([](gwemu::ModemBehaviour &b) { b.delayMs = 300; }), "AT\r", "OK", 1,
                    "Receive:AT\r\n,Expect:OK Error\n\n"}),
     [](const ::testing::TestParamInfo<AnswerCase> &info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(AtCmdTest, SilentModemFailsAfterThePauseAndTheTimeOut)
 {
@@ -203,6 +205,7 @@ TEST_F(AtCmdTest, UnopenableDeviceReturnsTheOpenError)
         int result;
         const char *log;
     };
+    // clang-format off
     const Case cases[] = {
         {"/dev/ttyUSB7", -1,
          "[src/peripher] atCmdCmp() #N Device:/dev/ttyUSB7 Baud:115200.\r\n\n"
@@ -213,6 +216,7 @@ TEST_F(AtCmdTest, UnopenableDeviceReturnsTheOpenError)
          "[src/serial] serial_open() #N Error getting port settings (Inappropriate ioctl for device)\n"
          "[src/peripher] atCmdCmp() #N Open Serial Fd error.\r\n\n"},
     };
+    // clang-format on
     const auto fdsBefore = sandbox::openFds();
     for (const Case &c : cases) {
         sandbox::OutputCapture out;
@@ -267,11 +271,13 @@ TEST_F(AtCmdTest, FullAnswerIsSearchedToItsLastByteAndNoFurther)
         std::string answer;
         int result;
     };
+    // clang-format off
     const Case cases[] = {
         {"expected text in the last two bytes", std::string(254, 'x') + "OK", 0},
         {"expected text just beyond", std::string(256, 'x') + "OK", 1},
         {"expected text straddling the end", std::string(255, 'x') + "OK", 1},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string answer = c.answer;
@@ -325,6 +331,7 @@ TEST_F(FindDevTest, CopiesTheFirstMatchingNameCutToTheCapacity)
         int result;
         std::string stored; // before the terminator
     };
+    // clang-format off
     const Case cases[] = {
         {&kIface, 64, 7, "ttyUSB2"},
         {&kIface, 8, 7, "ttyUSB2"},
@@ -334,6 +341,7 @@ TEST_F(FindDevTest, CopiesTheFirstMatchingNameCutToTheCapacity)
         {&kLong, 64, 255, kLongName.substr(0, 63)},
         {&kLong, 256, 255, kLongName},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(*c.dir + " cap " + std::to_string(c.cap));
         out.fill('#');
@@ -370,10 +378,12 @@ TEST_F(FindDevTest, UnopenableDirectorySaysWhy)
         std::string dir;
         const char *why;
     };
+    // clang-format off
     const Case cases[] = {
         {"/tmp/usb/1-1:1.9", "No such file or directory"},
         {kIface + "/uevent", "Not a directory"},
     };
+    // clang-format on
     const auto fdsBefore = sandbox::openFds();
     for (const Case &c : cases) {
         sandbox::OutputCapture capture;

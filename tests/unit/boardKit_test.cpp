@@ -91,7 +91,8 @@ TEST_F(BoardKit, CellularBoardIsLaidOutAsTheModemTestsExpect)
     EXPECT_EQ(sandbox::sh("[ \"$(readlink '" + sandbox::toolDir() + "/find')\" = /bin/busybox ]"), 0);
     EXPECT_EQ(sandbox::sh("pidof pppd"), 1);
     EXPECT_EQ(sandbox::sh("/etc/init.d/datalink stop && /etc/init.d/netmged stop"), 0);
-    EXPECT_THAT(sandbox::toolCalls(), ElementsAre("pidof pppd", "/etc/init.d/datalink stop", "/etc/init.d/netmged stop"));
+    EXPECT_THAT(sandbox::toolCalls(),
+                ElementsAre("pidof pppd", "/etc/init.d/datalink stop", "/etc/init.d/netmged stop"));
     EXPECT_FALSE(sandbox::exists(sandbox::kMtkSdkMarker));
     sandbox::setMtkSdkMarker(true);
     EXPECT_TRUE(sandbox::exists(sandbox::kMtkSdkMarker));

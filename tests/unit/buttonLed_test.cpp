@@ -27,17 +27,17 @@
 
 namespace {
 
-using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::Not;
 using sandbox::callHandler;
 using sandbox::kUsPerMs;
 using sandbox::kUsPerSec;
 using sandbox::logPrefix;
 using sandbox::maskLineNumbers;
 using sandbox::missingInOrder;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
 using Bytes = std::vector<uint8_t>;
 
 constexpr char kFlag[] = "/tmp/btn1";
@@ -54,6 +54,7 @@ TEST_F(ButtonTest, PressDuringTheWaitPassesAtTheNextCheck)
         Bytes reply;
         size_t sleeps;
     };
+    // clang-format off
     const Case cases[] = {
         {500 * kUsPerMs, {0x00}, 1},
         {3500 * kUsPerMs, {0x00}, 4},
@@ -61,6 +62,7 @@ TEST_F(ButtonTest, PressDuringTheWaitPassesAtTheNextCheck)
         {10 * kUsPerSec, {0x01}, 10},  // after the last check
         {std::nullopt, {0x01}, 10},    // never pressed
     };
+    // clang-format on
     const std::string p = logPrefix("src/peripher", "cmd_request_btn_pressdown");
     for (const Case &c : cases) {
         SCOPED_TRACE(c.pressAtUs.has_value() ? std::to_string(*c.pressAtUs) + " us" : "never");
@@ -74,9 +76,9 @@ TEST_F(ButtonTest, PressDuringTheWaitPassesAtTheNextCheck)
         EXPECT_EQ(clock.sleeps(), std::vector<uint64_t>(c.sleeps, kUsPerSec));
         EXPECT_FALSE(sandbox::exists(kFlag)) << "the flag is removed after the test";
         const std::string verdict = c.reply[0] == 0x00 ? "Button Press Donw.\r\n\n" : "Time Out.\r\n\n";
-        EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
-                                 {p + "cmd request Function Button Press Down.\r\n\n", p + verdict}),
-                  "");
+        EXPECT_EQ(
+            missingInOrder(maskLineNumbers(r.out), {p + "cmd request Function Button Press Down.\r\n\n", p + verdict}),
+            "");
     }
 }
 
@@ -158,8 +160,8 @@ TEST_F(LedTest, MissingLedFailsAtOnceWithoutTheWait)
         EXPECT_FALSE(sandbox::exists(dir(led)));
         EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
                                  {logPrefix("src/peripher", led.function) + led.entry,
-                                  logPrefix("src/peripher", "operateLeds") + "Path:" + brightness(led) +
-                                      " Open Error" + std::strerror(ENOENT) + ":.\r\n\n",
+                                  logPrefix("src/peripher", "operateLeds") + "Path:" + brightness(led) + " Open Error" +
+                                      std::strerror(ENOENT) + ":.\r\n\n",
                                   logPrefix("src/peripher", led.function) + led.error}),
                   "");
     }
@@ -184,7 +186,6 @@ TEST_F(LedTest, LedGoneDuringTheWaitFails)
 // All LEDs: the peripheral command script
 
 constexpr char kScript[] = "tovak_peripheralcmd.sh";
-
 
 bool waitForToolCall(const std::string &line)
 {
@@ -214,11 +215,13 @@ TEST_F(AllLeds, FlashPassesOnceTheScriptIsStarted)
         const char *name;
         std::optional<std::string> body; // empty: no script at all
     };
+    // clang-format off
     const Case cases[] = {
         {"script blinks", "exit 0"},
         {"script fails in the background", "exit 1"},
         {"no script", std::nullopt},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         unlink((sandbox::toolDir() + "/" + kScript).c_str());
@@ -242,8 +245,8 @@ TEST_F(AllLeds, FlashPassesOnceTheScriptIsStarted)
 TEST_F(AllLeds, RestoreStopsTheBlinkThenRestores)
 {
     const std::string blinkPid = sandbox::scratchDir() + "/blink.pid";
-    sandbox::installTool(kScript, "if [ \"$1\" = blink ]; then echo $$ > " + blinkPid +
-                                      "; while :; do sleep 1; done; fi");
+    sandbox::installTool(kScript,
+                         "if [ \"$1\" = blink ]; then echo $$ > " + blinkPid + "; while :; do sleep 1; done; fi");
     sandbox::inPrivatePids([&] {
         ASSERT_EQ(sandbox::sh("tovak_peripheralcmd.sh blink >/dev/null &"), 0);
         ASSERT_TRUE(waitForToolCall("tovak_peripheralcmd.sh blink"));

@@ -22,8 +22,8 @@
 #include "logText.h"
 #include "modem.h"
 #include "peripher/cellular.h"
-#include "peripher/resultReply.h"
 #include "peripher/peripher.h"
+#include "peripher/resultReply.h"
 #include "sandbox.h"
 #include "serialEmulator.h"
 #include "shellLog.h"
@@ -133,7 +133,7 @@ protected:
 struct Usb3gCase {
     const char *name;
     bool upAtStart;
-    std::optional<uint64_t> goneAtUs;   // the tty goes away (the modem resets)
+    std::optional<uint64_t> goneAtUs;    // the tty goes away (the modem resets)
     std::optional<uint64_t> appearsAtUs; // the tty (re)appears
     uint8_t result;
     Sleeps sleeps;
@@ -173,6 +173,7 @@ TEST_P(Usb3g, PulsesThePowerLineAndWaitsForTheTty)
 
 // The presence wait starts 200 ms after the power pulse began: its checks
 // fall on 0.2 s, 1.2 s, ... 11.2 s.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Presence, Usb3g,
     ::testing::Values(
@@ -185,6 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
         Usb3gCase{"BackAfterItsReset", true, 100 * kUsPerMs, 3400 * kUsPerMs, 0,
                   Sleeps{kPulse, kSec, kPulse} + seconds(2)}),
     [](const ::testing::TestParamInfo<Usb3gCase> &info) { return std::string(info.param.name); });
+// clang-format on
 
 // ---------------------------------------------------------------------------
 // 4G modem on USB
@@ -231,6 +233,7 @@ TEST_P(Usb4g, SwitchesOnByThePlatformAndWaitsForTheTty)
 const Lines kGpiocOn{"gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0"};
 const Lines kMtkUsbCmds = kMtkOnCmds + Lines{"gpio l 29 4000 0 1 0 4000", kMtkFind};
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Platforms, Usb4g,
     ::testing::Values(
@@ -255,6 +258,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"mtk sdk...\n", "mtk sdk...\n", "path is :\n", "Find  Timeout.\r\n\n",
                    "Can't Find 4G Module.\r\n\n"}}),
     [](const ::testing::TestParamInfo<Usb4gCase> &info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(Cellular, UsbDeviceTestsLeaveTheRememberedTtyAlone)
 {
@@ -267,8 +271,7 @@ TEST_F(Cellular, UsbDeviceTestsLeaveTheRememberedTtyAlone)
     // The SIM check still has to find the modem itself.
     const auto r = callHandler(cmd_request_sim_card_chk);
     expectVerdict(r, 0);
-    EXPECT_THAT(messagesOf(r.out, "cmd_request_sim_card_chk"),
-                Contains("---------Find USB Device:ttyUSB4\n\n"));
+    EXPECT_THAT(messagesOf(r.out, "cmd_request_sim_card_chk"), Contains("---------Find USB Device:ttyUSB4\n\n"));
 }
 
 // ---------------------------------------------------------------------------
@@ -314,6 +317,7 @@ const Lines kStdCycleCmds{"/etc/init.d/datalink stop", "gpioc set 4G_RESET 1", "
 // Nothing is there to switch off; the power pulse brings up nothing.
 const Lines kStdEmptyCycleCmds{"/etc/init.d/datalink stop", "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0"};
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Platforms, At4g,
     ::testing::Values(
@@ -327,6 +331,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {"/etc/init.d/datalink stop", "gpio l 29 4000 0 1 0 4000"},
                  kMtkPathMessages + Lines{"Cant'find ttyUSB.\n\n"}}),
     [](const ::testing::TestParamInfo<At4gCase> &info) { return std::string(info.param.name); });
+// clang-format on
 
 // The reset pulse takes the modem off the bus, the power pulse brings it
 // back with another tty number: the test finds and probes the new one.
@@ -334,8 +339,12 @@ TEST_F(Cellular, At4gFindsTheModemUnderItsNewNameAfterThePowerCycle)
 {
     const std::string iface = sandbox::addUsbInterface(kIfaceStd, {"ttyUSB3"});
     sandbox::installGpioTools("case \"$2 $3\" in\n"
-                              "'4G_RESET 0') rm -rf '" + iface + "' ;;\n"
-                              "'4G_POWER 0') mkdir -p '" + iface + "/ttyUSB2' ;;\n"
+                              "'4G_RESET 0') rm -rf '" +
+                              iface +
+                              "' ;;\n"
+                              "'4G_POWER 0') mkdir -p '" +
+                              iface +
+                              "/ttyUSB2' ;;\n"
                               "esac");
     Modem modem("/dev/ttyUSB2");
     ASSERT_EQ(modem.error(), "");
@@ -414,6 +423,7 @@ TEST_P(PowerError, FailsWithResultOneBeforeAnyExchange)
     EXPECT_EQ(modem.received(), "");
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     AccessErrors, PowerError,
     ::testing::Values(
@@ -428,6 +438,7 @@ INSTANTIATE_TEST_SUITE_P(
         PowerErrorCase{"SimCheckOn", cmd_request_sim_card_chk, "cmd_request_sim_card_chk", false, true,
                        {"!!!!!!!----------USB PATH:\n", "Power On Error.\r\n\n"}}),
     [](const ::testing::TestParamInfo<PowerErrorCase> &info) { return std::string(info.param.name); });
+// clang-format on
 
 // ---------------------------------------------------------------------------
 // 4G SIM check
@@ -463,8 +474,10 @@ TEST_P(Sim4g, StraightAfterAPassedAtTestProbesTheKnownTtyOnce)
     EXPECT_EQ(modem.received(), "AT\rAT+CPIN?\r");
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Platforms, Sim4g, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "Mtk" : "Standard"; });
+// clang-format on
 
 TEST_F(Cellular, Sim4gWithoutAKnownTtyPowerCyclesFindsItAndProbesOnce)
 {
@@ -473,7 +486,9 @@ TEST_F(Cellular, Sim4gWithoutAKnownTtyPowerCyclesFindsItAndProbesOnce)
         uint8_t result;
         const char *verdict;
     };
+    // clang-format off
     const Case cases[] = {{1, 0, "AT CMD Success.\r\n\n"}, {2, 1, "AT CMD Failed.\r\n\n"}};
+    // clang-format on
     sandbox::addUsbInterface(kIfaceStd, {"ttyUSB4"});
     for (const Case &c : cases) {
         SCOPED_TRACE("SIM ready from probe " + std::to_string(c.readyFrom));
@@ -531,12 +546,14 @@ TEST_F(Cellular, At3gFailures)
         Lines messages; // after the entry message
         bool exchanged;
     };
+    // clang-format off
     const Case cases[] = {
         {"no interface", false, {}, true, {"Cant'find ttyUSB.\n\n"}, false},
         {"interface without tty", true, {"power", "driver"}, true, {"Cant'find ttyUSB.\n\n"}, false},
         {"modem answers ERROR", true, {"ttyUSB4"}, false,
          {"Find USB Device:ttyUSB4\n\n", "ttyUSB Path:/dev/ttyUSB4\r\n\n", "AT CMD Failed.\r\n\n"}, true},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         sandbox::removeUsbInterface(kIfaceStd);
@@ -562,7 +579,9 @@ TEST_F(Cellular, Sim3gRetriesUntilTheSimIsReady)
         size_t probes;
         uint8_t result;
     };
+    // clang-format off
     const Case cases[] = {{1, 1, 0}, {3, 3, 0}, {6, 6, 0}, {0, 6, 1}, {7, 6, 1}};
+    // clang-format on
     sandbox::addUsbInterface(kIfaceStd, {"ttyUSB4"});
     for (const Case &c : cases) {
         SCOPED_TRACE("SIM ready from probe " + std::to_string(c.readyFrom));
@@ -690,6 +709,7 @@ TEST_F(Cellular, Sim2gProbesThePortThatAnsweredTheAtTest)
         std::string s1Gets;
         std::string s2Gets;
     };
+    // clang-format off
     const Case cases[] = {
         {"first UART answers", true, true, true, 0, {"AT CMD Success.\r\n\n"}, "AT\rAT+CPIN?\r", ""},
         {"first UART says ERROR", true, false, true, 0, {"AT CMD Failed.\r\n\n", "AT CMD Success.\r\n\n"}, "AT\r",
@@ -699,6 +719,7 @@ TEST_F(Cellular, Sim2gProbesThePortThatAnsweredTheAtTest)
         // No port answered: the SIM check knows none and fails at once.
         {"neither answers", true, false, false, 1, {"AT CMD Failed.\r\n\n", "AT CMD Failed.\r\n\n"}, "AT\r", "AT\r"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         cellularResetStateForTests();
@@ -719,9 +740,9 @@ TEST_F(Cellular, Sim2gProbesThePortThatAnsweredTheAtTest)
         const size_t sleepsBefore = clock.sleeps().size();
         const auto sim = callHandler(cmd_request_2g_sim_card_chk);
         expectVerdict(sim, c.atResult);
-        const Lines simMessages = c.atResult == 0 ? Lines{"cmd request 2G Function Sim Check.\r\n\n",
-                                                          "AT CMD Success.\r\n\n"}
-                                                  : Lines{"cmd request 2G Function Sim Check.\r\n\n"};
+        const Lines simMessages = c.atResult == 0
+                                      ? Lines{"cmd request 2G Function Sim Check.\r\n\n", "AT CMD Success.\r\n\n"}
+                                      : Lines{"cmd request 2G Function Sim Check.\r\n\n"};
         EXPECT_THAT(messagesOf(sim.out, "cmd_request_2g_sim_card_chk"), ElementsAreArray(simMessages));
         EXPECT_EQ(clock.sleeps().size() - sleepsBefore, c.atResult == 0 ? 1U : 0U);
         EXPECT_EQ(s1 ? s1->received() : "", c.s1Gets);
@@ -783,12 +804,14 @@ TEST_F(Cellular, EachModelReachesTheTestOfItsModem)
         uint16_t code;
         const char *function;
     };
+    // clang-format off
     const Case cases[] = {
         {"GWM0202", 0x0301, "cmd_request_4g_usb_device"},   {"GWM0202", 0x0302, "cmd_request_4g_at_cmd"},
         {"GWM0202", 0x0303, "cmd_request_sim_card_chk"},    {"GWM0303", 0x0302, "cmd_request_2g_at_cmd"},
         {"GWM0303", 0x0303, "cmd_request_2g_sim_card_chk"}, {"GWM0404", 0x0301, "cmd_request_3g_usb_device"},
         {"GWM0404", 0x0302, "cmd_request_3g_at_cmd"},       {"GWM0404", 0x0303, "cmd_request_3g_sim_card_chk"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.model) + " " + c.function);
         PeripherCtx ctx{};

@@ -9,8 +9,8 @@
 
 #include "capture.h"
 #include "peripher/identity.h"
-#include "peripher/resultReply.h"
 #include "peripher/peripher.h"
+#include "peripher/resultReply.h"
 #include "sandbox.h"
 #include "util/strings.h"
 
@@ -60,6 +60,7 @@ TEST_P(ModelFromFile, ContextHoldsTheUpperCaseFirstLine)
     EXPECT_THAT(log, HasSubstr(std::string("Device Model:") + c.model + "\n\n"));
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, ModelFromFile,
     ::testing::Values(ModelCase{"LowerCaseWithNewline", "gwm0303\n", "GWM0303"},
@@ -72,6 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ModelCase{"LongLineCutAt63", "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefghijklmnopq",
                                 "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJK"}),
     [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 void PrintTo(const ModelCase &c, std::ostream *os) { *os << c.name; }
 
@@ -112,6 +114,7 @@ TEST_P(ModelQuery, ReplyBytes)
 
 const std::string k63(63, 'x');
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, ModelQuery,
     ::testing::Values(
@@ -135,6 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
         QueryCase{"Missing", nullptr, 64, Bytes{1}, "Path:/tmp/sysinfo/model Can not Find.\r\n\n"},
         QueryCase{"EmptyFile", "", 64, Bytes{1}, "Path:/tmp/sysinfo/model Can not Find.\r\n\n"}),
     [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 void PrintTo(const QueryCase &c, std::ostream *os) { *os << c.name; }
 
@@ -237,9 +241,11 @@ struct WriteCase {
 
 TEST(ResInfoWrite, CutsDataToTheCapacity)
 {
+    // clang-format off
     const WriteCase cases[] = {
         {64, 0, 0, 1}, {64, 1, 5, 6}, {64, 0, 63, 64}, {64, 0, 64, 64}, {64, 0, 100, 64}, {1, 0, 10, 1}, {65, 0, 64, 65},
     };
+    // clang-format on
     for (const WriteCase &c : cases) {
         Bytes data(c.dataLen);
         for (size_t i = 0; i < data.size(); ++i) {
@@ -270,6 +276,7 @@ TEST(TextOperations, UpperCaseAndNewlineCut)
         const char *upper;
         const char *cut;
     };
+    // clang-format off
     const Case cases[] = {
         {"gwm0202\n", "GWM0202\n", "gwm0202"},
         {"a\nb\n", "A\nB\n", "a"},
@@ -277,6 +284,7 @@ TEST(TextOperations, UpperCaseAndNewlineCut)
         {"", "", ""},
         {"\n\n", "\n\n", ""},
     };
+    // clang-format on
     for (const Case &c : cases) {
         char a[32];
         char b[32];

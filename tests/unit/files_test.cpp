@@ -13,17 +13,17 @@
 #include <unistd.h>
 #include <vector>
 
+#include "board/files.h"
+#include "board/shell.h"
 #include "capture.h"
 #include "logText.h"
-#include "board/files.h"
 #include "sandbox.h"
-#include "board/shell.h"
 
 namespace {
 
-using ::testing::HasSubstr;
 using sandbox::logPrefix;
 using sandbox::maskLineNumbers;
+using ::testing::HasSubstr;
 
 const std::string kPrefix = logPrefix("src/peripher", "viewBuf");
 
@@ -43,10 +43,7 @@ std::vector<uint8_t> counting(size_t n)
     return bytes;
 }
 
-TEST(ViewBuf, EmptyBufferPrintsHeaderAndLineEnd)
-{
-    EXPECT_EQ(dump("frame", {}), kPrefix + "frame(0) \n\r\n");
-}
+TEST(ViewBuf, EmptyBufferPrintsHeaderAndLineEnd) { EXPECT_EQ(dump("frame", {}), kPrefix + "frame(0) \n\r\n"); }
 
 TEST(ViewBuf, SixteenBytesAreOneGroup)
 {
@@ -74,9 +71,11 @@ TEST_F(OperateLeds, WritesOneDigitOverWhatWasThere)
         const char *before;
         const char *after;
     };
+    // clang-format off
     const Case cases[] = {
         {0, "1\n", "0"}, {1, "0", "1"}, {2, "", "1"}, {255, "255\n", "1"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         sandbox::writeFile(path, c.before);
         sandbox::OutputCapture capture;
@@ -95,8 +94,8 @@ TEST_F(OperateLeds, UnopenableFileReturnsTheErrorNumber)
     const int rc = operateLeds(path.c_str(), 1);
     const std::string out = maskLineNumbers(capture.finish());
     EXPECT_EQ(rc, ENOENT);
-    EXPECT_EQ(out, logPrefix("src/peripher", "operateLeds") + "Path:" + path + " Open Error" +
-                       std::strerror(ENOENT) + ":.\r\n\n");
+    EXPECT_EQ(out, logPrefix("src/peripher", "operateLeds") + "Path:" + path + " Open Error" + std::strerror(ENOENT) +
+                       ":.\r\n\n");
     EXPECT_FALSE(sandbox::exists(path));
 }
 
@@ -114,8 +113,8 @@ protected:
     // shows in the rest.
     struct Read {
         int rc;
-        std::string text;    // up to the first NUL within `size`
-        bool untouchedTail;  // nothing written at or after `size`
+        std::string text;   // up to the first NUL within `size`
+        bool untouchedTail; // nothing written at or after `size`
         std::string out;
     };
     Read read(const std::string &path, uint16_t size, const std::string &initial = "")
@@ -143,6 +142,7 @@ TEST_F(GetInfoFromFile, ReadsTheFirstLineWithinTheSize)
         std::string expected;
     };
     const std::string longLine(300, 'v');
+    // clang-format off
     const Case cases[] = {
         {"VERSION=1.0\nsecond\n", 256, "VERSION=1.0\n"},
         {"no newline", 256, "no newline"},
@@ -151,6 +151,7 @@ TEST_F(GetInfoFromFile, ReadsTheFirstLineWithinTheSize)
         {"abc\n", 4, "abc"},
         {"abc\n", 5, "abc\n"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         sandbox::writeFile(path, c.content);
         const Read r = read(path, c.size);
@@ -222,6 +223,7 @@ TEST(ShellFirstLine, FirstLineOfTheOutput)
         int rc;
         std::string text;
     };
+    // clang-format off
     const Case cases[] = {
         {"echo GWM0202", 0, "GWM0202"},
         {"printf 'no newline'", 0, "no newline"},
@@ -234,6 +236,7 @@ TEST(ShellFirstLine, FirstLineOfTheOutput)
         {"true", -2, "untouched"},
         {"exit 3", -2, "untouched"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         const ShellLine r = shellLine(c.command);
         EXPECT_EQ(r.rc, c.rc) << c.command;

@@ -79,17 +79,16 @@ TEST_F(FrameCodec, LogLinesOfOneGoodFrameAreExact)
     const std::string text = out.finish();
     EXPECT_EQ(len, 6);
     EXPECT_EQ(used, 6);
-    EXPECT_EQ(sandbox::maskLineNumbers(text),
-              "[src/tcpServer] msgComing() #N 0xfe\n\n"
-              "[src/tcpServer] msg_frame_get() #N Message Frame Header Received.\r\n\n"
-              "[src/tcpServer] msgComing() #N 0x00\n\n"
-              "[src/tcpServer] msgComing() #N 0x05\n\n"
-              "[src/tcpServer] msgComing() #N 0x00\n\n"
-              "[src/tcpServer] msgComing() #N 0x00\n\n"
-              "[src/tcpServer] msg_frame_get() #N Receive Frame Length: 0\r\n\n"
-              "[src/tcpServer] msgComing() #N 0x05\n\n"
-              "[src/tcpServer] msg_frame_get() #N Message Receive Check Sucess.\r\n\n"
-              "[src/tcpServer] state_reset() #N Frame State Reset.\r\n\r\n\n");
+    EXPECT_EQ(sandbox::maskLineNumbers(text), "[src/tcpServer] msgComing() #N 0xfe\n\n"
+                                              "[src/tcpServer] msg_frame_get() #N Message Frame Header Received.\r\n\n"
+                                              "[src/tcpServer] msgComing() #N 0x00\n\n"
+                                              "[src/tcpServer] msgComing() #N 0x05\n\n"
+                                              "[src/tcpServer] msgComing() #N 0x00\n\n"
+                                              "[src/tcpServer] msgComing() #N 0x00\n\n"
+                                              "[src/tcpServer] msg_frame_get() #N Receive Frame Length: 0\r\n\n"
+                                              "[src/tcpServer] msgComing() #N 0x05\n\n"
+                                              "[src/tcpServer] msg_frame_get() #N Message Receive Check Sucess.\r\n\n"
+                                              "[src/tcpServer] state_reset() #N Frame State Reset.\r\n\r\n\n");
 }
 
 struct ParseCase {
@@ -127,6 +126,7 @@ TEST_P(FrameParse, WholeChunkAndEveryChunking)
 const Bytes kModelReq{0xFE, 0x00, 0x05, 0x00, 0x00, 0x05};
 const Bytes kWithFe = frame(0x0101, {0xFE, 0xFE, 0x01});
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, FrameParse,
     ::testing::Values(
@@ -151,6 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"LengthTooLong", Bytes{0xFE, 0x00, 0x05, 0xFF, 0xFB, 0xFE, 0x00, 0x05, 0x00, 0x00, 0x05},
                   {kModelReq}, "Receive Frame Length: 65531\r\n\n[src/tcpServer] msg_frame_get() #"}),
     caseName);
+// clang-format on
 
 TEST_F(FrameCodec, LengthTooLongIsRejectedRightAfterTheLengthBytes)
 {
@@ -237,11 +238,13 @@ struct PutCase {
 
 TEST(FramePut, RepliesAreBuiltByteForByte)
 {
+    // clang-format off
     const PutCase cases[] = {
         {0x0005, {0x00, 0x41, 0x42}, {0xFE, 0x80, 0x05, 0x00, 0x03, 0x00, 0x41, 0x42, 0x85}},
         {0x0101, {0x01}, {0xFE, 0x81, 0x01, 0x00, 0x01, 0x01, 0x80}},
         {0x0701, {0x00}, {0xFE, 0x87, 0x01, 0x00, 0x01, 0x00, 0x87}},
     };
+    // clang-format on
     for (const PutCase &c : cases) {
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);

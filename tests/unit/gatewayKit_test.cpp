@@ -32,8 +32,8 @@ TEST_F(GatewayKit, ShellCommandsAreRecordedByteForByte)
     EXPECT_NE(fgets(line, sizeof line, p), nullptr);
     pclose(p);
     EXPECT_STREQ(line, "3\n");
-    EXPECT_THAT(sandbox::shellCommands(), ElementsAre("echo \"inet addr\" | grep -q 'inet addr'",
-                                                      "printf 'a\\n'\nexit 3", "echo $((1 + 2))"));
+    EXPECT_THAT(sandbox::shellCommands(),
+                ElementsAre("echo \"inet addr\" | grep -q 'inet addr'", "printf 'a\\n'\nexit 3", "echo $((1 + 2))"));
 }
 
 TEST_F(GatewayKit, ScriptsKeepTheNamesBusyboxFindsThemBy)

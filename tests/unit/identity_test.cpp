@@ -21,11 +21,11 @@
 
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using sandbox::callHandler;
 using sandbox::logPrefix;
 using sandbox::maskLineNumbers;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using Bytes = std::vector<uint8_t>;
 
 class MacQuery : public sandbox::SandboxTest {};
@@ -67,7 +67,7 @@ TEST_F(MacQuery, NoEth0GivesNoReply)
     EXPECT_EQ(r.len, 0);
     EXPECT_FALSE(r.wroteBeyond);
     EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", "cmd_request_mac") +
-                                                     "ioctl Operate Error:" + std::strerror(ENODEV) + "\r\n\n"));
+                                                  "ioctl Operate Error:" + std::strerror(ENODEV) + "\r\n\n"));
 }
 
 // The version files live under /etc; an overlay keeps the test's files in
@@ -109,6 +109,7 @@ TEST_F(VersionQuery, VersionBetweenTheDelimiters)
 {
     const std::string v63(63, '7');
     const std::string v62(62, '6');
+    // clang-format off
     const VersionCase cases[] = {
         {"build with suffix", cmd_request_sysversion, "cmd_request_sysversion", kBuild,
          "BUILD_VERSION=V1.1.3-20200619\n", 64, textReply("V1.1.3")},
@@ -127,6 +128,7 @@ TEST_F(VersionQuery, VersionBetweenTheDelimiters)
         {"capacity 5 cuts, result stays 0", cmd_request_zwversion, "cmd_request_zwversion", kZwave,
          "ZW:7.15,x\n", 5, textReply("7.15", false)},
     };
+    // clang-format on
     for (const VersionCase &c : cases) {
         SCOPED_TRACE(c.name);
         sandbox::writeFile(c.path, c.content);
@@ -136,8 +138,8 @@ TEST_F(VersionQuery, VersionBetweenTheDelimiters)
         EXPECT_FALSE(r.wroteBeyond);
         const Bytes &b = c.reply;
         const std::string text(b.begin() + 1, std::find(b.begin() + 1, b.end(), 0));
-        EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", c.function) +
-                                                         "Systerm Information:" + text));
+        EXPECT_THAT(maskLineNumbers(r.out),
+                    HasSubstr(logPrefix("src/peripher", c.function) + "Systerm Information:" + text));
     }
 }
 
@@ -161,9 +163,8 @@ TEST_F(VersionQuery, ShortVersionIsNotReportedAsCut)
     sandbox::writeFile(kBuild, "BUILD_VERSION=1.0-x\n");
     const auto r = callHandler(cmd_request_sysversion);
     EXPECT_THAT(r.out, Not(HasSubstr("Buffer Length Too Less")));
-    EXPECT_THAT(maskLineNumbers(r.out),
-                HasSubstr(logPrefix("src/peripher", "cmd_request_sysversion") +
-                          "cmd request Function Sysversion.\r\n\n"));
+    EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", "cmd_request_sysversion") +
+                                                  "cmd request Function Sysversion.\r\n\n"));
 }
 
 TEST_F(VersionQuery, NoVersionFieldFailsWithOneByte)
@@ -175,6 +176,7 @@ TEST_F(VersionQuery, NoVersionFieldFailsWithOneByte)
         const char *content; // nullptr: no file
         const char *log;
     };
+    // clang-format off
     const Case cases[] = {
         {"missing build file", cmd_request_sysversion, kBuild, nullptr, "Can't Access /etc/tovak_build.\r\n\n"},
         {"missing zigbee file", cmd_request_zbversion, kZigbee, nullptr,
@@ -189,6 +191,7 @@ TEST_F(VersionQuery, NoVersionFieldFailsWithOneByte)
         {"only suffix delimiters after it", cmd_request_zwversion, kZwave, "version:,,,", "Version Not Found In"},
         {"only delimiters", cmd_request_sysversion, kBuild, "===\n", "Version Not Found In"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         unlink(c.path);

@@ -21,8 +21,8 @@ constexpr std::array kAllGetters{Get::Integer, Get::Int64, Get::Uint64, Get::Int
 
 const char *nameOf(Get g)
 {
-    constexpr std::array kNames{"integer", "int64", "uint64", "int", "uint32", "uint16",
-                                "uint8",   "bool",  "double", "string", "dup", "copy"};
+    constexpr std::array kNames{"integer", "int64", "uint64", "int",    "uint32", "uint16",
+                                "uint8",   "bool",  "double", "string", "dup",    "copy"};
     return kNames[static_cast<size_t>(g)];
 }
 
@@ -133,6 +133,7 @@ struct Case {
 
 TEST(JsonGetters, ReadTypedMembersWithinRange)
 {
+    // clang-format off
     const Case cases[] = {
         // Integers: any 64-bit value, nothing else.
         {R"({"v":7})", Get::Integer, "v", "0 7"},
@@ -204,6 +205,7 @@ TEST(JsonGetters, ReadTypedMembersWithinRange)
         {R"({"s":7})", Get::Copy, "s", "-1 ########", 8},
         {R"({"t":"abc"})", Get::Copy, "s", "-1 ####", 4},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(nameOf(c.getter)) + " " + c.json + " key " + text(c.key));
         const Json doc = parse(c.json);

@@ -34,15 +34,15 @@
 
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::Not;
 using sandbox::callHandler;
 using sandbox::kUsPerSec;
 using sandbox::logPrefix;
 using sandbox::maskLineNumbers;
 using sandbox::missingInOrder;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
 using Bytes = std::vector<uint8_t>;
 
 class NetworkTest : public sandbox::SandboxTest {
@@ -85,11 +85,13 @@ TEST_F(WanDhcp, ModelChoosesTheInterface)
         const char *model; // nullptr: no model file
         const char *address;
     };
+    // clang-format off
     const Case cases[] = {
         {"GWM0303\n", "10.0.1.2"},       {"GWM0303", "10.0.1.2"},          {"GWM0303\nGWM0202\n", "10.0.1.2"},
         {"gwm0303\n", "192.0.2.2"},      {"GWM0202\n", "192.0.2.2"},       {"GWM0303\r\n", "192.0.2.2"},
         {"GWM0303 \n", "192.0.2.2"},     {"GWM03030\n", "192.0.2.2"},      {nullptr, "192.0.2.2"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.model != nullptr ? c.model : "(no model file)");
         unlink("/tmp/sysinfo/model");
@@ -99,10 +101,10 @@ TEST_F(WanDhcp, ModelChoosesTheInterface)
         sandbox::clearShellCommands();
         const auto r = callHandler(cmd_wan_dhcpcli);
         EXPECT_EQ(r.reply, Bytes{0x00});
-        EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
-                                 lines("cmd_wan_dhcpcli", {"cmd request Function DHCP.\r\n\n",
-                                                           "Wan DHCP Success, WAN IP:" + std::string(c.address) +
-                                                               ".\r\n\n"})),
+        EXPECT_EQ(missingInOrder(
+                      maskLineNumbers(r.out),
+                      lines("cmd_wan_dhcpcli", {"cmd request Function DHCP.\r\n\n",
+                                                "Wan DHCP Success, WAN IP:" + std::string(c.address) + ".\r\n\n"})),
                   "");
         EXPECT_THAT(sandbox::shellCommands(), ElementsAre("cat /tmp/sysinfo/model"));
     }
@@ -115,11 +117,13 @@ TEST_F(WanDhcp, InterfaceWithoutAddressFails)
         const char *setup;
         int error;
     };
+    // clang-format off
     const Case cases[] = {
         {"GWM0202\n", "ip addr add 10.0.1.2/24 dev eth0", EADDRNOTAVAIL},
         {"GWM0303\n", "ip addr add 192.0.2.2/24 dev eth0.2", EADDRNOTAVAIL},
         {"GWM0202\n", "ip addr add 10.0.1.2/24 dev eth0 && ip link del eth0.2", ENODEV},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.setup);
         ASSERT_EQ(sandbox::sh("ip addr flush dev eth0; ip addr flush dev eth0.2 2>/dev/null; true"), 0);
@@ -128,11 +132,11 @@ TEST_F(WanDhcp, InterfaceWithoutAddressFails)
         const auto r = callHandler(cmd_wan_dhcpcli);
         EXPECT_EQ(r.len, 1);
         EXPECT_EQ(r.reply, Bytes{0x01});
-        EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
-                                 lines("cmd_wan_dhcpcli", {"ioctl error: " + std::string(std::strerror(c.error)) +
-                                                               "\n\n",
-                                                           "Wan DHCP Error.\r\n\n"})),
-                  "");
+        EXPECT_EQ(
+            missingInOrder(maskLineNumbers(r.out),
+                           lines("cmd_wan_dhcpcli", {"ioctl error: " + std::string(std::strerror(c.error)) + "\n\n",
+                                                     "Wan DHCP Error.\r\n\n"})),
+            "");
         EXPECT_THAT(r.out, Not(HasSubstr("Success")));
     }
 }
@@ -178,10 +182,10 @@ TEST_F(WanPingGateway, SilentGatewayFails)
     ASSERT_EQ(sandbox::sh("ip route add default via 192.0.2.1 dev eth0.2"), 0);
     const auto r = callHandler(cmd_request_wan_ping_gw);
     EXPECT_EQ(r.reply, Bytes{0x01});
-    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
-                             lines("cmd_request_wan_ping_gw",
-                                   {"ping -w 3 192.0.2.1 | grep ttl\r\n\n", "ping 192.0.2.1 Failed.\r\n\n",
-                                    "WAN Gataway Ping Failed.\r\n\n"})),
+    EXPECT_EQ(missingInOrder(
+                  maskLineNumbers(r.out),
+                  lines("cmd_request_wan_ping_gw", {"ping -w 3 192.0.2.1 | grep ttl\r\n\n",
+                                                    "ping 192.0.2.1 Failed.\r\n\n", "WAN Gataway Ping Failed.\r\n\n"})),
               "");
 }
 
@@ -190,10 +194,10 @@ TEST_F(WanPingGateway, NoDefaultRouteFailsWithoutPing)
     sandbox::clearShellCommands();
     const auto r = callHandler(cmd_request_wan_ping_gw);
     EXPECT_EQ(r.reply, Bytes{0x01});
-    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out), lines("cmd_request_wan_ping_gw",
-                                                              {"Can't Find Gataway.\r\n\n",
-                                                               "WAN Gataway Ping Failed.\r\n\n"})),
-              "");
+    EXPECT_EQ(
+        missingInOrder(maskLineNumbers(r.out), lines("cmd_request_wan_ping_gw",
+                                                     {"Can't Find Gataway.\r\n\n", "WAN Gataway Ping Failed.\r\n\n"})),
+        "");
     EXPECT_THAT(sandbox::shellCommands(), IsEmpty());
 }
 
@@ -227,8 +231,8 @@ TEST_F(WanPingGateway, GatewayZeroIsPingedAsIs)
     sandbox::clearShellCommands();
     const auto r = callHandler(cmd_request_wan_ping_gw);
     EXPECT_EQ(r.reply, Bytes{0x00});
-    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out), lines("cmd_request_wan_ping_gw",
-                                                              {"gate addr:0x0.\r\n\n", "Gataway IP:0.0.0.0\r\n\n",
+    EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
+                             lines("cmd_request_wan_ping_gw", {"gate addr:0x0.\r\n\n", "Gataway IP:0.0.0.0\r\n\n",
                                                                "ping -w 3 0.0.0.0 | grep ttl\r\n\n"})),
               "");
     EXPECT_THAT(sandbox::shellCommands(), ElementsAre("ping -w 3 0.0.0.0 | grep ttl"));
@@ -245,6 +249,7 @@ TEST(RouteTable, FirstDefaultRouteOfTheTable)
         uint32_t gateway;
     };
     const std::string longLine = "eth0.2\t00000000\t0A0B0C0D\t0003" + std::string(300, ' ') + "\n";
+    // clang-format off
     const Case cases[] = {
         {"empty file", "", false, 0},
         {"header only", header, false, 0},
@@ -265,6 +270,7 @@ TEST(RouteTable, FirstDefaultRouteOfTheTable)
         {"very long name", header + std::string(200, 'x') + "\t00000000\t0A0A0A0A\n", false, 0},
         {"line beyond the read limit", header + longLine + "eth0\t00000000\t0B0B0B0B\n", true, 0x0A0B0C0D},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         std::string text = c.table;
@@ -329,10 +335,12 @@ TEST_F(WanDnsPing, SilentHostOrUnknownNameFails)
         const char *hosts;
         bool answer;
     };
+    // clang-format off
     const Case cases[] = {
         {"host does not answer", "192.0.2.1 www.baidu.com\n", false},
         {"name unknown", "192.0.2.1 www.example.org\n", true},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         writeEtc("/etc/hosts", c.hosts);
@@ -340,7 +348,7 @@ TEST_F(WanDnsPing, SilentHostOrUnknownNameFails)
         const auto r = callHandler(cmd_request_wan_dns_ping);
         EXPECT_EQ(r.reply, Bytes{0x01});
         EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", "cmd_request_wan_dns_ping") +
-                                                         "ping www.baidu.com Failed.\r\n\n"));
+                                                      "ping www.baidu.com Failed.\r\n\n"));
         EXPECT_THAT(r.out, Not(HasSubstr("Success")));
     }
 }
@@ -371,11 +379,14 @@ protected:
         // the phone app has sent the network (here: the trigger file), gives
         // wlan0 its address. Both keep running until they are killed.
         sandbox::installTool("/usr/bin/smartconfig.sh",
-                             "echo $$ > " + scriptPid + "\n"
-                             "smartconfig &\n"
-                             "while [ ! -e " + joined + " ]; do sleep 0.02; done\n"
-                             "ip addr add 10.0.3.2/24 dev wlan0 && ip link set wlan0 up\n"
-                             "while :; do sleep 1; done");
+                             "echo $$ > " + scriptPid +
+                                 "\n"
+                                 "smartconfig &\n"
+                                 "while [ ! -e " +
+                                 joined +
+                                 " ]; do sleep 0.02; done\n"
+                                 "ip addr add 10.0.3.2/24 dev wlan0 && ip link set wlan0 up\n"
+                                 "while :; do sleep 1; done");
         sandbox::installTool("smartconfig", "echo $$ > " + programPid + "\nwhile :; do sleep 1; done");
         sandbox::writeFile("/tmp/smartconfig_lock", "");
     }

@@ -23,8 +23,8 @@
 #include "capture.h"
 #include "logText.h"
 #include "nxpDev.h"
-#include "platform/tovak.h"
 #include "overlay.h"
+#include "platform/tovak.h"
 #include "sandbox.h"
 #include "tools.h"
 #include "util/condPair.h"
@@ -33,13 +33,13 @@
 namespace {
 
 using namespace std::chrono_literals;
+using sandbox::occurrences;
 using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using sandbox::occurrences;
 using Bytes = std::vector<uint8_t>;
 
 constexpr char kMac[] = "0011223344556677";
@@ -227,12 +227,14 @@ TEST(NxpMacText, SlotBytesGiveTheMacText)
         std::array<uint8_t, 8> bytes; // slot bytes 12..19
         const char *text;
     };
+    // clang-format off
     const Case cases[] = {
         {{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}, "4455667700112233"},
         {{0, 0, 0, 0, 0, 0, 0, 0}, "0000000000000000"},
         {{0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, "ffffffffffffffff"},
         {{0xde, 0xad, 0xbe, 0xef, 0x01, 0x02, 0x03, 0x04}, "01020304deadbeef"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         char text[17];
         std::memset(text, 'X', sizeof text);
@@ -329,6 +331,7 @@ TEST_F(NxpDb, LookupAnswersFromTheFirstRecordWithTheMac)
         size_t notFoundLines;
         size_t recordLines; // records examined
     };
+    // clang-format off
     const Case cases[] = {
         {"valid and connected", {{2, m, 1, 1, 0x5678, 0x1234}}, m, 1, 0x5678, 0x1234, 1, 0, 3},
         {"valid, not connected", {{2, m, 1, 0, 0x5678, 0x1234}}, m, 0, 0, 0, 0, 1, 3},
@@ -338,6 +341,7 @@ TEST_F(NxpDb, LookupAnswersFromTheFirstRecordWithTheMac)
         {"upper-case query", {{2, m, 1, 1, 1, 2}}, "00AABBCCDDEEFF11", 0, 0, 0, 0, 0, 64},
         {"absent", {{2, m, 1, 1, 1, 2}}, "1111111111111111", 0, 0, 0, 0, 0, 64},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         writeDb(dbImage(c.devices));
@@ -356,8 +360,8 @@ TEST_F(NxpDb, LookupAnswersFromTheFirstRecordWithTheMac)
         EXPECT_EQ(occurrences(log, "checkConnected() MAC:"), c.recordLines);
         EXPECT_THAT(log, HasSubstr("checkConnected() MAC:0000000000000000, Valid:0, CMP Mac:" + c.query + "\n"));
         if (c.foundLines + c.notFoundLines > 0) {
-            EXPECT_THAT(log, HasSubstr("checkConnected() MAC:" + m + ", Valid:" +
-                                       std::to_string(c.devices[0].valid) + ", CMP Mac:" + m + "\n"));
+            EXPECT_THAT(log, HasSubstr("checkConnected() MAC:" + m + ", Valid:" + std::to_string(c.devices[0].valid) +
+                                       ", CMP Mac:" + m + "\n"));
         }
     }
 }
@@ -395,11 +399,13 @@ TEST_F(NxpCmd, ShortRequestOrReplyIsRefusedBeforeAnythingRuns)
         int replyLen;
         size_t scriptCalls;
     };
+    // clang-format off
     const Case cases[] = {
         {0x1200, "cmd_request_connect", 19, 5, 5, 1},     {0x1202, "cmd_request_lockPasswdAdd", 25, 1, 1, 1},
         {0x1205, "cmd_request_lockCodeCheck", 19, 1, 1, 0}, {0x1203, "cmd_request_factReset", 19, 1, 1, 1},
         {0x1204, "cmd_request_meteronoff", 20, 1, 1, 1},  {0x1210, "cmd_request_devDel", 19, 1, 1, 1},
     };
+    // clang-format on
     writeDb(dbImage({{0, kMac}}));
     condSetDeadlineDivisor(1000); // the waits of the accepted requests time out at once
     for (const Case &c : cases) {
@@ -440,6 +446,7 @@ TEST_F(NxpCmd, CommandsRunTheirScriptLines)
         Bytes reply;
         std::string logged;
     };
+    // clang-format off
     const Case cases[] = {
         {"connect", 0x1200, request(0x0a1b, kMac), "nxp_ucmd.sh permit 0a1b 0011223344556677", {0, 1, 2, 3, 4},
          "cmd_request_connect() NXP Type:0a1b, MAC:0011223344556677\n"},
@@ -452,6 +459,7 @@ TEST_F(NxpCmd, CommandsRunTheirScriptLines)
         {"meter off", 0x1204, meterRequest(kMac, 0), "nxp_ucmd.sh onoff 0011223344556677 0", {0},
          "cmd_request_meteronoff() Shell:nxp_ucmd.sh onoff 0011223344556677 0"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         sandbox::clearToolCalls();
@@ -508,14 +516,14 @@ TEST_F(NxpCmd, HostileMacTextNeverReachesTheShell)
 {
     using namespace std::string_literals;
     const std::string fields[] = {
-        "0011223344556677x"s,          // no NUL at byte 18
-        "001122;reboot;77\0"s,         // command separator
-        "0011'22\"33445566\0"s,        // quotes
-        "00112233 4455667\0"s,         // space
-        "$(touch /tmp/pw)\0"s,         // command substitution
-        "00112233AABBCCDD\0"s,         // upper case
-        "0011223344556g77\0"s,         // not hexadecimal
-        "001122334455667\0\0"s,        // 15 digits
+        "0011223344556677x"s,                  // no NUL at byte 18
+        "001122;reboot;77\0"s,                 // command separator
+        "0011'22\"33445566\0"s,                // quotes
+        "00112233 4455667\0"s,                 // space
+        "$(touch /tmp/pw)\0"s,                 // command substitution
+        "00112233AABBCCDD\0"s,                 // upper case
+        "0011223344556g77\0"s,                 // not hexadecimal
+        "001122334455667\0\0"s,                // 15 digits
         "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0"s, // empty
     };
     condSetDeadlineDivisor(1000);
@@ -635,6 +643,7 @@ TEST_F(NxpCmd, CodeCheckEndsOnlyWithASignal)
         std::function<void()> report;
         bool wakes;
     };
+    // clang-format off
     const Case cases[] = {
         {"code check, pass 1", [&] { cmd_result_codeCheck("lock", nullptr, kMac, pass1.get()); }, true},
         {"code check, pass 0", [&] { cmd_result_codeCheck("lock", nullptr, kMac, pass0.get()); }, false},
@@ -643,6 +652,7 @@ TEST_F(NxpCmd, CodeCheckEndsOnlyWithASignal)
         {"password added", [] { cmd_result_addPsswd("lock", nullptr, kMac, nullptr); }, true},
         {"meter switched", [] { cmd_result_meterOnoff("meter", nullptr, kMac, nullptr); }, false},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         // A wake-up comes at once; a time-out is shortened (55 s become 550 ms).
@@ -675,10 +685,12 @@ TEST_F(NxpCmd, FactoryResetWaitsForTheDeviceReport)
         uint8_t result;
         std::string logged;
     };
+    // clang-format off
     const Case cases[] = {
         {true, 0, "cmd_request_factReset() Factory Reset Result:0\n\n"},
         {false, 1, "cmd_request_factReset() Factory Reset Result:" + kTimedOut + "\n\n"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.reported);
         sandbox::clearToolCalls();
@@ -709,6 +721,7 @@ TEST(NxpCallbacks, PrintTheirBanners)
         std::function<void()> call;
         std::string printed;
     };
+    // clang-format off
     const Case cases[] = {
         {"addPsswd", [] { cmd_result_addPsswd("radio", nullptr, kMac, nullptr); },
          "cmd_result_addPsswd() " + eq38 + "\n\n" + "cmd_result_addPsswd() From:radio, mac:0011223344556677\n\n" +
@@ -724,6 +737,7 @@ TEST(NxpCallbacks, PrintTheirBanners)
          "cmd_result_codeCheck() " + eq38 + "\n\n" + "cmd_result_codeCheck() From:radio, code:7\n\n" +
              "cmd_result_codeCheck() " + eq38 + "\n\n"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         sandbox::OutputCapture capture;
         c.call();
@@ -738,11 +752,13 @@ TEST(NxpPlatform, ReportIntegerMember)
         const char *json; // nullptr: no report
         int value;
     };
+    // clang-format off
     const Case cases[] = {
         {R"({"pass":1})", 1},      {R"({"pass":0})", 0},   {R"({"pass":-7})", -7},
         {R"({})", 0},              {R"({"pass":"1"})", 0}, {R"({"pass":1.0})", 0},
         {R"({"pass":4294967297})", 0}, {R"([1])", 0},      {nullptr, 0},
     };
+    // clang-format on
     for (const Case &c : cases) {
         Report report(c.json != nullptr ? c.json : "null");
         EXPECT_EQ(json_get_int(c.json != nullptr ? report.get() : nullptr, "pass"), c.value)

@@ -12,20 +12,20 @@
 #include <vector>
 
 #include "asUser.h"
+#include "board/pins.h"
 #include "capture.h"
 #include "cellularBoard.h"
 #include "gpioBoard.h"
 #include "logText.h"
-#include "board/pins.h"
 #include "sandbox.h"
 #include "tools.h"
 #include "virtualClock.h"
 
 namespace {
 
-using sandbox::LogLine;
 using sandbox::kUsPerMs;
 using sandbox::kUsPerSec;
+using sandbox::LogLine;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
@@ -51,10 +51,12 @@ TEST(BoardPinLookup, FindsNamesExactlyAndCaseSensitively)
         const char *name;
         int pin;
     };
+    // clang-format off
     const Case cases[] = {
         {"2GRST", 37}, {"2GPWR", 0}, {"2GWAK", 1}, {"2grst", -1}, {"2GRST ", -1},
         {"2GRS", -1},  {"", -1},     {"4G_POWER", -1}, {nullptr, -1},
     };
+    // clang-format on
     for (const Case &c : cases) {
         EXPECT_EQ(boardPinLookup(c.name), c.pin) << (c.name != nullptr ? c.name : "(null)");
     }
@@ -70,7 +72,9 @@ TEST_F(Pins, IsCfgTellsExportedFromNotExported)
         bool exported;
         int result;
     };
+    // clang-format off
     const Case cases[] = {{37, true, 1}, {37, false, 0}, {0, true, 1}, {65535, false, 0}};
+    // clang-format on
     for (const Case &c : cases) {
         sandbox::sh("rm -rf " + sandbox::gpioPinDir(c.pin));
         if (c.exported) {
@@ -96,6 +100,7 @@ TEST_F(Pins, CfgExportsThenSetsTheDirectionAndReturnsTheDirectionStatus)
         bool succeeds;         // status of the direction command
         std::string exportFile;
     };
+    // clang-format off
     const Case cases[] = {
         {"input", 1, Tree::Exported, "in\n", true, "37\n"},
         {"output", 0, Tree::Exported, "out\n", true, "37\n"},
@@ -105,6 +110,7 @@ TEST_F(Pins, CfgExportsThenSetsTheDirectionAndReturnsTheDirectionStatus)
         // The export write fails but only the direction command counts.
         {"export refused", 0, Tree::ExportRefused, "out\n", true, ""},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         sandbox::sh(std::string("rm -rf ") + sandbox::kGpioRoot + "/*");
@@ -141,10 +147,12 @@ TEST_F(Pins, SetWritesOneOrZeroAndReturnsTheCommandStatus)
         std::string value; // the value file afterwards
         bool succeeds;
     };
+    // clang-format off
     const Case cases[] = {
         {37, 1, true, "1\n", true},  {37, 0, true, "0\n", true},    {0, 255, true, "1\n", true},
         {65535, 2, true, "1\n", true}, {37, 1, false, "", false},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE("gpio" + std::to_string(c.pin) + " level " + std::to_string(c.level));
         sandbox::sh("rm -rf " + sandbox::gpioPinDir(c.pin));
@@ -210,7 +218,8 @@ TEST_P(Pulse2g, DrivesTheLineHighLowHighOneSecondApart)
 
     std::vector<LogLine> expected{{kModule, "boardPinIsCfg", "Path:" + dir + "\r\n\n"}};
     if (!c.exported) {
-        expected.push_back({kModule, "boardPinCfg", "echo " + std::to_string(c.pin) + " > /sys/class/gpio/export\r\n\n"});
+        expected.push_back(
+            {kModule, "boardPinCfg", "echo " + std::to_string(c.pin) + " > /sys/class/gpio/export\r\n\n"});
         expected.push_back({kModule, "boardPinCfg", "echo out > " + dir + "/direction\r\n\n"});
     }
     for (const char *level : {"1", "0", "1"}) {
@@ -233,6 +242,7 @@ TEST_P(Pulse2g, DrivesTheLineHighLowHighOneSecondApart)
     EXPECT_THAT(sandbox::toolCalls(), IsEmpty());
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Sequences, Pulse2g,
     ::testing::Values(
@@ -243,6 +253,7 @@ INSTANTIATE_TEST_SUITE_P(
         Pulse2gCase{"PowerOnNotExported", powerOn_2gModule, "powerOn_2gModule", 0, false,
                     "2G Module Power on.\r\n\n"}),
     [](const ::testing::TestParamInfo<Pulse2gCase> &info) { return std::string(info.param.name); });
+// clang-format on
 
 // ---------------------------------------------------------------------------
 // 4G modem power sequences
@@ -313,9 +324,10 @@ TEST_P(Power4g, RunsTheSequenceOfTheInterfaceStateAndPlatform)
 
 const Lines kMtkOffCalls{"/etc/init.d/netmged stop", "gpio l 28 0 4000 0 1 4000", "gpio l 29 0 4000 0 1 4000",
                          "gpio l 35 4000 0 1 0 4000"};
-const std::string kNotADirectory = std::string("access <path>, Error(") + std::to_string(ENOTDIR) +
-                                   "):" + std::strerror(ENOTDIR) + " \n\n";
+const std::string kNotADirectory =
+    std::string("access <path>, Error(") + std::to_string(ENOTDIR) + "):" + std::strerror(ENOTDIR) + " \n\n";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Sequences, Power4g,
     ::testing::Values(
@@ -348,6 +360,7 @@ INSTANTIATE_TEST_SUITE_P(
         Power4gCase{"OnPathUnderAFile", powerOn_4gModule, "powerOn_4gModule", false, Iface::UnderAFile, ENOTDIR,
                     {kNotADirectory}, {}, {}, {}}),
     [](const ::testing::TestParamInfo<Power4gCase> &info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(Pins, PowerOnRightAfterPowerOffSeesTheModemStillOnTheBus)
 {
@@ -416,13 +429,13 @@ TEST_P(Unreadable4g, ReturnsTheAccessErrorAndRunsNothing)
 
     ASSERT_TRUE(result.has_value()) << "the check did not run as nobody";
     EXPECT_EQ(*result, EACCES);
-    EXPECT_THAT(sandbox::logLines(text),
-                ElementsAre(LogLine{kModule, c.function,
-                                    "access " + path + ", Error(" + std::to_string(EACCES) +
-                                        "):" + std::strerror(EACCES) + " \n\n"}));
+    EXPECT_THAT(sandbox::logLines(text), ElementsAre(LogLine{kModule, c.function,
+                                                             "access " + path + ", Error(" + std::to_string(EACCES) +
+                                                                 "):" + std::strerror(EACCES) + " \n\n"}));
     EXPECT_THAT(sandbox::toolCalls(), IsEmpty());
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     AccessErrors, Unreadable4g,
     ::testing::Values(Unreadable4gCase{"OffUnreadable", powerOff_4gModule, "powerOff_4gModule", false, false},
@@ -432,5 +445,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Unreadable4gCase{"OnUnreadableMtk", powerOn_4gModule, "powerOn_4gModule", true, false},
                       Unreadable4gCase{"OnUnsearchableTree", powerOn_4gModule, "powerOn_4gModule", false, true}),
     [](const ::testing::TestParamInfo<Unreadable4gCase> &info) { return std::string(info.param.name); });
+// clang-format on
 
 } // namespace

@@ -20,9 +20,9 @@
 #include "handlerCall.h"
 #include "logText.h"
 #include "overlay.h"
-#include "peripher/resultReply.h"
 #include "peripher/peripher.h"
 #include "peripher/radio.h"
+#include "peripher/resultReply.h"
 #include "ptyPortTest.h"
 #include "sandbox.h"
 #include "serialEmulator.h"
@@ -31,16 +31,16 @@
 
 namespace {
 
+using sandbox::callHandler;
+using sandbox::kNxpAck;
+using sandbox::kNxpProbe;
+using sandbox::logPrefix;
+using sandbox::maskLineNumbers;
+using sandbox::missingInOrder;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using sandbox::callHandler;
-using sandbox::logPrefix;
-using sandbox::kNxpAck;
-using sandbox::kNxpProbe;
-using sandbox::maskLineNumbers;
-using sandbox::missingInOrder;
 using Bytes = std::vector<uint8_t>;
 
 const std::string kP = "[src/peripher] ";
@@ -74,10 +74,8 @@ struct FileState {
 };
 
 const FileState kFileStates[] = {
-    {"EmptyButReadable", true, 0644, 0755, 0x00},
-    {"ReadableByAll", true, 0444, 0755, 0x00},
-    {"Missing", false, 0644, 0755, 0x01},
-    {"NoReadPermission", true, 0200, 0755, 0x01},
+    {"EmptyButReadable", true, 0644, 0755, 0x00}, {"ReadableByAll", true, 0444, 0755, 0x00},
+    {"Missing", false, 0644, 0755, 0x01},         {"NoReadPermission", true, 0200, 0755, 0x01},
     {"DirectoryClosed", true, 0644, 0700, 0x01},
 };
 
@@ -157,11 +155,13 @@ class AlwaysPassTest : public sandbox::SandboxTest {};
 
 TEST_F(AlwaysPassTest, PassWithoutTouchingTheGateway)
 {
+    // clang-format off
     const AlwaysPass cases[] = {
         {cmd_request_greepower_pair, "cmd_request_greepower_pair", "cmd request Function GreenPower Pair.\r\n\n"},
         {cmd_request_nxp_pair, "cmd_request_nxp_pair", "cmd request Function NXP Pair.\r\n\n"},
         {cmd_request_ble_scan, "cmd_request_ble_scan", "cmd request Function Blutooth Scan.\r\n\n"},
     };
+    // clang-format on
     sandbox::recordShellCommands();
     for (const AlwaysPass &c : cases) {
         SCOPED_TRACE(c.function);
@@ -169,8 +169,9 @@ TEST_F(AlwaysPassTest, PassWithoutTouchingTheGateway)
         EXPECT_EQ(r.len, 1);
         EXPECT_EQ(r.reply, Bytes{0x00});
         EXPECT_FALSE(r.wroteBeyond);
-        EXPECT_EQ(sandbox::maskLineNumbers(r.out), "[src/peripher] " + std::string(c.function) + "() #N " + c.entry +
-                                                       "[src/peripher] resInfoWrite() #N Res:0x0 actualLength:1.\r\n\n");
+        EXPECT_EQ(sandbox::maskLineNumbers(r.out),
+                  "[src/peripher] " + std::string(c.function) + "() #N " + c.entry +
+                      "[src/peripher] resInfoWrite() #N Res:0x0 actualLength:1.\r\n\n");
     }
     EXPECT_THAT(sandbox::shellCommands(), IsEmpty());
 }
@@ -219,6 +220,7 @@ struct NxpCase {
 
 TEST_F(CarrierTest, NxpAnswerWithinHalfASecondPasses)
 {
+    // clang-format off
     const NxpCase cases[] = {
         {"AckAtOnce", kNxpAck, 0, 0x00},
         {"AckSoon", kNxpAck, 100, 0x00},
@@ -228,6 +230,7 @@ TEST_F(CarrierTest, NxpAnswerWithinHalfASecondPasses)
         {"AckTooLate", kNxpAck, 800, 0x01},
         {"Silent", "", 0, 0x01},
     };
+    // clang-format on
     // The radio answers the n-th probe as the n-th case says. The emulator's
     // thread picks the case by the probe's number, not from a variable this
     // thread sets per case: it may run its rule after this thread has seen
@@ -259,12 +262,12 @@ TEST_F(CarrierTest, NxpAnswerWithinHalfASecondPasses)
         const std::string dump = c.answer.size() > 16 ? "Receive:(16) \n"
                                                       : "Receive:(" + std::to_string(seen.size()) + ") \n" +
                                                             sandbox::hexBytes(seen, "[", "]") + "\r\n";
-        EXPECT_EQ(missingInOrder(maskLineNumbers(r.out),
-                                 {logPrefix("src/peripher", "cmd_request_nxp_singleCarrier") +
-                                      "Single Carrier Test\r\n\n",
-                                  logPrefix("src/peripher", "viewBuf") + dump,
-                                  "Res:0x" + std::to_string(c.result) + " actualLength:1.\r\n\n"}),
-                  "");
+        EXPECT_EQ(
+            missingInOrder(maskLineNumbers(r.out),
+                           {logPrefix("src/peripher", "cmd_request_nxp_singleCarrier") + "Single Carrier Test\r\n\n",
+                            logPrefix("src/peripher", "viewBuf") + dump,
+                            "Res:0x" + std::to_string(c.result) + " actualLength:1.\r\n\n"}),
+            "");
         if (c.delayMs > 500) {
             // The late answer is still on the line; the next test must not
             // count it.
@@ -338,8 +341,8 @@ TEST_F(CarrierTest, EmberToneCommandAndPassWhateverItDid)
         EXPECT_EQ(r.len, 1);
         EXPECT_EQ(r.reply, Bytes{0x00});
         EXPECT_THAT(sandbox::shellCommands(), ElementsAre("tovak_ucmd.sh tone 15 20"));
-        EXPECT_THAT(maskLineNumbers(r.out),
-                    HasSubstr(logPrefix("src/peripher", "cmd_request_ember_singleCarrier") + "Single Carrier Test\r\n\n"));
+        EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", "cmd_request_ember_singleCarrier") +
+                                                      "Single Carrier Test\r\n\n"));
     }
 }
 
@@ -365,13 +368,14 @@ TEST_F(CarrierTest, BleDirectTestMessageOnTheBus)
         EXPECT_FALSE(r.wroteBeyond);
         EXPECT_THAT(sandbox::shellCommands(), ElementsAre(kBleCommand));
         // What the bus tool gets after the shell took the quotes away.
-        EXPECT_THAT(sandbox::toolCalls(),
-                    ElementsAre("ubus send TK.BLE {\"PKT\":{\"to\": \"BLE\", \"from\": \"CLOUD\", \"type\": \"cmd\", "
-                                "\"data\": {\"id\": \"stream\", \"command\": \"setAttribute\", \"arguments\": {\"mac\": "
-                                "\"0102030405060708\", \"attribute\": \"ble.dtm\", \"value\": "
-                                "{\"channel\":21,\"power\":100,\"len\":40,\"phy\":1,\"mode\":254} } } }}"));
+        EXPECT_THAT(
+            sandbox::toolCalls(),
+            ElementsAre("ubus send TK.BLE {\"PKT\":{\"to\": \"BLE\", \"from\": \"CLOUD\", \"type\": \"cmd\", "
+                        "\"data\": {\"id\": \"stream\", \"command\": \"setAttribute\", \"arguments\": {\"mac\": "
+                        "\"0102030405060708\", \"attribute\": \"ble.dtm\", \"value\": "
+                        "{\"channel\":21,\"power\":100,\"len\":40,\"phy\":1,\"mode\":254} } } }}"));
         EXPECT_THAT(maskLineNumbers(r.out), HasSubstr(logPrefix("src/peripher", "cmd_request_ble_singleCarrier") +
-                                                          "Single Ble Carrier Test---------------\r\n\n"));
+                                                      "Single Ble Carrier Test---------------\r\n\n"));
     }
 }
 
@@ -391,12 +395,14 @@ TEST_F(RadioDispatch, Code0401IsGreenPowerOnGwm0101AndZigbeeOnGwm0202)
         uint8_t result;
         const char *entry;
     };
+    // clang-format off
     const Case cases[] = {
         {"gwm0101\n", false, 0x00, "cmd_request_greepower_pair() #N cmd request Function GreenPower Pair.\r\n\n"},
         {"gwm0101\n", true, 0x00, "cmd_request_greepower_pair() #N cmd request Function GreenPower Pair.\r\n\n"},
         {"gwm0202\n", false, 0x01, "cmd_request_zigbee_pair() #N cmd request Function Zigbee Pair.\r\n\n"},
         {"gwm0202\n", true, 0x00, "cmd_request_zigbee_pair() #N cmd request Function Zigbee Pair.\r\n\n"},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.model) + (c.zigbeeFile ? " with" : " without") + " the Zigbee file");
         sandbox::writeFile("/tmp/sysinfo/model", c.model);

@@ -59,12 +59,11 @@ TEST_F(SerialEmulatorTest, BinaryFrameRuleAnswersAfterItsDelay)
     // A peer of another kind: a fixed probe frame and a short binary answer.
     const std::string probe("\x01\xfe\x00\x0a\x55", 5);
     const std::string reply("\x02\x00\xff", 3);
-    gwemu::SerialEmulator radio(port.master(),
-                                {{probe, [&](const std::string &request, unsigned hit) {
-                                      EXPECT_EQ(request, std::string("noise") + probe);
-                                      EXPECT_EQ(hit, 1U);
-                                      return gwemu::Answer{{100, reply}};
-                                  }}});
+    gwemu::SerialEmulator radio(port.master(), {{probe, [&](const std::string &request, unsigned hit) {
+                                                     EXPECT_EQ(request, std::string("noise") + probe);
+                                                     EXPECT_EQ(hit, 1U);
+                                                     return gwemu::Answer{{100, reply}};
+                                                 }}});
     send("noise" + probe);
     EXPECT_EQ(answer(reply.size()), reply);
 }

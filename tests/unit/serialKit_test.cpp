@@ -31,8 +31,8 @@ protected:
 
 TEST_F(PtyKit, PortIsTheDeviceAtItsPath)
 {
-    struct stat device{};
-    struct stat slave{};
+    struct stat device {};
+    struct stat slave {};
     ASSERT_EQ(stat(kDevice, &device), 0);
     ASSERT_EQ(stat(port.slavePath().c_str(), &slave), 0);
     EXPECT_TRUE(S_ISCHR(device.st_mode));

@@ -13,13 +13,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "board/serial.h"
 #include "capture.h"
 #include "fds.h"
 #include "logText.h"
 #include "ptyPort.h"
 #include "ptyPortTest.h"
 #include "sandbox.h"
-#include "board/serial.h"
 #include "virtualClock.h"
 
 namespace {
@@ -172,12 +172,14 @@ TEST_F(SerialTest, FailedOpensSayWhyAndLeaveNothingOpen)
         int result;
         const char *log;
     };
+    // clang-format off
     const Case cases[] = {
         {"/dev/ttyUSB9", -1,
          "[src/serial] serial_open() #N Couldn't open serial device \"/dev/ttyUSB9\"(No such file or directory)\n"},
         {"/dev/pts", -1, "[src/serial] serial_open() #N Couldn't open serial device \"/dev/pts\"(Is a directory)\n"},
         {"/tmp/plain", -2, "[src/serial] serial_open() #N Error getting port settings (Inappropriate ioctl for device)\n"},
     };
+    // clang-format on
     const auto fdsBefore = sandbox::openFds();
     for (const Case &c : cases) {
         sandbox::OutputCapture out;
@@ -287,6 +289,7 @@ TEST_F(SerialTest, BadArgumentsAreRefusedAndNothingMoves)
         bool nullBuffer;
         int len;
     };
+    // clang-format off
     const Case cases[] = {
         {"negative descriptor", -1, false, 3},
         // select() cannot watch it; setting it would write past the fd_set.
@@ -295,6 +298,7 @@ TEST_F(SerialTest, BadArgumentsAreRefusedAndNothingMoves)
         {"length 0", fd, false, 0},
         {"negative length", fd, false, -5},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         sandbox::OutputCapture out;
@@ -335,7 +339,9 @@ TEST_F(SerialTest, SelectFailuresAreReported)
     const int closedFd = fcntl(fd, F_DUPFD_CLOEXEC, 60);
     ASSERT_GE(closedFd, 60);
     close(closedFd);
+    // clang-format off
     const Case cases[] = {{"closed descriptor", closedFd, 100}, {"negative time-out", fd, -1}};
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         char buf[4];
@@ -444,8 +450,9 @@ TEST_F(SerialTest, ClearRefusals)
     const std::string log = out.finish();
     EXPECT_EQ(negative, -1);
     EXPECT_EQ(notATty, -2);
-    EXPECT_EQ(masked(log), "[src/serial] serial_clear() #N error, err argments, serial_clear, N\n"
-                           "[src/serial] serial_clear() #N Error setting port settings (Inappropriate ioctl for device)\n");
+    EXPECT_EQ(masked(log),
+              "[src/serial] serial_clear() #N error, err argments, serial_clear, N\n"
+              "[src/serial] serial_clear() #N Error setting port settings (Inappropriate ioctl for device)\n");
     close(plain);
 }
 

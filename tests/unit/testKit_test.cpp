@@ -67,7 +67,8 @@ TEST_F(TestKit, ToolLogOfAnotherPlaceIsReadTheSameWay)
 {
     // As a gwsim instance's tool log is read.
     sandbox::writeFile("/tmp/other-tools.log", "gpioc set 4G_POWER 1\n/etc/init.d/nxp stop\n");
-    EXPECT_THAT(sandbox::toolCallsIn("/tmp/other-tools.log"), ElementsAre("gpioc set 4G_POWER 1", "/etc/init.d/nxp stop"));
+    EXPECT_THAT(sandbox::toolCallsIn("/tmp/other-tools.log"),
+                ElementsAre("gpioc set 4G_POWER 1", "/etc/init.d/nxp stop"));
     EXPECT_THAT(sandbox::toolCallsIn("/tmp/no-such.log"), IsEmpty());
 }
 

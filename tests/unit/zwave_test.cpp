@@ -20,14 +20,14 @@
 
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::Not;
 using sandbox::callHandler;
 using sandbox::kUsPerSec;
 using sandbox::logPrefix;
 using sandbox::maskLineNumbers;
 using sandbox::missingInOrder;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint64_t kSettleUs = 12 * kUsPerSec;
@@ -50,15 +50,26 @@ protected:
         // include and exclude do nothing here; the test sets the list the
         // radio ends up with. exclude counts its calls, and from the
         // `emptyAfter`-th on the list reads empty.
-        sandbox::installTool("tovak_peripheralcmd.sh", "case \"$1\" in\n"
-                                                       "  exclude) n=$(( $(cat '" + countPath() + "' 2>/dev/null || echo 0) + 1 ))\n"
-                                                       "    echo $n > '" + countPath() + "' ;;\n"
-                                                       "  getlist) n=$(cat '" + countPath() + "' 2>/dev/null || echo 0)\n"
-                                                       "    after=$(cat '" + emptyAfterPath() + "' 2>/dev/null || echo 0)\n"
-                                                       "    if [ \"$after\" -gt 0 ] && [ \"$n\" -ge \"$after\" ]; then echo '[]'\n"
-                                                       "    elif [ -f '" + listPath() + "' ]; then cat '" + listPath() + "'; fi ;;\n"
-                                                       "esac\n"
-                                                       "exit 0");
+        sandbox::installTool("tovak_peripheralcmd.sh",
+                             "case \"$1\" in\n"
+                             "  exclude) n=$(( $(cat '" +
+                                 countPath() +
+                                 "' 2>/dev/null || echo 0) + 1 ))\n"
+                                 "    echo $n > '" +
+                                 countPath() +
+                                 "' ;;\n"
+                                 "  getlist) n=$(cat '" +
+                                 countPath() +
+                                 "' 2>/dev/null || echo 0)\n"
+                                 "    after=$(cat '" +
+                                 emptyAfterPath() +
+                                 "' 2>/dev/null || echo 0)\n"
+                                 "    if [ \"$after\" -gt 0 ] && [ \"$n\" -ge \"$after\" ]; then echo '[]'\n"
+                                 "    elif [ -f '" +
+                                 listPath() + "' ]; then cat '" + listPath() +
+                                 "'; fi ;;\n"
+                                 "esac\n"
+                                 "exit 0");
     }
 
     static std::string listPath() { return sandbox::scratchDir() + "/zwave.list"; }
@@ -93,6 +104,7 @@ void PrintTo(const ListCase &c, std::ostream *os) { *os << c.name; }
 
 const std::string kLong(300, 'x');
 
+// clang-format off
 const ListCase kListCases[] = {
     {"EmptyList", "[]\n", {0x01}},
     {"OneDevice", R"([{"mac":"0a1b","version":"1.2","pir":0,"battery":80}])"
@@ -134,6 +146,7 @@ const ListCase kListCases[] = {
     {"NoOutput", std::nullopt, passWith("||0|0")},
     {"EmptyLine", "\n", passWith("||0|0")},
 };
+// clang-format on
 
 class ZwaveInclude : public ZwaveTest, public ::testing::WithParamInterface<ListCase> {};
 
@@ -160,7 +173,8 @@ TEST_P(ZwaveInclude, ReportsTheLastDeviceOfTheList)
     // The first line as read, at most 254 characters, newline removed.
     std::string line = c.output.value_or("");
     line = line.substr(0, line.find('\n')).substr(0, 254);
-    std::vector<std::string> pieces{kIncludeP + "cmd ZWave Include ....\r\n\n", kIncludeP + "out is [" + line + "] \r\n\n"};
+    std::vector<std::string> pieces{kIncludeP + "cmd ZWave Include ....\r\n\n",
+                                    kIncludeP + "out is [" + line + "] \r\n\n"};
     if (c.reply[0] == 0x00) {
         pieces.push_back(kIncludeP + "RET: <" + std::string(c.reply.begin() + 1, c.reply.end()) + ">\r\n\n");
     }
@@ -172,8 +186,10 @@ TEST_P(ZwaveInclude, ReportsTheLastDeviceOfTheList)
     }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(GetList, ZwaveInclude, ::testing::ValuesIn(kListCases),
                          [](const ::testing::TestParamInfo<ListCase> &info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(ZwaveTest, CommandLinesByteForByte)
 {
@@ -244,6 +260,7 @@ TEST_F(ZwaveTest, ExclusionStopsAtTheFirstEmptyList)
         uint8_t result;
     };
     const std::string device = R"([{"mac":"0a1b","version":"1.2","pir":0,"battery":80}])";
+    // clang-format off
     const Case cases[] = {
         {1, device, 1, 0x00},
         {3, device, 3, 0x00},
@@ -253,6 +270,7 @@ TEST_F(ZwaveTest, ExclusionStopsAtTheFirstEmptyList)
         {0, "[ ]", 5, 0x01}, // not the text "[]"
         {0, "", 5, 0x01},    // no output counts as not empty
     };
+    // clang-format on
     const std::string p = logPrefix("src/peripher", "cmd_request_zwave_exclude");
     for (const Case &c : cases) {
         SCOPED_TRACE("empty after " + std::to_string(c.emptyAfter) + " exclusions, otherwise \"" + c.otherwise + "\"");
