@@ -1,3 +1,4 @@
+// The test plans of each gateway model.
 #include "plans.h"
 
 #include <array>

@@ -1,3 +1,5 @@
+// The station's side of the wire: request frames, the reply parser, the
+// connection with its time-outs.
 #include "station.h"
 
 #include <arpa/inet.h>

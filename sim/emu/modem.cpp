@@ -1,3 +1,4 @@
+// The modem rules: echo, then the answer framed as modems frame it.
 #include "modem.h"
 
 namespace gwemu {

@@ -1,3 +1,4 @@
+// A pty bound over a device path, and unbound again when it goes.
 #include "ptyPort.h"
 
 #include <cerrno>

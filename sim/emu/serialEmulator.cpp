@@ -1,3 +1,4 @@
+// The far end of an emulated serial line: its thread, its rules, its log.
 #include "serialEmulator.h"
 
 #include <cerrno>
