@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -29,6 +30,14 @@ std::string afterPrefix(const std::string &text, const std::string &prefix)
 bool GwsimInstance::start(const std::string &model, const std::string &scenario, const std::vector<std::string> &args,
                           int timeoutMs)
 {
+    return launch(model, scenario, args) && waitReady(timeoutMs);
+}
+
+bool GwsimInstance::launch(const std::string &model, const std::string &scenario, const std::vector<std::string> &args)
+{
+    address_.clear();
+    toolLog_.clear();
+    failure_.clear();
     static int serial = 0;
     const std::string base = scratchDir() + "/gwsim-" + std::to_string(++serial);
     serviceLog_ = base + ".service.log";
@@ -43,6 +52,11 @@ bool GwsimInstance::start(const std::string &model, const std::string &scenario,
         failure_ = "cannot start gwsim";
         return false;
     }
+    return true;
+}
+
+bool GwsimInstance::waitReady(int timeoutMs)
+{
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         const std::string out = process_.out();
@@ -70,6 +84,14 @@ station::Connection GwsimInstance::connect(int timeoutMs) const
     return conn;
 }
 
+int GwsimInstance::id() const
+{
+    int a = 0;
+    int b = 0;
+    int n = -1;
+    return std::sscanf(address_.c_str(), "%d.%d.%d.2", &a, &b, &n) == 3 ? n : -1;
+}
+
 std::string GwsimInstance::serviceLog() const { return readFile(serviceLog_); }
 
 std::vector<std::string> GwsimInstance::toolCalls() const { return toolCallsIn(toolLog_); }
@@ -84,6 +106,33 @@ bool GwsimInstance::stop()
     process_.stop();
     return status.has_value();
 }
+
+bool GwsimInstance::killOutright()
+{
+    if (process_.pid() <= 0) {
+        return true;
+    }
+    kill(process_.pid(), SIGKILL);
+    return process_.waitExit(15000).has_value();
+}
+
+GwsimRun runGwsim(const std::vector<std::string> &args, int timeoutMs)
+{
+    setenv("GWSIM_BUILD", GW_BUILD_DIR, 1);
+    ServiceProcess process;
+    GwsimRun run;
+    if (!process.start(std::string(GW_SOURCE_DIR) + "/sim/gwsim", args)) {
+        ADD_FAILURE() << "cannot start gwsim";
+        return run;
+    }
+    run.status = process.waitExit(timeoutMs);
+    run.out = process.out();
+    run.err = process.err();
+    process.stop();
+    return run;
+}
+
+void privateRunDir() { mountTmpfs("/run/gwsim"); }
 
 std::vector<uint8_t> call(station::Connection &conn, uint16_t code, int timeoutMs)
 {
