@@ -48,6 +48,7 @@ struct CommandLine {
     const char *message; // the one line on standard error ("" for none)
 };
 
+// clang-format off
 const CommandLine kCommandLines[] = {
     {"NoModel", {"--mtksdk"}, 64, "gwsim: --model is required (see gwsim --help)"},
     {"UnknownModel", {"--model", "GWM9999"}, 64, "gwsim: unknown model 'GWM9999' (GWM0101, GWM0202, GWM0303 or GWM0404)"},
@@ -79,6 +80,7 @@ const CommandLine kCommandLines[] = {
     {"Help", {"--help"}, 0, ""},
     {"HelpShort", {"--model", "GWM0202", "-h"}, 0, ""},
 };
+// clang-format on
 
 class GwsimCommandLine : public sandbox::SandboxTest, public ::testing::WithParamInterface<CommandLine> {};
 
@@ -101,8 +103,10 @@ TEST_P(GwsimCommandLine, OneClearMessageAndItsStatus)
     }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, GwsimCommandLine, ::testing::ValuesIn(kCommandLines),
                          [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 void PrintTo(const CommandLine &c, std::ostream *os) { *os << c.name; }
 
@@ -115,6 +119,7 @@ struct BadScenario {
     std::vector<std::string> messages; // every line on standard error, in order ("F" is the file)
 };
 
+// clang-format off
 const BadScenario kBadScenarios[] = {
     {"BadValueNamesTheAllowed", "GWM0202", "sim = missing\n", {"gwsim: F:1: bad value 'missing' for sim (ready or absent)"}},
     {"NumberOutOfRange", "GWM0202", "# slow\nmodem.delay_ms = 1000000\n",
@@ -144,6 +149,7 @@ const BadScenario kBadScenarios[] = {
       "gwsim: F:6: zwave.exclude_after does not apply to GWM0303: only GWM0202 has the Z-Wave tests",
       "gwsim: F: 4 errors, nothing started"}},
 };
+// clang-format on
 
 class GwsimBadScenario : public sandbox::SandboxTest, public ::testing::WithParamInterface<BadScenario> {};
 
@@ -166,8 +172,10 @@ TEST_P(GwsimBadScenario, EveryErrorNamedAndNothingStarted)
     EXPECT_EQ(run.out, "");
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, GwsimBadScenario, ::testing::ValuesIn(kBadScenarios),
                          [](const auto &info) { return std::string(info.param.name); });
+// clang-format on
 
 void PrintTo(const BadScenario &s, std::ostream *os) { *os << s.name; }
 
@@ -220,7 +228,8 @@ TEST_F(GwsimInstances, EightStartedAtOnceAllComeUpAndAllGo)
         }
         std::set<int> ids;
         for (size_t i = 0; i < sims.size(); ++i) {
-            ASSERT_TRUE(sims[i].waitReady(90000)) << "round " << round << ", instance " << i << ": " << sims[i].failure();
+            ASSERT_TRUE(sims[i].waitReady(90000))
+                << "round " << round << ", instance " << i << ": " << sims[i].failure();
             ids.insert(sims[i].id());
             auto conn = sims[i].connect();
             EXPECT_EQ(sandbox::call(conn, 0x0005, 10000), modelReply(models[i % models.size()]))
@@ -242,7 +251,7 @@ TEST_F(GwsimInstances, InstanceOfAKilledGwsimIsTakenOver)
     const sandbox::GwsimRun busy = sandbox::runGwsim({"--model", "GWM0303", "--id", "5"});
     EXPECT_EQ(busy.status, 1);
     EXPECT_EQ(lines(busy.err), std::vector<std::string>{"gwsim: instance 5 is in use by gwsim (pid " +
-                                                         std::to_string(first.pid()) + ")"});
+                                                        std::to_string(first.pid()) + ")"});
 
     ASSERT_TRUE(first.killOutright());
     ASSERT_TRUE(sandbox::exists("/run/gwsim/5/owner")) << "a gwsim killed outright leaves its run directory";
@@ -275,7 +284,8 @@ TEST_F(GwsimInstances, LogsStayWhereGwsimSays)
     conn.close();
     ASSERT_TRUE(named.stop());
     EXPECT_EQ(named.toolCalls(), std::vector<std::string>{"/usr/bin/smartconfig.sh"});
-    EXPECT_THAT(named.output(), HasSubstr("gwsim: logs kept: " + kept + "/tools.log, " + named.serviceLogPath() + "\n"));
+    EXPECT_THAT(named.output(),
+                HasSubstr("gwsim: logs kept: " + kept + "/tools.log, " + named.serviceLogPath() + "\n"));
 
     setenv("GWSIM_BUILD", GW_BUILD_DIR, 1);
     sandbox::ServiceProcess plain;

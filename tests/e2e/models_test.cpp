@@ -20,7 +20,9 @@ struct ModelPlan {
     std::vector<uint16_t> codes; // the model's table, in stored order
     // Tool command lines expected in this order. (Not the blink script's own
     // line: the restore test that follows kills it, on a loaded machine
-    // sometimes before it has written anything.)
+    // sometimes before it has written anything. Nor the restore script's:
+    // it runs in the background too, and its line may come after the next
+    // test's first ones; it is checked on its own.)
     std::vector<std::string> tools;
     std::vector<std::string> logs; // messages the service's log must hold
 };
@@ -39,7 +41,7 @@ const ModelPlan kPlans[] = {
      "GWM0101",
      false,
      {0x0401, 0x0801, 0x0802},
-     {"tovak_peripheralcmd.sh restore", "/etc/init.d/nxp stop", "tovak_ucmd.sh tone 15 20"},
+     {"/etc/init.d/nxp stop", "tovak_ucmd.sh tone 15 20"},
      {"Device Model:GWM0101\n\n", "cmd request Function GreenPower Pair.\r\n\n", "Single Carrier Test\r\n\n",
       "GWM0101 CMD Function OK\n\n"}},
     {"GWM0202",
@@ -47,10 +49,10 @@ const ModelPlan kPlans[] = {
      false,
      {0x0003, 0x0004, 0x0301, 0x0302, 0x0303, 0x0401, 0x0501, 0x0601, 0x0602, 0x0702, 0x0704, 0x0803, 0x0804, 0x0502,
       0x0503},
-     {"/usr/bin/smartconfig.sh", "tovak_peripheralcmd.sh restore", "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0",
-      "/etc/init.d/datalink stop", "gpioc set 4G_RESET 1", "gpioc set 4G_RESET 0", "gpioc set 4G_POWER 1",
-      "gpioc set 4G_POWER 0", "tovak_ucmd.sh tone 15 20", kBleCommand, "tovak_peripheralcmd.sh include",
-      "tovak_peripheralcmd.sh getlist", "tovak_peripheralcmd.sh exclude", "tovak_peripheralcmd.sh getlist"},
+     {"/usr/bin/smartconfig.sh", "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0", "/etc/init.d/datalink stop",
+      "gpioc set 4G_RESET 1", "gpioc set 4G_RESET 0", "gpioc set 4G_POWER 1", "gpioc set 4G_POWER 0",
+      "tovak_ucmd.sh tone 15 20", kBleCommand, "tovak_peripheralcmd.sh include", "tovak_peripheralcmd.sh getlist",
+      "tovak_peripheralcmd.sh exclude", "tovak_peripheralcmd.sh getlist"},
      {"Device Model:GWM0202\n\n", "cmd request Function 4G AT CMD.\n\n", "AT CMD Success.\r\n\n",
       "RET: <0a1b2c3d4e5f|6.81|80|0>\r\n\n", "out is [[]] \r\n\n"}},
     {"GWM0202_MediaTek",
@@ -120,6 +122,9 @@ TEST_P(EveryTestPasses, DefaultScenario)
     }
     EXPECT_EQ(missingLine(sim.toolCalls(), plan.tools), "") << "tool calls:\n"
                                                             << ::testing::PrintToString(sim.toolCalls());
+    if (!plan.mtksdk) {
+        EXPECT_THAT(sim.toolCalls(), ::testing::Contains("tovak_peripheralcmd.sh restore"));
+    }
     const std::string log = sim.serviceLog();
     for (const std::string &message : plan.logs) {
         EXPECT_THAT(log, HasSubstr(message));
