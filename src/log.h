@@ -10,6 +10,8 @@
 
 #include <cstdio>
 
+#ifndef GW_LOG_DISCARD
+
 #define GW_LOG(fmt, ...) std::printf("[%s] %s() #%d " fmt, kLogModule, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
 // Failures of the socket calls and the peer's close go to standard error.
@@ -21,3 +23,21 @@
 // under its own name.
 #define GW_LOG_AS(func, fmt, ...) \
     std::printf("[%s] %s() #%d " fmt, kLogModule, func, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+#else
+
+// The libFuzzer build only: a line per parsed byte would make the parser a
+// hundred times slower to fuzz. The lines are still compiled, so their
+// formats are checked against their arguments, but never printed. The
+// replays of the corpora in the test suite run with the lines printed.
+#define GW_LOG(fmt, ...) \
+    (false ? (void)std::printf("[%s] %s() #%d " fmt, kLogModule, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__) \
+           : (void)0)
+#define GW_ERR(fmt, ...) \
+    (false \
+         ? (void)std::fprintf(stderr, "[%s] %s() #%d " fmt, kLogModule, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__) \
+         : (void)0)
+#define GW_LOG_AS(func, fmt, ...) \
+    (false ? (void)std::printf("[%s] %s() #%d " fmt, kLogModule, func, __LINE__ __VA_OPT__(, ) __VA_ARGS__) : (void)0)
+
+#endif
