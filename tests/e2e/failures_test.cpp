@@ -4,7 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
+#include <string>
 
 #include "gwsimProcess.h"
 #include "sandbox.h"
@@ -87,6 +89,34 @@ TEST_F(GwsimScenario, ExecRunsTheGivenCommand)
     auto conn = sim.connect();
     EXPECT_EQ(sandbox::call(conn, 0x0005), (Bytes{0x00, 'g', 'w', 'm', '0', '3', '0', '3', '\n', 0x00}));
     EXPECT_TRUE(sim.stop());
+}
+
+// GWTEST_GWSIM_EXEC gives every gwsim of a suite its service command (split
+// into words), as script/test does with the gateway's binary under qemu-user;
+// a test's own --exec still wins.
+TEST_F(GwsimScenario, SuiteWideExecFromTheEnvironment)
+{
+    const char *suite = std::getenv("GWTEST_GWSIM_EXEC");
+    const std::string saved = suite != nullptr ? suite : "";
+    setenv("GWTEST_GWSIM_EXEC", "/usr/bin/env /bin/false", 1);
+
+    sandbox::GwsimInstance broken;
+    EXPECT_FALSE(broken.start("GWM0202"));
+    EXPECT_THAT(broken.failure(), ::testing::HasSubstr("gwsim: the service exited with status 1 before it listened on "
+                                                       "port 6666 (/usr/bin/env /bin/false)"));
+    sandbox::GwsimInstance own;
+    EXPECT_TRUE(own.start("GWM0303", "", {"--exec", GWTESTD_BIN})) << own.failure();
+    if (!own.address().empty()) {
+        auto conn = own.connect();
+        EXPECT_EQ(sandbox::call(conn, 0x0005), (Bytes{0x00, 'g', 'w', 'm', '0', '3', '0', '3', '\n', 0x00}));
+    }
+    EXPECT_TRUE(own.stop());
+
+    if (suite != nullptr) {
+        setenv("GWTEST_GWSIM_EXEC", saved.c_str(), 1);
+    } else {
+        unsetenv("GWTEST_GWSIM_EXEC");
+    }
 }
 
 } // namespace

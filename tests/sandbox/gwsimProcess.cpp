@@ -1,10 +1,12 @@
 // Starting a gwsim instance and reading what it recorded.
 #include "gwsimProcess.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 
 #include "sandbox.h"
@@ -23,6 +25,28 @@ std::string afterPrefix(const std::string &text, const std::string &prefix)
     const auto start = at + prefix.size();
     const auto end = text.find_first_of(" \n", start);
     return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// gwsim's arguments as the test gave them, plus `--exec CMD ARGS...` from
+// GWTEST_GWSIM_EXEC (words split at blanks) when that is set, so that a whole
+// suite runs another build of the service, e.g. the gateway's binary under
+// qemu-user. A test that gives its own --exec keeps it.
+std::vector<std::string> withExec(std::vector<std::string> args)
+{
+    const char *exec = std::getenv("GWTEST_GWSIM_EXEC");
+    if (exec == nullptr || std::find(args.begin(), args.end(), "--exec") != args.end()) {
+        return args;
+    }
+    std::istringstream words(exec);
+    std::vector<std::string> command;
+    for (std::string word; words >> word;) {
+        command.push_back(word);
+    }
+    if (!command.empty()) {
+        args.push_back("--exec");
+        args.insert(args.end(), command.begin(), command.end());
+    }
+    return args;
 }
 
 } // namespace
@@ -48,7 +72,7 @@ bool GwsimInstance::launch(const std::string &model, const std::string &scenario
     }
     argv.insert(argv.end(), args.begin(), args.end());
     setenv("GWSIM_BUILD", GW_BUILD_DIR, 1);
-    if (!process_.start(std::string(GW_SOURCE_DIR) + "/sim/gwsim", argv)) {
+    if (!process_.start(std::string(GW_SOURCE_DIR) + "/sim/gwsim", withExec(argv))) {
         failure_ = "cannot start gwsim";
         return false;
     }
@@ -121,7 +145,7 @@ GwsimRun runGwsim(const std::vector<std::string> &args, int timeoutMs)
     setenv("GWSIM_BUILD", GW_BUILD_DIR, 1);
     ServiceProcess process;
     GwsimRun run;
-    if (!process.start(std::string(GW_SOURCE_DIR) + "/sim/gwsim", args)) {
+    if (!process.start(std::string(GW_SOURCE_DIR) + "/sim/gwsim", withExec(args))) {
         ADD_FAILURE() << "cannot start gwsim";
         return run;
     }

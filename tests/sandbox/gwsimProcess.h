@@ -20,7 +20,9 @@ public:
 
     // Starts `gwsim --model <model> [args...]` with the scenario text (if
     // any) and waits until it reports ready; false with the reason in
-    // failure().
+    // failure(). With GWTEST_GWSIM_EXEC="CMD ARGS..." set, gwsim runs that
+    // command as the service (`--exec`), unless args hold their own --exec;
+    // runGwsim() does the same.
     bool start(const std::string &model, const std::string &scenario = "", const std::vector<std::string> &args = {},
                int timeoutMs = 70000);
     // The same in two steps, so that several instances start at once:
