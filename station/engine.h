@@ -1,0 +1,71 @@
+// The station engine: runs a model's plan on each gateway in its own
+// connection, all gateways at once, and reports everything as events.
+// Tests that need the one operator go through one queue (OperatorDesk), so a
+// person is asked about one gateway at a time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "events.h"
+
+namespace station {
+
+struct Target {
+    std::string host;
+    uint16_t port = 6666;
+    std::string label;
+};
+
+// "HOST", "HOST:PORT", "[V6]", "[V6]:PORT", "V6 literal", each with an
+// optional "=LABEL". False with a message saying what was expected.
+bool parseTarget(const std::string &text, Target &target, std::string &error);
+
+enum class OperatorMode : uint8_t {
+    kTty,        // a front end asks a person and calls OperatorDesk::answer
+    kYes,        // every question answered yes at once ("auto-yes")
+    kUnattended, // nobody asked; recorded as "unattended"
+};
+
+struct RunOptions {
+    std::string model = "auto";  // "auto" asks 0x0005 first, else GWMxxxx
+    std::vector<uint16_t> only;  // empty: the whole plan
+    std::vector<uint16_t> skip;
+    int retries = 0;             // extra attempts of a failed or silent test
+    OperatorMode op = OperatorMode::kTty;
+    std::string station;         // station id written into every record
+    int connectTimeoutMs = 5000;
+    int marginMs = 5000;         // added to each test's catalogue duration
+};
+
+// The one person at the station. Shared by every engine of the process (the
+// web page starts engines per slot; the operator is still one).
+class OperatorDesk {
+public:
+    // Answers the open prompt of that id; false when it is not open.
+    bool answer(uint64_t promptId, bool yes);
+    // ... the engine's side is private to the engine's implementation.
+};
+
+struct RunSummary {
+    int exitStatus = 0; // the worst outcome: 0 pass, 1 fail, 2 no reply, 3 connection
+};
+
+class Engine {
+public:
+    Engine(RunOptions options, OperatorDesk &desk);
+    ~Engine();
+    void subscribe(EventSink *sink);
+    // Runs every target's plan concurrently; returns when all have finished
+    // or stop() was called. Every run ends with kRunFinished, every test of
+    // its plan that did not run with a kTestFinished of kNotRun.
+    RunSummary run(const std::vector<Target> &targets);
+    // From another thread (signal watcher, web page): tests in flight end,
+    // the summary still comes.
+    void stop();
+};
+
+} // namespace station

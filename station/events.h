@@ -1,0 +1,128 @@
+// What the station engine tells its front ends and record writers. The
+// engine turns everything that happens on every gateway into these events;
+// the terminal, the web page and the records subscribe to them and never
+// touch a socket.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace station {
+
+// The outcome of one test attempt, spelled as the records spell it.
+enum class Outcome : uint8_t {
+    kPass,
+    kFail,
+    kNoReply,        // no reply within the test's time-out
+    kConnectionLost, // the connection dropped while the test was in flight
+    kSkipped,        // left out by --skip / --only
+    kNotRun,         // the run ended (stopped, gateway gone) before it came
+};
+
+// "pass", "fail", "no-reply", "connection-lost", "skipped", "not-run".
+std::string_view outcomeName(Outcome outcome);
+
+// The outcome of one gateway's whole run, spelled as the records spell it:
+// "pass", "fail", "no-reply", "connection-lost", "unreachable",
+// "model-mismatch", "stopped".
+enum class RunOutcome : uint8_t {
+    kPass,
+    kFail,
+    kNoReply,
+    kConnectionLost,
+    kUnreachable,
+    kModelMismatch,
+    kStopped,
+};
+std::string_view runOutcomeName(RunOutcome outcome);
+
+enum class EventKind : uint8_t {
+    kRunStarted,     // a gateway's run begins (its plan is not known before the model is)
+    kPlanKnown,      // the model is known: total and the plan's tests
+    kTestStarted,    // a request is on its way: expectedMs is its catalogue duration
+    kTestFinished,   // outcome, data, duration, attempt, operator answer
+    kPromptNeeded,   // the one operator is asked about one gateway
+    kPromptAnswered, // the answer and how long the person took
+    kConnectionLost, // the connection dropped; the engine reconnects
+    kNotice,         // a line for the person: "the gateway may be busy with another station"
+    kRunFinished,    // a gateway's run ends: runOutcome and counts
+};
+
+enum class PromptKind : uint8_t {
+    kPressButton, // informational, counts down countdownMs; no answer
+    kLedLit,      // yes/no
+    kAllBlinking, // yes/no
+    kAllRestored, // yes/no
+};
+
+// "yes", "no", "auto-yes" (--operator yes), "unattended" (nobody looked),
+// "" when the test needs no operator.
+struct OperatorAnswer {
+    std::string answer;
+    int ms = 0; // from the question to the answer
+};
+
+// The gateway as known at the moment of the event: model and MAC fill in
+// once the identity tests have answered.
+struct GatewayInfo {
+    int slot = 0;         // index in the station's list, from 0
+    std::string host;     // as given: "192.168.1.10", "::1", "gw-7.line"
+    uint16_t port = 6666;
+    std::string label;    // "A3" from HOST=A3, else ""
+    std::string model;    // "GWM0202" once known
+    std::string mac;      // "02:47:57:04:04:00" once known
+    // "host:port", IPv6 in brackets: "[::1]:6666".
+    std::string address() const;
+    // How a person names it: "A3 (10.0.0.2:6666, 02:47:57:04:04:00)".
+    std::string display() const;
+};
+
+struct Event {
+    EventKind kind = EventKind::kNotice;
+    std::string station;  // --station ID
+    std::string batchId;  // one `gwtest run` (or one start on the page): "<station>-<UTC yyyymmddThhmmssZ>"
+    std::string runId;    // one gateway's run in it: "<batchId>-<slot>"
+    GatewayInfo gateway;
+    int64_t unixMs = 0;   // wall clock of the event
+
+    // Tests (kPlanKnown: index 0 and total; kTestStarted/kTestFinished).
+    uint16_t code = 0;
+    std::string name;     // catalogue short name
+    std::string title;
+    int index = 0;        // position in the plan, from 0
+    int total = 0;        // tests in the plan
+    int attempt = 1;      // 1 the first time, 2.. on retries
+    int expectedMs = 0;   // catalogue duration of the test
+    Outcome outcome = Outcome::kPass;
+    std::vector<uint8_t> data; // reply data after the result byte
+    std::string decoded;  // data as a person reads it
+    std::string hint;     // catalogue hint, on failures
+    int durationMs = 0;
+    std::optional<OperatorAnswer> answer; // kTestFinished of an operator test, kPromptAnswered
+    std::vector<uint16_t> plan; // kPlanKnown: the codes in run order
+
+    // Operator prompts.
+    uint64_t promptId = 0;
+    PromptKind prompt = PromptKind::kLedLit;
+    std::string question; // "did the power LED of A3 (...) light for two seconds? [y/n]"
+    int countdownMs = 0;  // kPressButton
+
+    // Run ends.
+    RunOutcome runOutcome = RunOutcome::kPass;
+    int passed = 0, failed = 0, noReply = 0, notRun = 0;
+
+    std::string message;  // kNotice, kConnectionLost, kRunFinished (why it ended early)
+};
+
+// Events are delivered one at a time, in the order they happened, from the
+// engine's threads; a sink must return quickly (queue work of its own).
+class EventSink {
+public:
+    virtual ~EventSink() = default;
+    virtual void onEvent(const Event &event) = 0;
+};
+
+} // namespace station

@@ -1,0 +1,53 @@
+// The records of the station, version 1. The same tables live in the
+// station's SQLite file (records.db) and, for a whole line, in PostgreSQL.
+// Times are ISO 8601 UTC with milliseconds ("2026-12-10T11:30:45.123Z").
+// A later release raises kRecordsSchemaVersion and migrates older files
+// (PRAGMA user_version in SQLite, the meta table in both).
+#pragma once
+
+#include <string_view>
+
+namespace station {
+
+inline constexpr int kRecordsSchemaVersion = 1;
+
+inline constexpr std::string_view kRecordsSchemaV1 = R"sql(
+CREATE TABLE IF NOT EXISTS meta (
+  key   TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS runs (
+  id       TEXT PRIMARY KEY,      -- one gateway's run: <batch>-<slot>
+  batch    TEXT NOT NULL,         -- one `gwtest run` or one start on the page
+  station  TEXT NOT NULL,
+  started  TEXT NOT NULL,
+  finished TEXT,                  -- NULL while running, or when the station died
+  host     TEXT NOT NULL,
+  port     INTEGER NOT NULL,
+  label    TEXT NOT NULL DEFAULT '',
+  model    TEXT NOT NULL DEFAULT '',
+  mac      TEXT NOT NULL DEFAULT '',
+  outcome  TEXT                   -- pass|fail|no-reply|connection-lost|unreachable|model-mismatch|stopped
+);
+CREATE TABLE IF NOT EXISTS results (
+  run_id          TEXT NOT NULL REFERENCES runs(id),
+  station         TEXT NOT NULL,
+  mac             TEXT NOT NULL DEFAULT '',
+  code            INTEGER NOT NULL,
+  name            TEXT NOT NULL,
+  attempt         INTEGER NOT NULL,
+  outcome         TEXT NOT NULL,  -- pass|fail|no-reply|connection-lost|skipped|not-run
+  data_hex        TEXT NOT NULL DEFAULT '',
+  data_text       TEXT NOT NULL DEFAULT '',
+  hint            TEXT NOT NULL DEFAULT '',
+  started         TEXT NOT NULL,
+  duration_ms     INTEGER NOT NULL,
+  operator_answer TEXT,           -- yes|no|auto-yes|unattended, NULL when no operator was needed
+  operator_ms     INTEGER,
+  PRIMARY KEY (run_id, code, attempt)
+);
+CREATE INDEX IF NOT EXISTS results_by_mac ON results(mac);
+CREATE INDEX IF NOT EXISTS runs_by_mac ON runs(mac);
+)sql";
+
+} // namespace station
