@@ -25,7 +25,7 @@ struct Target {
 bool parseTarget(const std::string &text, Target &target, std::string &error);
 
 enum class OperatorMode : uint8_t {
-    kTty,        // a front end asks a person and calls OperatorDesk::answer
+    kAsk,        // a front end (terminal, page) asks the person and calls OperatorDesk::answer
     kYes,        // every question answered yes at once ("auto-yes")
     kUnattended, // nobody asked; recorded as "unattended"
 };
@@ -35,7 +35,7 @@ struct RunOptions {
     std::vector<uint16_t> only;  // empty: the whole plan
     std::vector<uint16_t> skip;
     int retries = 0;             // extra attempts of a failed or silent test
-    OperatorMode op = OperatorMode::kTty;
+    OperatorMode op = OperatorMode::kAsk;
     std::string station;         // station id written into every record
     int connectTimeoutMs = 5000;
     int marginMs = 5000;         // added to each test's catalogue duration

@@ -40,6 +40,7 @@ enum class RunOutcome : uint8_t {
 std::string_view runOutcomeName(RunOutcome outcome);
 
 enum class EventKind : uint8_t {
+    kBatchStarted,   // a `gwtest run` (or a start on the page) begins: total gateways in `total`
     kRunStarted,     // a gateway's run begins (its plan is not known before the model is)
     kPlanKnown,      // the model is known: total and the plan's tests
     kTestStarted,    // a request is on its way: expectedMs is its catalogue duration
@@ -49,6 +50,7 @@ enum class EventKind : uint8_t {
     kConnectionLost, // the connection dropped; the engine reconnects
     kNotice,         // a line for the person: "the gateway may be busy with another station"
     kRunFinished,    // a gateway's run ends: runOutcome and counts
+    kBatchFinished,  // every run of the batch has ended
 };
 
 enum class PromptKind : uint8_t {
