@@ -7,12 +7,24 @@ namespace station::line {
 
 namespace {
 
-std::string trimmed(std::string text)
+// libpq's messages end with a newline and may span lines ("...failed:
+// Connection refused\n\tIs the server running..."): one line for a notice.
+std::string trimmed(const std::string &text)
 {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-        text.pop_back();
+    std::string line;
+    for (const char c : text) {
+        if (c == '\n' || c == '\t') {
+            if (!line.empty() && line.back() != ' ') {
+                line += ' ';
+            }
+        } else {
+            line += c;
+        }
     }
-    return text;
+    while (!line.empty() && line.back() == ' ') {
+        line.pop_back();
+    }
+    return line;
 }
 
 // Keywords the station sets before the caller's string, so that the string
@@ -27,8 +39,9 @@ struct Defaults {
 Defaults connectDefaults(const std::string &url, const std::string &applicationName)
 {
     Defaults d;
-    d.keys = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count",
-              "tcp_user_timeout", "application_name", "dbname", nullptr};
+    d.keys = {"connect_timeout",     "keepalives",       "keepalives_idle",
+              "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+              "application_name",    "dbname",           nullptr};
     d.values = {"10", "1", "10", "5", "3", "30000", applicationName.c_str(), url.c_str(), nullptr};
     return d;
 }
@@ -98,8 +111,7 @@ bool checkConnectionString(const std::string &url, std::string &error)
     return true;
 }
 
-PgConn PgConn::connect(const std::string &url, const std::string &applicationName, Reach &reach,
-                       std::string &error)
+PgConn PgConn::connect(const std::string &url, const std::string &applicationName, Reach &reach, std::string &error)
 {
     if (!checkConnectionString(url, error)) {
         reach = Reach::kBadAddress;

@@ -73,8 +73,7 @@ public:
     // "host=... dbname=..."). The station adds bounded waits (connect and
     // TCP time-outs) that the string may override. On failure `error` says
     // why, in libpq's words.
-    static PgConn connect(const std::string &url, const std::string &applicationName, Reach &reach,
-                          std::string &error);
+    static PgConn connect(const std::string &url, const std::string &applicationName, Reach &reach, std::string &error);
 
     bool ok() const;
     PGconn *raw() const { return conn_; }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <set>
 #include <stdexcept>
 
 namespace station::line {
@@ -19,6 +20,7 @@ CREATE TABLE IF NOT EXISTS line_sent_runs (
   line   TEXT NOT NULL,
   run_id TEXT NOT NULL,
   state  TEXT NOT NULL,
+  refused TEXT,             -- why the line refused it; NULL when it is stored there
   PRIMARY KEY (line, run_id)
 );
 CREATE TABLE IF NOT EXISTS line_sent_results (
@@ -26,16 +28,18 @@ CREATE TABLE IF NOT EXISTS line_sent_results (
   run_id  TEXT NOT NULL,
   code    INTEGER NOT NULL,
   attempt INTEGER NOT NULL,
+  refused TEXT,
   PRIMARY KEY (line, run_id, code, attempt)
 );
 )sql";
 
 // What of a run changes while it runs.
-#define RUN_STATE "coalesce(r.finished, '') || '|' || coalesce(r.outcome, '') || '|' || r.model || '|' || r.mac || '|' || r.label"
+#define RUN_STATE \
+    "coalesce(r.finished, '') || '|' || coalesce(r.outcome, '') || '|' || r.model || '|' || r.mac || '|' || r.label"
 
 constexpr const char *kPendingRuns =
-    "SELECT r.id, r.batch, r.station, r.started, r.finished, r.host, r.port, r.label, r.model, r.mac, r.outcome, "
-    RUN_STATE " FROM runs r LEFT JOIN line_sent_runs f ON f.line = ?1 AND f.run_id = r.id "
+    "SELECT r.id, r.batch, r.station, r.started, r.finished, r.host, r.port, r.label, r.model, r.mac, "
+    "r.outcome, " RUN_STATE " FROM runs r LEFT JOIN line_sent_runs f ON f.line = ?1 AND f.run_id = r.id "
     "WHERE f.state IS NULL OR f.state <> " RUN_STATE " ORDER BY r.rowid";
 
 constexpr const char *kPendingResults =
@@ -60,7 +64,10 @@ public:
     Stmt(const Stmt &) = delete;
     Stmt &operator=(const Stmt &) = delete;
 
-    void bind(int i, const std::string &text) { sqlite3_bind_text(stmt_, i, text.data(), int(text.size()), SQLITE_TRANSIENT); }
+    void bind(int i, const std::string &text)
+    {
+        sqlite3_bind_text(stmt_, i, text.data(), int(text.size()), SQLITE_TRANSIENT);
+    }
     void bind(int i, long long value) { sqlite3_bind_int64(stmt_, i, value); }
     bool step()
     {
@@ -175,9 +182,19 @@ bool Spool::open(std::string &error)
     return true;
 }
 
+bool Spool::hasRecords()
+{
+    // The records writer makes its tables when it opens the file.
+    Stmt tables(db_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('runs', 'results')");
+    return tables.step() && tables.integer(0) == 2;
+}
+
 Spool::Batch Spool::pending(const std::string &line, long long afterRowid, int limit)
 {
     Batch batch;
+    if (!hasRecords()) {
+        return batch;
+    }
     // One read transaction: every result read has its run in the same view.
     execSqlite(db_, "BEGIN");
     try {
@@ -234,20 +251,27 @@ void Spool::markSent(const std::string &line, const Batch &batch)
 {
     execSqlite(db_, "BEGIN IMMEDIATE");
     try {
-        Stmt run(db_, "INSERT OR REPLACE INTO line_sent_runs (line, run_id, state) VALUES (?1, ?2, ?3)");
+        Stmt run(db_, "INSERT OR REPLACE INTO line_sent_runs (line, run_id, state, refused) VALUES (?1, ?2, ?3, ?4)");
         for (const auto &r : batch.runs) {
             run.bind(1, line);
             run.bind(2, r.id);
             run.bind(3, r.state);
+            if (!r.refused.empty()) {
+                run.bind(4, r.refused);
+            }
             run.step();
             run.reset();
         }
-        Stmt result(db_, "INSERT OR IGNORE INTO line_sent_results (line, run_id, code, attempt) VALUES (?1, ?2, ?3, ?4)");
+        Stmt result(db_, "INSERT OR IGNORE INTO line_sent_results (line, run_id, code, attempt, refused) "
+                         "VALUES (?1, ?2, ?3, ?4, ?5)");
         for (const auto &r : batch.results) {
             result.bind(1, line);
             result.bind(2, r.runId);
             result.bind(3, r.code);
             result.bind(4, r.attempt);
+            if (!r.refused.empty()) {
+                result.bind(5, r.refused);
+            }
             result.step();
             result.reset();
         }
@@ -260,9 +284,78 @@ void Spool::markSent(const std::string &line, const Batch &batch)
 
 long long Spool::pendingCount(const std::string &line)
 {
+    if (!hasRecords()) {
+        return 0;
+    }
     Stmt count(db_, kPendingCount);
     count.bind(1, line);
     return count.step() ? count.integer(0) : 0;
+}
+
+namespace {
+
+std::vector<PgParam> runParams(const SpoolRun &r)
+{
+    return {r.station, r.id,    r.batch, r.started, r.finished, r.host, std::to_string(r.port),
+            r.label,   r.model, r.mac,   r.outcome};
+}
+
+void appendResult(std::string &sql, std::vector<PgParam> &params, const SpoolResult &r)
+{
+    sql += params.empty() ? "(" : ", (";
+    for (int c = 0; c < kResultColumns; ++c) {
+        sql += (c ? ", $" : "$") + std::to_string(params.size() + size_t(c) + 1);
+    }
+    sql += ")";
+    params.insert(params.end(), {r.station, r.runId, r.mac, std::to_string(r.code), r.name, std::to_string(r.attempt),
+                                 r.outcome, r.dataHex, r.dataText, r.hint, r.started, std::to_string(r.durationMs),
+                                 r.operatorAnswer, optNumber(r.operatorMs)});
+}
+
+constexpr const char *kInsertResultsTail = " ON CONFLICT (station, run_id, code, attempt) DO NOTHING";
+
+// A refusal of one row's data (a malformed value, a key or reference that
+// does not hold), as opposed to one of the station (rights, missing
+// tables), which no row would pass.
+bool refusesTheRow(const PgError &e) { return e.sqlState().rfind("22", 0) == 0 || e.sqlState().rfind("23", 0) == 0; }
+
+} // namespace
+
+int sendRowByRow(PgConn &conn, Spool::Batch &batch)
+{
+    int refused = 0;
+    std::set<std::string> refusedRuns;
+    for (auto &r : batch.runs) {
+        try {
+            conn.exec(kUpsertRun, runParams(r));
+        } catch (const PgError &e) {
+            if (!refusesTheRow(e)) {
+                throw;
+            }
+            r.refused = e.what();
+            refusedRuns.insert(r.id);
+        }
+    }
+    for (auto &r : batch.results) {
+        if (refusedRuns.count(r.runId)) {
+            r.refused = "its run was refused";
+            ++refused;
+            continue;
+        }
+        std::string sql = kInsertResultsHead;
+        std::vector<PgParam> params;
+        appendResult(sql, params, r);
+        try {
+            conn.exec(sql + kInsertResultsTail, params);
+        } catch (const PgError &e) {
+            if (!refusesTheRow(e)) {
+                throw;
+            }
+            r.refused = e.what();
+            ++refused;
+        }
+    }
+    return refused;
 }
 
 void sendBatch(PgConn &conn, const Spool::Batch &batch)
@@ -270,8 +363,7 @@ void sendBatch(PgConn &conn, const Spool::Batch &batch)
     conn.begin();
     try {
         for (const auto &r : batch.runs) {
-            conn.exec(kUpsertRun, {r.station, r.id, r.batch, r.started, r.finished, r.host, std::to_string(r.port),
-                                   r.label, r.model, r.mac, r.outcome});
+            conn.exec(kUpsertRun, runParams(r));
         }
         // Results in statements of up to 100 rows: one round trip each.
         constexpr size_t kRowsPerStatement = 100;
@@ -281,19 +373,9 @@ void sendBatch(PgConn &conn, const Spool::Batch &batch)
             std::vector<PgParam> params;
             params.reserve((to - from) * kResultColumns);
             for (size_t i = from; i < to; ++i) {
-                const auto &r = batch.results[i];
-                sql += i == from ? "(" : ", (";
-                for (int c = 0; c < kResultColumns; ++c) {
-                    sql += (c ? ", $" : "$") + std::to_string(params.size() + size_t(c) + 1);
-                }
-                sql += ")";
-                params.insert(params.end(), {r.station, r.runId, r.mac, std::to_string(r.code), r.name,
-                                             std::to_string(r.attempt), r.outcome, r.dataHex, r.dataText, r.hint,
-                                             r.started, std::to_string(r.durationMs), r.operatorAnswer,
-                                             optNumber(r.operatorMs)});
+                appendResult(sql, params, batch.results[i]);
             }
-            sql += " ON CONFLICT (station, run_id, code, attempt) DO NOTHING";
-            conn.exec(sql, params);
+            conn.exec(sql + kInsertResultsTail, params);
         }
         conn.commit();
     } catch (...) {
@@ -375,8 +457,8 @@ bool LineForwarder::connectLine()
     if (reach != Reach::kConnected) {
         if (reach == Reach::kUnreachable) {
             if (!saidUnreachable_) {
-                say("line database unreachable (" + error + "): testing goes on, results wait in " +
-                    options_.recordsDb + " and are sent when it is back");
+                say("line database unreachable (" + error + "): results wait in " + options_.recordsDb +
+                    " and are sent when it is back");
                 saidUnreachable_ = true;
             }
         } else if (!saidRefused_) {
@@ -414,7 +496,20 @@ bool LineForwarder::pass(Clock::time_point deadline)
             if (batch.runs.empty() && batch.results.empty()) {
                 break;
             }
-            sendBatch(conn_, batch);
+            int refused = 0;
+            try {
+                sendBatch(conn_, batch);
+            } catch (const PgError &e) {
+                if (!refusesTheRow(e)) {
+                    throw;
+                }
+                // One bad row must not hold the line up: send them one by one
+                // and keep the refused ones (and why) in the spool only.
+                refused = sendRowByRow(conn_, batch);
+                say("line database refused " + std::to_string(refused) + " of " + std::to_string(batch.results.size()) +
+                    " results (" + e.what() + "); they stay in " + options_.recordsDb +
+                    " only (table line_sent_results, column refused)");
+            }
             if (options_.afterLineCommit) {
                 options_.afterLineCommit();
             }
@@ -422,10 +517,11 @@ bool LineForwarder::pass(Clock::time_point deadline)
             if (!batch.results.empty()) {
                 afterRowid_ = batch.results.back().rowid;
             }
-            sentNow += static_cast<long long>(batch.results.size());
+            const auto stored = static_cast<long long>(batch.results.size()) - refused;
+            sentNow += stored;
             {
                 std::lock_guard lock(mu_);
-                sent_ += static_cast<long long>(batch.results.size());
+                sent_ += stored;
             }
             if (static_cast<int>(batch.results.size()) < options_.batchRows || Clock::now() >= deadline) {
                 break;
@@ -435,13 +531,12 @@ bool LineForwarder::pass(Clock::time_point deadline)
         if (e.connectionLost()) {
             conn_ = PgConn();
             if (!saidUnreachable_) {
-                say("line database unreachable (" + std::string(e.what()) + "): testing goes on, results wait in " +
-                    options_.recordsDb + " and are sent when it is back");
+                say("line database unreachable (" + std::string(e.what()) + "): results wait in " + options_.recordsDb +
+                    " and are sent when it is back");
                 saidUnreachable_ = true;
             }
         } else if (!saidRefused_) {
-            say("line database refused results (" + std::string(e.what()) + "): they wait in " +
-                options_.recordsDb);
+            say("line database refused results (" + std::string(e.what()) + "): they wait in " + options_.recordsDb);
             saidRefused_ = true;
         }
         return false;
@@ -560,8 +655,8 @@ LineOpenResult openLineForwarder(ForwarderOptions options)
     }
     std::string unreachable;
     if (reach == Reach::kUnreachable) {
-        unreachable = "line database " + shown + " unreachable (" + error + "): testing goes on, results wait in " +
-                      options.recordsDb + " and are sent when it is back";
+        unreachable = "line database " + shown + " unreachable (" + error + "): results wait in " + options.recordsDb +
+                      " and are sent when it is back";
     }
     result.forwarder = std::make_unique<LineForwarder>(std::move(options), std::move(conn), info, unreachable);
     return result;

@@ -28,16 +28,16 @@ struct sqlite3;
 namespace station::line {
 
 struct ForwarderOptions {
-    std::string url;             // any libpq connection string
-    std::string recordsDb;       // the spool: DIR/records.db
+    std::string url;       // any libpq connection string
+    std::string recordsDb; // the spool: DIR/records.db
     std::string applicationName = "gwtest";
     // One line for the person at the station (the terminal or the page);
     // by default a line on standard error.
     std::function<void(const std::string &)> notice;
-    int pollMs = 1000;           // how often an idle forwarder looks at the spool
-    int retryFirstMs = 1000;     // pause after the first failed connect, doubled up to
+    int pollMs = 1000;       // how often an idle forwarder looks at the spool
+    int retryFirstMs = 1000; // pause after the first failed connect, doubled up to
     int retryMaxMs = 30000;
-    int batchRows = 500;         // results per transaction on the line
+    int batchRows = 500; // results per transaction on the line
     // Called between the line's commit and the spool's mark: a seam for tests
     // of a station that dies right there.
     std::function<void()> afterLineCommit;
@@ -51,7 +51,8 @@ struct SpoolRun {
     long long port = 0;
     std::string label, model, mac;
     std::optional<std::string> outcome;
-    std::string state; // what changes while it runs: a changed state is sent again
+    std::string state;   // what changes while it runs: a changed state is sent again
+    std::string refused; // set by the sender: why the line refused it
 };
 
 // A result as the spool holds it.
@@ -65,6 +66,7 @@ struct SpoolResult {
     long long durationMs = 0;
     std::optional<std::string> operatorAnswer;
     std::optional<long long> operatorMs;
+    std::string refused; // set by the sender: why the line refused it
 };
 
 // The station's records.db seen as the spool. The marks of what reached a
@@ -96,6 +98,8 @@ public:
     long long pendingCount(const std::string &line);
 
 private:
+    bool hasRecords();
+
     std::string path_;
     sqlite3 *db_ = nullptr;
 };
@@ -103,6 +107,11 @@ private:
 // Copies one batch to the line in one transaction (runs upserted, results
 // inserted unless the key is there). Throws PgError.
 void sendBatch(PgConn &conn, const Spool::Batch &batch);
+// The same row by row, each in its own transaction, after the line refused
+// a batch for the data of some row: those rows get `refused` set and the
+// rest is stored. Returns the results refused. Throws PgError for anything
+// else (connection, rights).
+int sendRowByRow(PgConn &conn, Spool::Batch &batch);
 
 struct ForwardCount {
     long long sent = 0;    // results sent by this call

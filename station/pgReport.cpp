@@ -13,19 +13,19 @@ namespace {
 #define ISO_UTC(col) "to_char(" col " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
 
 // The runs the filter selects; an empty filter field is NULL.
-#define RUN_FILTER                                                                                                     \
-    "($1::timestamptz IS NULL OR u.started >= $1::timestamptz) AND ($2::text IS NULL OR u.model = $2) AND "           \
+#define RUN_FILTER \
+    "($1::timestamptz IS NULL OR u.started >= $1::timestamptz) AND ($2::text IS NULL OR u.model = $2) AND " \
     "($3::text IS NULL OR u.mac = $3)"
 
 constexpr const char *kRuns = "SELECT u.id, u.batch, u.station, " ISO_UTC("u.started") ", coalesce(" ISO_UTC(
     "u.finished") ", ''), u.host, u.port, u.label, u.model, u.mac, coalesce(u.outcome, '') FROM runs u "
-                              "WHERE " RUN_FILTER " ORDER BY u.started, u.station, u.id";
+                  "WHERE " RUN_FILTER " ORDER BY u.started, u.station, u.id";
 
 constexpr const char *kResults =
-    "SELECT r.run_id, r.station, r.mac, r.code, r.name, r.attempt, r.outcome, r.data_hex, r.data_text, r.hint, "
-    ISO_UTC("r.started") ", r.duration_ms, r.operator_answer, r.operator_ms FROM results r "
-    "JOIN runs u ON u.station = r.station AND u.id = r.run_id WHERE " RUN_FILTER
-    " ORDER BY u.started, u.station, u.id, r.started, r.received, r.code, r.attempt";
+    "SELECT r.run_id, r.station, r.mac, r.code, r.name, r.attempt, r.outcome, r.data_hex, r.data_text, "
+    "r.hint, " ISO_UTC("r.started") ", r.duration_ms, r.operator_answer, r.operator_ms FROM results r "
+                                    "JOIN runs u ON u.station = r.station AND u.id = r.run_id WHERE " RUN_FILTER
+                                    " ORDER BY u.started, u.station, u.id, r.started, r.received, r.code, r.attempt";
 
 PgParam orNull(const std::string &text)
 {
@@ -137,8 +137,8 @@ std::string formatLine(const report::Rows &rows, const report::Filter &filter, b
                 }
                 quoted += c;
             }
-            out += std::string(first ? "" : ", ") + "{\"station\": \"" + quoted + "\", \"summary\": " +
-                   trimmed(report::summaryJson(report::summarise(stationRows, filter))) + "}";
+            out += std::string(first ? "" : ", ") + "{\"station\": \"" + quoted +
+                   "\", \"summary\": " + trimmed(report::summaryJson(report::summarise(stationRows, filter))) + "}";
             first = false;
         }
         return out + "]}\n";

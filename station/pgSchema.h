@@ -25,9 +25,9 @@ inline constexpr int kLineSchemaVersion = 1;
 extern const std::string_view kLineSchemaV0;
 
 struct LineInfo {
-    int schemaVersion = 0;  // after migration: kLineSchemaVersion
-    int migratedFrom = -1;  // the version found, -1 when the database was empty
-    std::string lineId;     // generated once per database; the spool's marks are per line
+    int schemaVersion = 0; // after migration: kLineSchemaVersion
+    int migratedFrom = -1; // the version found, -1 when the database was empty
+    std::string lineId;    // generated once per database; the spool's marks are per line
 };
 
 // Creates or migrates the layout in one transaction. Throws PgError (the

@@ -347,6 +347,41 @@ TEST_F(LineForward, ServerDownAtTheStartTheStationTestsAndSendsTheBacklogLater)
     EXPECT_EQ(notices.count("reachable again"), 1) << notices.all();
 }
 
+TEST_F(LineForward, RowsTheLineRefusesAreSetAsideAndHoldNothingUp)
+{
+    TempDir dir;
+    SpoolWriter spool(dir.path + "/records.db");
+    const std::string run = "st1-20261210T113045Z-0";
+    spool.run(run, "st1", "GWM0202", "02:47:57:04:04:00");
+    spool.result(run, "st1", "02:47:57:04:04:00", 1, "mac", 1, "pass", 5);
+    // A time the line cannot read, and a result whose run is not in the file.
+    spool.exec("INSERT INTO results (run_id, station, code, name, attempt, outcome, started, duration_ms) VALUES "
+               "('" +
+               run +
+               "', 'st1', 2, 'sysversion', 1, 'pass', 'at noon', 5), "
+               "('st1-20261210T113045Z-9', 'st1', 1, 'mac', 1, 'pass', '2026-12-10T11:30:45.123Z', 5)");
+    spool.result(run, "st1", "02:47:57:04:04:00", 5, "model", 1, "pass", 5);
+
+    auto forwarder = open(options(dir.path));
+    ASSERT_TRUE(forwarder);
+    ForwardCount count = forwarder->finish(30000);
+    EXPECT_EQ(count.pending, 0);
+    EXPECT_EQ(count.sent, 2);
+    EXPECT_EQ(cluster.query("line", "SELECT string_agg(name, ',' ORDER BY code) FROM results"), "mac,model");
+    EXPECT_EQ(spool.count("SELECT count(*) FROM line_sent_results WHERE refused IS NOT NULL"), 2);
+    EXPECT_EQ(notices.count("refused 2 of 4 results"), 1) << notices.all();
+
+    // What comes next still flows, and the refused rows are not sent again.
+    spool.result(run, "st1", "02:47:57:04:04:00", 0x101, "wan", 1, "fail", 5);
+    forwarder = open(options(dir.path));
+    ASSERT_TRUE(forwarder);
+    count = forwarder->finish(30000);
+    EXPECT_EQ(count.pending, 0);
+    EXPECT_EQ(count.sent, 1);
+    EXPECT_EQ(lineCount("SELECT count(*) FROM results"), 3);
+    EXPECT_EQ(notices.count("refused"), 1) << notices.all();
+}
+
 TEST_F(LineForward, AnOlderStateOfARunNeverUndoesANewerOne)
 {
     // Two station processes sharing a records directory may send one run's
@@ -356,9 +391,19 @@ TEST_F(LineForward, AnOlderStateOfARunNeverUndoesANewerOne)
     PgConn conn = PgConn::connect(cluster.url("line"), "test", reach, error);
     ASSERT_EQ(reach, Reach::kConnected) << error;
     ensureLineSchema(conn);
-    SpoolRun finished{.id = "st1-b-0", .batch = "st1-b", .station = "st1", .started = "2026-12-10T11:30:45.123Z",
-                      .finished = "2026-12-10T11:40:00.000Z", .host = "10.0.0.2", .port = 6666, .label = "A3",
-                      .model = "GWM0202", .mac = "02:47:57:04:04:00", .outcome = "fail", .state = ""};
+    SpoolRun finished{.id = "st1-b-0",
+                      .batch = "st1-b",
+                      .station = "st1",
+                      .started = "2026-12-10T11:30:45.123Z",
+                      .finished = "2026-12-10T11:40:00.000Z",
+                      .host = "10.0.0.2",
+                      .port = 6666,
+                      .label = "A3",
+                      .model = "GWM0202",
+                      .mac = "02:47:57:04:04:00",
+                      .outcome = "fail",
+                      .state = "",
+                      .refused = ""};
     SpoolRun early = finished;
     early.finished.reset();
     early.outcome.reset();

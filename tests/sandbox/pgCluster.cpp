@@ -79,8 +79,8 @@ PgCluster::PgCluster(Options options) : options_(options)
         error_ = "cannot give " + dir_ + " to the server's user: " + std::strerror(errno);
         return;
     }
-    std::vector<std::string> initdb = {std::string(kBin) + "initdb", "-D",  dir_ + "/data", "-U", kSuperuser,
-                                       "--no-sync",                   "-E", "UTF8",          "--locale=C"};
+    std::vector<std::string> initdb = {
+        std::string(kBin) + "initdb", "-D", dir_ + "/data", "-U", kSuperuser, "--no-sync", "-E", "UTF8", "--locale=C"};
     if (options_.password) {
         const std::string pwfile = dir_ + "/pw";
         std::ofstream(pwfile) << kPassword << "\n";

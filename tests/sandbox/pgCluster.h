@@ -7,8 +7,8 @@
 #pragma once
 
 #include <string>
-#include <vector>
 #include <sys/types.h>
+#include <vector>
 
 namespace sandbox {
 
@@ -59,7 +59,7 @@ private:
     bool waitReady();
 
     Options options_;
-    std::string dir_;  // the socket directory, with data/ and the log
+    std::string dir_; // the socket directory, with data/ and the log
     pid_t pid_ = -1;
     bool ready_ = false;
     mutable std::string error_;
