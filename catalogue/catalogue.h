@@ -60,9 +60,9 @@ struct Test {
     std::string_view name;  // short, unique per code: "mac", "ping-host", "zwave-exclude"
     std::string_view title; // "ping of a host by name"
     Operator op;
-    uint32_t longestMs; // the service's fixed waits for this test on these models
+    uint32_t longestMs;     // the service's fixed waits for this test on these models
     Decoder decoder;
-    std::string_view hint; // what a failure usually means, what to check
+    std::string_view hint;  // what a failure usually means, what to check
 };
 
 // Rows in plan order: identity first, then network, radios, cellular, the
