@@ -37,10 +37,12 @@ CREATE TABLE IF NOT EXISTS line_sent_results (
 #define RUN_STATE \
     "coalesce(r.finished, '') || '|' || coalesce(r.outcome, '') || '|' || r.model || '|' || r.mac || '|' || r.label"
 
-constexpr const char *kPendingRuns =
+// The runs among the candidates (new since the cursor, or open when last
+// seen) whose state the line does not have yet.
+constexpr const char *kPendingRunsHead =
     "SELECT r.id, r.batch, r.station, r.started, r.finished, r.host, r.port, r.label, r.model, r.mac, "
     "r.outcome, " RUN_STATE " FROM runs r LEFT JOIN line_sent_runs f ON f.line = ?1 AND f.run_id = r.id "
-    "WHERE f.state IS NULL OR f.state <> " RUN_STATE " ORDER BY r.rowid";
+    "WHERE (f.state IS NULL OR f.state <> " RUN_STATE ") AND ((r.rowid > ?2 AND r.rowid <= ?3)";
 
 constexpr const char *kPendingResults =
     "SELECT r.rowid, r.run_id, r.station, r.mac, r.code, r.name, r.attempt, r.outcome, r.data_hex, r.data_text, "
@@ -189,18 +191,65 @@ bool Spool::hasRecords()
     return tables.step() && tables.integer(0) == 2;
 }
 
-Spool::Batch Spool::pending(const std::string &line, long long afterRowid, int limit)
+Spool::Batch Spool::pending(const std::string &line, const Cursor &from, int limit)
 {
     Batch batch;
+    batch.next = from;
     if (!hasRecords()) {
         return batch;
     }
     // One read transaction: every result read has its run in the same view.
     execSqlite(db_, "BEGIN");
     try {
+        // The runs: those added since the cursor, and those that were open
+        // (not finished) when last seen; finished runs never change again,
+        // so a long history costs nothing per pass.
+        Cursor &next = batch.next;
+        {
+            Stmt last(db_, "SELECT coalesce(max(rowid), 0) FROM runs");
+            last.step();
+            next.runsUpTo = std::max(from.runsUpTo, last.integer(0));
+        }
+        std::string open;
+        for (const long long rowid : from.openRuns) {
+            open += (open.empty() ? "" : ",") + std::to_string(rowid);
+        }
+        {
+            Stmt stillOpen(db_, ("SELECT rowid FROM runs WHERE finished IS NULL AND ((rowid > ?1 AND rowid <= ?2)"
+                                 " OR rowid IN (" +
+                                 open + "))")
+                                    .c_str());
+            stillOpen.bind(1, from.runsUpTo);
+            stillOpen.bind(2, next.runsUpTo);
+            next.openRuns.clear();
+            while (stillOpen.step()) {
+                next.openRuns.insert(stillOpen.integer(0));
+            }
+        }
+        Stmt runs(db_, (std::string(kPendingRunsHead) + " OR r.rowid IN (" + open + ")) ORDER BY r.rowid").c_str());
+        runs.bind(1, line);
+        runs.bind(2, from.runsUpTo);
+        runs.bind(3, next.runsUpTo);
+        while (runs.step()) {
+            SpoolRun r;
+            r.id = runs.text(0);
+            r.batch = runs.text(1);
+            r.station = runs.text(2);
+            r.started = runs.text(3);
+            r.finished = runs.optText(4);
+            r.host = runs.text(5);
+            r.port = runs.integer(6);
+            r.label = runs.text(7);
+            r.model = runs.text(8);
+            r.mac = runs.text(9);
+            r.outcome = runs.optText(10);
+            r.state = runs.text(11);
+            batch.runs.push_back(std::move(r));
+        }
+
         Stmt results(db_, kPendingResults);
         results.bind(1, line);
-        results.bind(2, afterRowid);
+        results.bind(2, from.resultsAfter);
         results.bind(3, static_cast<long long>(limit));
         while (results.step()) {
             SpoolResult r;
@@ -219,25 +268,8 @@ Spool::Batch Spool::pending(const std::string &line, long long afterRowid, int l
             r.durationMs = results.integer(12);
             r.operatorAnswer = results.optText(13);
             r.operatorMs = results.optInteger(14);
+            next.resultsAfter = r.rowid;
             batch.results.push_back(std::move(r));
-        }
-        Stmt runs(db_, kPendingRuns);
-        runs.bind(1, line);
-        while (runs.step()) {
-            SpoolRun r;
-            r.id = runs.text(0);
-            r.batch = runs.text(1);
-            r.station = runs.text(2);
-            r.started = runs.text(3);
-            r.finished = runs.optText(4);
-            r.host = runs.text(5);
-            r.port = runs.integer(6);
-            r.label = runs.text(7);
-            r.model = runs.text(8);
-            r.mac = runs.text(9);
-            r.outcome = runs.optText(10);
-            r.state = runs.text(11);
-            batch.runs.push_back(std::move(r));
         }
         execSqlite(db_, "COMMIT");
     } catch (...) {
@@ -492,7 +524,7 @@ bool LineForwarder::pass(Clock::time_point deadline)
     long long sentNow = 0;
     try {
         for (;;) {
-            auto batch = spool_.pending(info_->lineId, afterRowid_, options_.batchRows);
+            auto batch = spool_.pending(info_->lineId, cursor_, options_.batchRows);
             if (batch.runs.empty() && batch.results.empty()) {
                 break;
             }
@@ -514,9 +546,7 @@ bool LineForwarder::pass(Clock::time_point deadline)
                 options_.afterLineCommit();
             }
             spool_.markSent(info_->lineId, batch);
-            if (!batch.results.empty()) {
-                afterRowid_ = batch.results.back().rowid;
-            }
+            cursor_ = batch.next;
             const auto stored = static_cast<long long>(batch.results.size()) - refused;
             sentNow += stored;
             {
@@ -558,7 +588,7 @@ void LineForwarder::loop(bool online)
 {
     std::unique_lock lock(mu_);
     auto nextTry = Clock::now() + std::chrono::milliseconds(online ? 0 : retryMs_);
-    auto nextFullScan = Clock::now() + std::chrono::seconds(60);
+    auto nextFullScan = Clock::now() + std::chrono::minutes(10);
     while (!stopping_) {
         const auto until = online ? Clock::now() + std::chrono::milliseconds(options_.pollMs) : nextTry;
         cv_.wait_until(lock, until, [&] { return stopping_ || (woken_ && online); });
@@ -571,8 +601,8 @@ void LineForwarder::loop(bool online)
         woken_ = false;
         lock.unlock();
         if (Clock::now() >= nextFullScan) {
-            afterRowid_ = 0; // now and then look at the whole file again
-            nextFullScan = Clock::now() + std::chrono::seconds(60);
+            cursor_ = {}; // now and then look at the whole file again
+            nextFullScan = Clock::now() + std::chrono::minutes(10);
         }
         const bool ok = pass(Clock::now() + std::chrono::seconds(5));
         lock.lock();
@@ -597,12 +627,11 @@ ForwardCount LineForwarder::finish(int timeoutMs)
     if (thread_.joinable()) {
         thread_.join();
     }
-    const long long before = sent();
-    afterRowid_ = 0;
+    cursor_ = {};
     // Drains the spool unless the deadline comes first.
     pass(deadline);
     ForwardCount count;
-    count.sent = sent() - before;
+    count.sent = sent();
     std::string error;
     if (info_ && spool_.open(error)) {
         try {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,13 +86,21 @@ public:
     bool open(std::string &error);
     bool isOpen() const { return db_ != nullptr; }
 
+    // Where the last pass left off, so that a pass reads what is new and
+    // not the whole history. Rows are numbered as written (SQLite's rowid);
+    // an empty cursor looks at the whole file again.
+    struct Cursor {
+        long long resultsAfter = 0;   // results up to here were all sent
+        long long runsUpTo = 0;       // runs up to here were seen,
+        std::set<long long> openRuns; // and these of them were still running
+    };
     struct Batch {
         std::vector<SpoolRun> runs;       // new or changed since last sent
         std::vector<SpoolResult> results; // not yet sent, in the order written
+        Cursor next;                      // the cursor once this batch is sent
     };
-    // What waits for the line, results after `afterRowid` only (a hint: rows
-    // at or below it were all sent in this process), at most `limit` results.
-    Batch pending(const std::string &line, long long afterRowid, int limit);
+    // What waits for the line after `from`, at most `limit` results.
+    Batch pending(const std::string &line, const Cursor &from, int limit);
     // Marks a batch sent to that line.
     void markSent(const std::string &line, const Batch &batch);
     // Results of records.db not yet in that line.
@@ -114,7 +123,7 @@ void sendBatch(PgConn &conn, const Spool::Batch &batch);
 int sendRowByRow(PgConn &conn, Spool::Batch &batch);
 
 struct ForwardCount {
-    long long sent = 0;    // results sent by this call
+    long long sent = 0;    // results sent by this forwarder since it started
     long long pending = 0; // results still waiting
 };
 
@@ -151,7 +160,7 @@ private:
     PgConn conn_;
     std::optional<LineInfo> info_;
     Spool spool_;
-    long long afterRowid_ = 0;
+    Spool::Cursor cursor_;
 
     mutable std::mutex mu_;
     std::condition_variable cv_;

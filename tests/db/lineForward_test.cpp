@@ -187,6 +187,11 @@ TEST_F(LineForward, FourStationsWithTwoGatewaysEachWritingAtOnce)
     for (auto &t : gateways) {
         t.join();
     }
+    // The forwarders keep up on their own, finished runs included.
+    EXPECT_TRUE(waitFor([&] {
+        return lineCount("SELECT count(*) FROM runs WHERE outcome = 'pass'") == 4 * 2 * 3 &&
+               lineCount("SELECT count(*) FROM results") == 4 * 2 * 3 * 9 + 4 * 3;
+    })) << lineCount("SELECT count(*) FROM results");
     long long expected = 0;
     std::string spoolTotals;
     for (int s = 0; s < kStations; ++s) {
@@ -340,6 +345,11 @@ TEST_F(LineForward, ServerDownAtTheStartTheStationTestsAndSendsTheBacklogLater)
               "running");
     spool.result(run, "st1", "02:47:57:04:04:00", 2, "sysversion", 1, "fail", 5);
     spool.finishRun(run, "fail");
+    opened.forwarder->wake();
+    // The running forwarder looks again at the runs that were open.
+    EXPECT_TRUE(waitFor([&] {
+        return cluster.query("line", "SELECT outcome FROM runs WHERE id = '" + run + "'") == "fail";
+    })) << cluster.query("line", "SELECT outcome FROM runs WHERE id = '" + run + "'");
     const ForwardCount count = opened.forwarder->finish(30000);
     EXPECT_EQ(count.pending, 0);
     EXPECT_EQ(cluster.query("line", "SELECT outcome FROM runs WHERE id = '" + run + "'"), "fail");
@@ -408,8 +418,8 @@ TEST_F(LineForward, AnOlderStateOfARunNeverUndoesANewerOne)
     early.finished.reset();
     early.outcome.reset();
     early.model = early.mac = early.label = "";
-    sendBatch(conn, Spool::Batch{{finished}, {}});
-    sendBatch(conn, Spool::Batch{{early}, {}});
+    sendBatch(conn, Spool::Batch{{finished}, {}, {}});
+    sendBatch(conn, Spool::Batch{{early}, {}, {}});
     EXPECT_EQ(cluster.query("line", "SELECT outcome || ' ' || model || ' ' || mac || ' ' || label || ' ' || "
                                     "to_char(finished AT TIME ZONE 'UTC', 'HH24:MI') FROM runs"),
               "fail GWM0202 02:47:57:04:04:00 A3 11:40");
