@@ -51,7 +51,7 @@ constexpr const char *kPendingResults =
     "AND f.run_id = r.run_id AND f.code = r.code AND f.attempt = r.attempt) ORDER BY r.rowid LIMIT ?3";
 
 constexpr const char *kPendingCount =
-    "SELECT count(*) FROM results r WHERE NOT EXISTS (SELECT 1 FROM line_sent_results f WHERE f.line = ?1 "
+    "SELECT count(*) FROM results r WHERE r.rowid > ?2 AND NOT EXISTS (SELECT 1 FROM line_sent_results f WHERE f.line = ?1 "
     "AND f.run_id = r.run_id AND f.code = r.code AND f.attempt = r.attempt)";
 
 class Stmt {
@@ -314,13 +314,14 @@ void Spool::markSent(const std::string &line, const Batch &batch)
     }
 }
 
-long long Spool::pendingCount(const std::string &line)
+long long Spool::pendingCount(const std::string &line, long long afterRowid)
 {
     if (!hasRecords()) {
         return 0;
     }
     Stmt count(db_, kPendingCount);
     count.bind(1, line);
+    count.bind(2, afterRowid);
     return count.step() ? count.integer(0) : 0;
 }
 
@@ -627,15 +628,15 @@ ForwardCount LineForwarder::finish(int timeoutMs)
     if (thread_.joinable()) {
         thread_.join();
     }
-    cursor_ = {};
-    // Drains the spool unless the deadline comes first.
+    // Drains the spool unless the deadline comes first. The cursor stays:
+    // a long history is not read again at every end of a run.
     pass(deadline);
     ForwardCount count;
     count.sent = sent();
     std::string error;
     if (info_ && spool_.open(error)) {
         try {
-            count.pending = spool_.pendingCount(info_->lineId);
+            count.pending = spool_.pendingCount(info_->lineId, cursor_.resultsAfter);
         } catch (const std::exception &) {
             count.pending = -1;
         }

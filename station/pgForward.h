@@ -103,8 +103,9 @@ public:
     Batch pending(const std::string &line, const Cursor &from, int limit);
     // Marks a batch sent to that line.
     void markSent(const std::string &line, const Batch &batch);
-    // Results of records.db not yet in that line.
-    long long pendingCount(const std::string &line);
+    // Results of records.db not yet in that line (after a cursor's
+    // resultsAfter: those up to it were all sent).
+    long long pendingCount(const std::string &line, long long afterRowid = 0);
 
 private:
     bool hasRecords();
