@@ -50,9 +50,9 @@ constexpr const char *kPendingResults =
     "WHERE r.rowid > ?2 AND NOT EXISTS (SELECT 1 FROM line_sent_results f WHERE f.line = ?1 "
     "AND f.run_id = r.run_id AND f.code = r.code AND f.attempt = r.attempt) ORDER BY r.rowid LIMIT ?3";
 
-constexpr const char *kPendingCount =
-    "SELECT count(*) FROM results r WHERE r.rowid > ?2 AND NOT EXISTS (SELECT 1 FROM line_sent_results f WHERE f.line = ?1 "
-    "AND f.run_id = r.run_id AND f.code = r.code AND f.attempt = r.attempt)";
+constexpr const char *kPendingCount = "SELECT count(*) FROM results r WHERE r.rowid > ?2 AND NOT EXISTS (SELECT 1 FROM "
+                                      "line_sent_results f WHERE f.line = ?1 "
+                                      "AND f.run_id = r.run_id AND f.code = r.code AND f.attempt = r.attempt)";
 
 class Stmt {
 public:
@@ -501,7 +501,11 @@ bool LineForwarder::connectLine()
         return false;
     }
     try {
-        info_ = ensureLineSchema(conn);
+        LineInfo info = ensureLineSchema(conn);
+        if (info_ && info_->lineId != info.lineId) {
+            cursor_ = {}; // a new database behind the same address: all of it goes there
+        }
+        info_ = std::move(info);
     } catch (const std::exception &e) {
         if (!saidRefused_) {
             say(std::string("line database: ") + e.what() + "; results wait in " + options_.recordsDb);

@@ -392,6 +392,32 @@ TEST_F(LineForward, RowsTheLineRefusesAreSetAsideAndHoldNothingUp)
     EXPECT_EQ(notices.count("refused"), 1) << notices.all();
 }
 
+TEST_F(LineForward, ALineDatabaseMadeAnewGetsTheWholeHistory)
+{
+    TempDir dir;
+    SpoolWriter spool(dir.path + "/records.db");
+    const std::string run = "st1-20261210T113045Z-0";
+    spool.run(run, "st1", "GWM0202", "02:47:57:04:04:00");
+    for (int code = 1; code <= 5; ++code) {
+        spool.result(run, "st1", "02:47:57:04:04:00", code, "t" + std::to_string(code), 1, "pass", 5);
+    }
+    auto forwarder = open(options(dir.path));
+    ASSERT_TRUE(forwarder);
+    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 5; })) << forwarder->sent();
+
+    // The line's database is dropped and made again (a new server, a restore
+    // gone wrong) while the station runs: its notes of what was sent are for
+    // the old one.
+    ASSERT_TRUE(cluster.exec("postgres", "DROP DATABASE line WITH (FORCE)")) << cluster.error();
+    ASSERT_TRUE(cluster.createDatabase("line")) << cluster.error();
+    spool.result(run, "st1", "02:47:57:04:04:00", 6, "t6", 1, "pass", 5);
+    forwarder->wake();
+    EXPECT_TRUE(waitFor([&] { return lineCount("SELECT count(*) FROM results") == 6; }))
+        << lineCount("SELECT count(*) FROM results");
+    EXPECT_EQ(forwarder->finish(30000).pending, 0);
+    EXPECT_EQ(lineCount("SELECT count(*) FROM results"), 6);
+}
+
 TEST_F(LineForward, AnOlderStateOfARunNeverUndoesANewerOne)
 {
     // Two station processes sharing a records directory may send one run's
