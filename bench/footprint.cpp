@@ -192,7 +192,8 @@ int main(int argc, char **argv)
 
     const std::string count = withCommas(requests);
     const std::string idle = std::to_string(idleSeconds) + " s";
-    row("requests answered (pass)", withCommas(answered) + " of " + count, "all", answered == requests ? "ok" : "MISSED");
+    row("requests answered (pass)", withCommas(answered) + " of " + count, "all",
+        answered == requests ? "ok" : "MISSED");
     row("resident memory serving " + count + " requests", withCommas(peak.residentKiB) + " KiB", "", "");
     row("private memory serving " + count + " requests", withCommas(peak.privateKiB) + " KiB", "", "");
     const long grewResident = end.residentKiB - warm.residentKiB;

@@ -48,8 +48,8 @@ ScriptRun script(const std::string &command, const std::string &env = "")
 {
     const std::string out = dir() + "/script.out";
     const int status = sandbox::sh("PATH=" + dir() + "/bin GWTESTD=" + GWTESTD_BIN + " GWTESTD_LOG=" + logPath() +
-                                   " GWTESTD_PIDFILE=" + pidPath() + " " + env + " /bin/busybox ash " + kScript +
-                                   " " + command + " > " + out + " 2>&1");
+                                   " GWTESTD_PIDFILE=" + pidPath() + " " + env + " /bin/busybox ash " + kScript + " " +
+                                   command + " > " + out + " 2>&1");
     return {status, sandbox::readFile(out)};
 }
 
@@ -335,6 +335,8 @@ const Refusal kRefusals[] = {
     {"BinaryNotExecutable", "start", "GWTESTD=/proc/version", 1,
      "gwtestd: cannot run /proc/version: not an executable file\n"},
     {"CommandUnknown", "start", "GWTESTD=no-such-command", 1, "gwtestd: cannot run no-such-command: no such command\n"},
+    {"PidFileUnwritable", "start", "GWTESTD_PIDFILE=/nonexistent/gwtestd.pid", 1,
+     "gwtestd: cannot write the pid file /nonexistent/gwtestd.pid\n"},
     {"StopWhenStopped", "stop", "", 0, "gwtestd: not running\n"},
     {"StatusWhenStopped", "status", "", 3, "gwtestd: stopped\n"},
 };
@@ -344,15 +346,20 @@ class InitScriptRefuses : public InitScript, public ::testing::WithParamInterfac
 
 TEST_P(InitScriptRefuses, WithAClearLineAndItsStatus)
 {
-    const Refusal &r = GetParam();
-    const ScriptRun run = script(r.command, r.env);
-    EXPECT_EQ(run.status, r.status);
-    std::string expected = r.out;
-    if (const auto at = expected.find("S "); at == 7) {
-        expected.replace(at, 1, kScript);
-    }
-    EXPECT_EQ(run.out, expected);
-    EXPECT_FALSE(sandbox::exists(pidPath()));
+    sandbox::inPrivatePids([] {
+        const Refusal &r = GetParam();
+        const ScriptRun run = script(r.command, r.env);
+        EXPECT_EQ(run.status, r.status);
+        std::string expected = r.out;
+        if (const auto at = expected.find("S "); at == 7) {
+            expected.replace(at, 1, kScript);
+        }
+        EXPECT_EQ(run.out, expected);
+        EXPECT_FALSE(sandbox::exists(pidPath()));
+        // Nothing left running: the port is free.
+        usleep(200000);
+        EXPECT_TRUE(portClosed());
+    });
 }
 
 // clang-format off
