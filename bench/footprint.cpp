@@ -1,7 +1,8 @@
 // The service's footprint at run time, on the native build in a sandbox:
 // its resident and private memory while it serves 10,000 requests (and
 // whether they grow after the first 1,000), and the CPU ticks it takes
-// while it idles, without a station and with a silent one connected.
+// while it idles, without a station and with a silent one connected (59 s
+// at most: at 60 s of silence the service drops it).
 // Figures, not a test: run as root. script/bench runs it and prints its rows
 // in the footprint table; alone it prints them as tab-separated lines
 // (figure, measured, goal, verdict).
@@ -181,9 +182,12 @@ int main(int argc, char **argv)
     if (!openConnection(silent)) {
         return 1;
     }
+    // While it is connected: the service drops a station silent for 60 s,
+    // which is work, not idling.
+    const int silentSeconds = std::min(idleSeconds, 59);
     usleep(200000);
     before = ticksOf(pid);
-    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+    std::this_thread::sleep_for(std::chrono::seconds(silentSeconds));
     const long silentTicks = ticksOf(pid) - before;
     silent.close();
     const bool alive = service.running();
@@ -202,8 +206,8 @@ int main(int argc, char **argv)
         withCommas(grewResident) + " / " + withCommas(grewPrivate) + " KiB", "none",
         grewResident <= 0 && grewPrivate <= 0 ? "ok" : "GROWS");
     row("CPU ticks over " + idle + " idle, no station", std::to_string(idleTicks), "0", idleTicks == 0 ? "ok" : "OVER");
-    row("CPU ticks over " + idle + " idle, a silent station", std::to_string(silentTicks), "0",
-        silentTicks == 0 ? "ok" : "OVER");
+    row("CPU ticks over " + std::to_string(silentSeconds) + " s idle, a silent station connected",
+        std::to_string(silentTicks), "0", silentTicks == 0 ? "ok" : "OVER");
     if (!alive) {
         std::fprintf(stderr, "bench_footprint: the service ended during the run\n");
         return 1;
