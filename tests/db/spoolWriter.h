@@ -23,6 +23,7 @@ public:
         sqlite3_busy_timeout(db_, 30000);
         exec("PRAGMA journal_mode=WAL");
         exec(std::string(station::kRecordsSchemaV1));
+        exec("PRAGMA user_version = " + std::to_string(station::kRecordsSchemaVersion));
     }
     ~SpoolWriter() { sqlite3_close(db_); }
     SpoolWriter(const SpoolWriter &) = delete;
@@ -38,11 +39,12 @@ public:
         }
     }
 
-    void run(const std::string &id, const std::string &station, const std::string &model, const std::string &mac)
+    void run(const std::string &id, const std::string &station, const std::string &model, const std::string &mac,
+             const std::string &started = "2026-12-10T11:30:45.123Z")
     {
         exec("INSERT INTO runs (id, batch, station, started, host, port, label, model, mac) VALUES ('" + id + "', '" +
-             id.substr(0, id.rfind('-')) + "', '" + station + "', '2026-12-10T11:30:45.123Z', '10.0.0.2', 6666, '', '" +
-             model + "', '" + mac + "')");
+             id.substr(0, id.rfind('-')) + "', '" + station + "', '" + started + "', '10.0.0.2', 6666, '', '" + model +
+             "', '" + mac + "')");
     }
 
     void result(const std::string &runId, const std::string &station, const std::string &mac, int code,
@@ -59,10 +61,10 @@ public:
              ", " + (code % 2 ? "'yes', 1200" : "NULL, NULL") + ")");
     }
 
-    void finishRun(const std::string &id, const std::string &outcome)
+    void finishRun(const std::string &id, const std::string &outcome,
+                   const std::string &finished = "2026-12-10T11:40:00.000Z")
     {
-        exec("UPDATE runs SET finished = '2026-12-10T11:40:00.000Z', outcome = '" + outcome + "' WHERE id = '" + id +
-             "'");
+        exec("UPDATE runs SET finished = '" + finished + "', outcome = '" + outcome + "' WHERE id = '" + id + "'");
     }
 
     long long count(const std::string &sql)
