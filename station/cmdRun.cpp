@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "catalogue.h"
 #include "commands.h"
-#include "plans.h"
 #include "station.h"
 
 namespace station::cli {
@@ -46,7 +46,7 @@ std::string shownData(const std::vector<uint8_t> &data)
 
 int run(const std::string &target, const std::string &model, int timeoutSec)
 {
-    const auto steps = station::planFor(model);
+    const auto steps = catalogue::plan(catalogue::modelBit(model));
     if (steps.empty()) {
         std::fprintf(stderr, "gwtest: no plan for model '%s'\n", model.c_str());
         return kExitUsage;
@@ -61,7 +61,8 @@ int run(const std::string &target, const std::string &model, int timeoutSec)
     int failed = 0;
     int silent = 0;
     const auto started = std::chrono::steady_clock::now();
-    for (const auto &step : steps) {
+    for (const catalogue::Test *row : steps) {
+        const catalogue::Test &step = *row;
         const auto t0 = std::chrono::steady_clock::now();
         if (conn.closedByPeer() && !openTarget(target, conn, status)) {
             return status;
@@ -84,8 +85,8 @@ int run(const std::string &target, const std::string &model, int timeoutSec)
         } else {
             ++silent;
         }
-        std::printf("0x%04x  %-28.*s  %-8s  %6.1fs  %s\n", step.code, static_cast<int>(step.name.size()),
-                    step.name.data(), result.c_str(), secs, data.c_str());
+        std::printf("0x%04x  %-28.*s  %-8s  %6.1fs  %s\n", step.code, static_cast<int>(step.title.size()),
+                    step.title.data(), result.c_str(), secs, data.c_str());
         std::fflush(stdout);
     }
     const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
