@@ -203,7 +203,7 @@ inline constexpr std::array kTests{
          "the service only starts the tone and always passes: judge the carrier on the station's RF meter"},
     Test{0x0804, kGwm0202 | kGwm0303 | kGwm0404, "ble-carrier", "BLE radio single carrier", Operator::kNone, duration::atLeastQuick(duration::kScript), Decoder::kNone,
          "the service only sends the direct-test message and always passes: judge the carrier on the station's RF meter"},
-    Test{0x0502, kGwm0202, "zwave-include", "Z-Wave inclusion and device query", Operator::kNone, duration::kZwaveRound, Decoder::kZwave,
+    Test{0x0502, kGwm0202, "zwave-include", "Z-Wave inclusion and query", Operator::kNone, duration::kZwaveRound, Decoder::kZwave,
          "no device in the list 12 s after inclusion started: the reference device near the station and in inclusion mode? the Z-Wave radio"},
     Test{0x0503, kGwm0202, "zwave-exclude", "Z-Wave exclusion", Operator::kNone, duration::kZwaveExcludeRounds * duration::kZwaveRound, Decoder::kNone,
          "the device list never emptied in five exclusions: the reference device in exclusion mode? the Z-Wave radio"},

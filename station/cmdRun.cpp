@@ -6,6 +6,7 @@
 
 #include "catalogue.h"
 #include "commands.h"
+#include "decode.h"
 #include "station.h"
 
 namespace station::cli {
@@ -30,18 +31,6 @@ bool openTarget(const std::string &target, station::Connection &conn, int &exitS
         return false;
     }
     return true;
-}
-
-// The reply data as a person reads it: text where it is text, else hex.
-std::string shownData(const std::vector<uint8_t> &data)
-{
-    if (data.empty()) {
-        return "";
-    }
-    if (const auto text = station::dataAsText(data)) {
-        return "\"" + *text + "\"";
-    }
-    return station::hexBytes(data);
 }
 
 int run(const std::string &target, const std::string &model, int timeoutSec)
@@ -75,12 +64,12 @@ int run(const std::string &target, const std::string &model, int timeoutSec)
         std::string result = "no reply";
         std::string data;
         if (reply && !reply->payload.empty()) {
-            result = reply->payload[0] == 0 ? "pass" : "FAIL";
-            data = shownData(std::vector<uint8_t>(reply->payload.begin() + 1, reply->payload.end()));
+            result = reply->payload[0] == 0 ? "pass" : "fail";
+            data = station::decodeData(step.decoder, std::span(reply->payload).subspan(1));
         }
         if (result == "pass") {
             ++passed;
-        } else if (result == "FAIL") {
+        } else if (result == "fail") {
             ++failed;
         } else {
             ++silent;
