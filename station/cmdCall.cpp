@@ -3,6 +3,7 @@
 // the catalogue, a model's plan or whole.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -267,13 +268,14 @@ int call(const CallOptions &o)
     std::string model;
     const catalogue::Test *row = anyRow;
     if (!o.raw && *code != kModelCode) {
-        const CallResult asked = request(conn, kModelCode, kModelQueryMs);
+        const int askMs = o.timeoutSec ? std::min(kModelQueryMs, *o.timeoutSec * 1000) : kModelQueryMs;
+        const CallResult asked = request(conn, kModelCode, askMs);
         if (asked.outcome == "no-reply") {
             const std::string why = conn.closedByPeer()
                                         ? "the service closed the connection"
                                         : "the gateway may be busy with another station (it serves one at a time)";
             std::fprintf(stderr, "gwtest: %s: no reply to the model query within %s: %s\n", o.target.c_str(),
-                         seconds(kModelQueryMs).c_str(), why.c_str());
+                         seconds(static_cast<uint64_t>(askMs)).c_str(), why.c_str());
             return conn.closedByPeer() ? kExitConnection : kExitNoReply;
         }
         model = serviceModelName(asked.data);
