@@ -31,4 +31,25 @@ CLI::Option *attachLineDatabase(CLI::App *cmd, std::string &url);
 int openStationLine(const std::string &url, const std::string &recordsDir, std::unique_ptr<LineForwarder> &line,
                     std::function<void(const std::string &)> notice = {});
 
+// One sink for a front end that takes one (the page's runner): the records
+// first, so that a result is in records.db when the forwarder wakes for it,
+// then the line's forwarder (may be null).
+class RecordsThenLine : public EventSink {
+public:
+    RecordsThenLine(EventSink *records, LineForwarder *line) : records_(records), line_(line) {}
+    void onEvent(const Event &event) override
+    {
+        if (records_) {
+            records_->onEvent(event);
+        }
+        if (line_) {
+            line_->onEvent(event);
+        }
+    }
+
+private:
+    EventSink *records_;
+    LineForwarder *line_;
+};
+
 } // namespace station::line
