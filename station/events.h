@@ -42,7 +42,11 @@ std::string_view runOutcomeName(RunOutcome outcome);
 enum class EventKind : uint8_t {
     kBatchStarted,   // a `gwtest run` (or a start on the page) begins: total gateways in `total`
     kRunStarted,     // a gateway's run begins (its plan is not known before the model is)
-    kPlanKnown,      // the model is known: total and the plan's tests
+    // The model is known: total and the plan's tests. The model query is
+    // always the plan's first test (index 0); with --model auto its
+    // kTestStarted/kTestFinished come before kPlanKnown (total 0 there),
+    // since the plan follows from its answer.
+    kPlanKnown,
     kTestStarted,    // a request is on its way: expectedMs is its catalogue duration
     kTestFinished,   // outcome, data, duration, attempt, operator answer
     kPromptNeeded,   // the one operator is asked about one gateway
@@ -52,6 +56,8 @@ enum class EventKind : uint8_t {
     kRunFinished,    // a gateway's run ends: runOutcome and counts
     kBatchFinished,  // every run of the batch has ended
 };
+// "batch-started", "run-started", "plan-known", "test-started", ...
+std::string_view eventKindName(EventKind kind);
 
 enum class PromptKind : uint8_t {
     kPressButton, // informational, counts down countdownMs; no answer
@@ -59,6 +65,8 @@ enum class PromptKind : uint8_t {
     kAllBlinking, // yes/no
     kAllRestored, // yes/no
 };
+// "press-button", "led-lit", "all-blinking", "all-restored".
+std::string_view promptKindName(PromptKind kind);
 
 // "yes", "no", "auto-yes" (--operator yes), "unattended" (nobody looked),
 // "" when the test needs no operator.
@@ -115,8 +123,12 @@ struct Event {
     // Run ends.
     RunOutcome runOutcome = RunOutcome::kPass;
     int passed = 0, failed = 0, noReply = 0, notRun = 0;
+    int connectionLost = 0, skipped = 0;
 
-    std::string message;  // kNotice, kConnectionLost, kRunFinished (why it ended early)
+    // kNotice, kConnectionLost, kRunFinished (why it ended early),
+    // kTestFinished (what the result byte cannot say: a model mismatch, the
+    // operator's "no", a reply with another code).
+    std::string message;
 };
 
 // Events are delivered one at a time, in the order they happened, from the
