@@ -112,8 +112,11 @@ public:
             json_object_set_new(o, "message", json_string(ev.message.c_str()));
             break;
         case EventKind::kNotice:
-        case EventKind::kConnectionLost: json_object_set_new(o, "message", json_string(ev.message.c_str())); break;
-        default: break;
+        case EventKind::kConnectionLost:
+            json_object_set_new(o, "message", json_string(ev.message.c_str()));
+            break;
+        default:
+            break;
         }
         print(o);
     }
@@ -260,10 +263,14 @@ int run(const RunArgs &args)
     if (!testCodes(args.only, "--only", options.only) || !testCodes(args.skip, "--skip", options.skip)) {
         return kExitUsage;
     }
-    if (std::find(options.skip.begin(), options.skip.end(), uint16_t{0x0005}) != options.skip.end()) {
-        std::fprintf(stderr, "gwtest: --skip model: the station always asks the model first, to choose and check "
-                             "the plan\n");
-        return kExitUsage;
+    for (uint16_t code : options.skip) {
+        if (code == 0x0005 || code == 0x0001) {
+            std::fprintf(stderr,
+                         "gwtest: --skip %s: the station always asks the model and the MAC (the model chooses "
+                         "the plan, the MAC names the unit in the records)\n",
+                         code == 0x0005 ? "model" : "mac");
+            return kExitUsage;
+        }
     }
     std::vector<Target> targets;
     std::set<std::string> seen;

@@ -35,8 +35,7 @@ int msSince(Clock::time_point t0)
 
 int64_t unixMsNow()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -110,7 +109,8 @@ std::string decode(catalogue::Decoder decoder, const std::vector<uint8_t> &data)
         const std::string mac = macOf(data);
         return mac.empty() ? hexBytes(data) : mac;
     }
-    case catalogue::Decoder::kModel: return modelOf(data);
+    case catalogue::Decoder::kModel:
+        return modelOf(data);
     case catalogue::Decoder::kVersion: {
         std::string text = textOf(data);
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
@@ -136,7 +136,8 @@ std::string decode(catalogue::Decoder decoder, const std::vector<uint8_t> &data)
         return "mac " + fields[0] + ", version " + fields[1] + ", battery " + fields[2] + ", pir " + fields[3];
     }
     case catalogue::Decoder::kNone:
-    case catalogue::Decoder::kText: break;
+    case catalogue::Decoder::kText:
+        break;
     }
     if (const auto text = dataAsText(data)) {
         return *text;
@@ -147,11 +148,15 @@ std::string decode(catalogue::Decoder decoder, const std::vector<uint8_t> &data)
 PromptKind promptKindOf(catalogue::Operator op)
 {
     switch (op) {
-    case catalogue::Operator::kPressButton: return PromptKind::kPressButton;
-    case catalogue::Operator::kAllBlinking: return PromptKind::kAllBlinking;
-    case catalogue::Operator::kAllRestored: return PromptKind::kAllRestored;
+    case catalogue::Operator::kPressButton:
+        return PromptKind::kPressButton;
+    case catalogue::Operator::kAllBlinking:
+        return PromptKind::kAllBlinking;
+    case catalogue::Operator::kAllRestored:
+        return PromptKind::kAllRestored;
     case catalogue::Operator::kLedLit:
-    case catalogue::Operator::kNone: break;
+    case catalogue::Operator::kNone:
+        break;
     }
     return PromptKind::kLedLit;
 }
@@ -167,12 +172,16 @@ std::string ledName(const catalogue::Test &row)
 std::string questionOf(const catalogue::Test &row, const std::string &gateway)
 {
     switch (row.op) {
-    case catalogue::Operator::kPressButton: return "press the button of " + gateway;
+    case catalogue::Operator::kPressButton:
+        return "press the button of " + gateway;
     case catalogue::Operator::kLedLit:
         return "did the " + ledName(row) + " LED of " + gateway + " light for two seconds? [y/n]";
-    case catalogue::Operator::kAllBlinking: return "are all LEDs of " + gateway + " blinking? [y/n]";
-    case catalogue::Operator::kAllRestored: return "are all LEDs of " + gateway + " back to normal? [y/n]";
-    case catalogue::Operator::kNone: break;
+    case catalogue::Operator::kAllBlinking:
+        return "are all LEDs of " + gateway + " blinking? [y/n]";
+    case catalogue::Operator::kAllRestored:
+        return "are all LEDs of " + gateway + " back to normal? [y/n]";
+    case catalogue::Operator::kNone:
+        break;
     }
     return "";
 }
@@ -181,12 +190,16 @@ std::string questionOf(const catalogue::Test &row, const std::string &gateway)
 int rankOf(Outcome outcome)
 {
     switch (outcome) {
-    case Outcome::kFail: return 1;
-    case Outcome::kNoReply: return 2;
-    case Outcome::kConnectionLost: return 3;
+    case Outcome::kFail:
+        return 1;
+    case Outcome::kNoReply:
+        return 2;
+    case Outcome::kConnectionLost:
+        return 3;
     case Outcome::kPass:
     case Outcome::kSkipped:
-    case Outcome::kNotRun: break;
+    case Outcome::kNotRun:
+        break;
     }
     return 0;
 }
@@ -196,13 +209,17 @@ int rankOf(Outcome outcome)
 int exitStatusOf(RunOutcome outcome)
 {
     switch (outcome) {
-    case RunOutcome::kPass: return 0;
+    case RunOutcome::kPass:
+        return 0;
     case RunOutcome::kFail:
     case RunOutcome::kModelMismatch:
-    case RunOutcome::kStopped: return 1;
-    case RunOutcome::kNoReply: return 2;
+    case RunOutcome::kStopped:
+        return 1;
+    case RunOutcome::kNoReply:
+        return 2;
     case RunOutcome::kConnectionLost:
-    case RunOutcome::kUnreachable: return 3;
+    case RunOutcome::kUnreachable:
+        return 3;
     }
     return 1;
 }
@@ -400,7 +417,8 @@ private:
     void planKnown();
     const catalogue::Test &rowAt(size_t index) const
     {
-        return *catalogue::find(plan_[index], modelBit_ != 0 ? modelBit_ : static_cast<uint8_t>(catalogue::kEveryModel));
+        return *catalogue::find(plan_[index],
+                                modelBit_ != 0 ? modelBit_ : static_cast<uint8_t>(catalogue::kEveryModel));
     }
     void judgeModel(Event &done);
     std::optional<Outcome> runTest(size_t index);
@@ -421,9 +439,9 @@ private:
     std::vector<uint16_t> plan_;
     bool planAnnounced_ = false;
     uint64_t deskTicket_ = 0;
-    bool gone_ = false;          // the connection dropped and did not come back
+    bool gone_ = false; // the connection dropped and did not come back
     std::string lastError_;
-    bool mismatch_ = false;      // the gateway is not the model the plan is for
+    bool mismatch_ = false; // the gateway is not the model the plan is for
     std::string mismatchMessage_;
     int worst_ = 0;
     int passed_ = 0, failed_ = 0, noReply_ = 0, lost_ = 0, notRun_ = 0, skipped_ = 0;
@@ -431,8 +449,10 @@ private:
 
 bool GatewayRun::selected(uint16_t code) const
 {
-    if (code == 0x0005) {
-        return true; // the model query always runs: it tells what the gateway is
+    if (code == 0x0005 || code == 0x0001) {
+        // Always asked: the model chooses and checks the plan, the MAC names
+        // the unit in the records and to the person at the station.
+        return true;
     }
     const auto &only = e_.options.only;
     const auto &skip = e_.options.skip;
@@ -445,12 +465,24 @@ bool GatewayRun::selected(uint16_t code) const
 void GatewayRun::count(Outcome outcome)
 {
     switch (outcome) {
-    case Outcome::kPass: ++passed_; break;
-    case Outcome::kFail: ++failed_; break;
-    case Outcome::kNoReply: ++noReply_; break;
-    case Outcome::kConnectionLost: ++lost_; break;
-    case Outcome::kSkipped: ++skipped_; break;
-    case Outcome::kNotRun: ++notRun_; break;
+    case Outcome::kPass:
+        ++passed_;
+        break;
+    case Outcome::kFail:
+        ++failed_;
+        break;
+    case Outcome::kNoReply:
+        ++noReply_;
+        break;
+    case Outcome::kConnectionLost:
+        ++lost_;
+        break;
+    case Outcome::kSkipped:
+        ++skipped_;
+        break;
+    case Outcome::kNotRun:
+        ++notRun_;
+        break;
     }
     worst_ = std::max(worst_, rankOf(outcome));
 }

@@ -31,14 +31,14 @@ enum class OperatorMode : uint8_t {
 };
 
 struct RunOptions {
-    std::string model = "auto";  // "auto" asks 0x0005 first, else GWMxxxx
-    std::vector<uint16_t> only;  // empty: the whole plan
+    std::string model = "auto"; // "auto" asks 0x0005 first, else GWMxxxx
+    std::vector<uint16_t> only; // empty: the whole plan
     std::vector<uint16_t> skip;
-    int retries = 0;             // extra attempts of a failed or silent test
+    int retries = 0; // extra attempts of a failed or silent test
     OperatorMode op = OperatorMode::kAsk;
-    std::string station;         // station id written into every record
+    std::string station; // station id written into every record
     int connectTimeoutMs = 5000;
-    int marginMs = 5000;         // added to each test's catalogue duration
+    int marginMs = 5000; // added to each test's catalogue duration
     // No reply to the first query of a connection within this long: a
     // notice that the gateway may be busy with another station (its one
     // connection taken; ours waits in its backlog).

@@ -139,12 +139,12 @@ bool parseTarget(const std::string &text, Target &target, std::string &error)
         address = text.substr(0, equals);
         label = text.substr(equals + 1);
         if (label.empty() || label.size() > 32) {
-            error = "bad label in '" + text + "': a label is 1 to 32 printable characters without spaces";
+            error = "bad label in '" + text + "': expected 1 to 32 printable characters without spaces after '='";
             return false;
         }
         for (char c : label) {
             if (c <= ' ' || c >= 0x7F) {
-                error = "bad label in '" + text + "': a label is 1 to 32 printable characters without spaces";
+                error = "bad label in '" + text + "': expected 1 to 32 printable characters without spaces after '='";
                 return false;
             }
         }

@@ -14,8 +14,7 @@ namespace {
 
 int64_t nowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -99,12 +98,15 @@ std::string TerminalSink::outcomeText(Outcome outcome) const
         name = "not run";
     }
     switch (outcome) {
-    case Outcome::kPass: return paint(name, kGreen);
+    case Outcome::kPass:
+        return paint(name, kGreen);
     case Outcome::kFail:
     case Outcome::kNoReply:
-    case Outcome::kConnectionLost: return paint(name, kRed);
+    case Outcome::kConnectionLost:
+        return paint(name, kRed);
     case Outcome::kSkipped:
-    case Outcome::kNotRun: break;
+    case Outcome::kNotRun:
+        break;
     }
     return paint(name, kYellow);
 }
@@ -216,8 +218,10 @@ std::string TerminalSink::plainLine(const Event &ev)
     switch (ev.kind) {
     case EventKind::kBatchStarted:
         return "batch " + ev.batchId + ": " + std::to_string(ev.total) + (ev.total == 1 ? " gateway" : " gateways");
-    case EventKind::kRunStarted: return who + ": connecting";
-    case EventKind::kPlanKnown: return who + ": " + ev.gateway.model + ", " + std::to_string(ev.total) + " tests";
+    case EventKind::kRunStarted:
+        return who + ": connecting";
+    case EventKind::kPlanKnown:
+        return who + ": " + ev.gateway.model + ", " + std::to_string(ev.total) + " tests";
     case EventKind::kTestStarted: {
         std::string line = who + ": " + ev.name + " (" + ev.title + ", up to " + seconds(ev.expectedMs) + ")";
         if (ev.attempt > 1) {
@@ -259,11 +263,14 @@ std::string TerminalSink::plainLine(const Event &ev)
         }
         return who + ": " + ev.name + ": " + (ev.answer ? ev.answer->answer : std::string()) + " after " +
                seconds(ev.answer ? ev.answer->ms : 0);
-    case EventKind::kConnectionLost: return who + ": " + paint(ev.message, kRed);
-    case EventKind::kNotice: return who + ": " + ev.message;
+    case EventKind::kConnectionLost:
+        return who + ": " + paint(ev.message, kRed);
+    case EventKind::kNotice:
+        return who + ": " + ev.message;
     case EventKind::kRunFinished: {
-        std::string line = who + ": " + paint(std::string(runOutcomeName(ev.runOutcome)),
-                                              ev.runOutcome == RunOutcome::kPass ? kGreen : kRed);
+        std::string line =
+            who + ": " +
+            paint(std::string(runOutcomeName(ev.runOutcome)), ev.runOutcome == RunOutcome::kPass ? kGreen : kRed);
         line += ", " + std::to_string(ev.passed) + " passed, " + std::to_string(ev.failed) + " failed";
         if (ev.noReply > 0) {
             line += ", " + std::to_string(ev.noReply) + " no reply";
@@ -293,7 +300,9 @@ void TerminalSink::onEvent(const Event &ev)
     if (ev.kind != EventKind::kBatchStarted && ev.kind != EventKind::kBatchFinished) {
         Gateway &gw = gateway(ev);
         switch (ev.kind) {
-        case EventKind::kRunStarted: gw.startedMs = ev.unixMs; break;
+        case EventKind::kRunStarted:
+            gw.startedMs = ev.unixMs;
+            break;
         case EventKind::kPlanKnown: {
             std::vector<Test> tests;
             for (uint16_t code : ev.plan) {
@@ -343,8 +352,11 @@ void TerminalSink::onEvent(const Event &ev)
                 prompt_.reset();
             }
             break;
-        case EventKind::kRunFinished: gw.finished = ev; break;
-        default: break;
+        case EventKind::kRunFinished:
+            gw.finished = ev;
+            break;
+        default:
+            break;
         }
     }
     if (ev.kind == EventKind::kBatchStarted) {
@@ -367,8 +379,7 @@ void TerminalSink::onEvent(const Event &ev)
     // is the block itself.
     switch (ev.kind) {
     case EventKind::kTestFinished:
-        if (ev.outcome == Outcome::kFail || ev.outcome == Outcome::kNoReply ||
-            ev.outcome == Outcome::kConnectionLost) {
+        if (ev.outcome == Outcome::kFail || ev.outcome == Outcome::kNoReply || ev.outcome == Outcome::kConnectionLost) {
             print(plainLine(ev));
             return;
         }
@@ -393,7 +404,8 @@ void TerminalSink::onEvent(const Event &ev)
         std::fputs((plainLine(ev) + "\n").c_str(), out_);
         std::fflush(out_);
         return;
-    default: break;
+    default:
+        break;
     }
     if (running_) {
         drawBlock(now);
@@ -411,8 +423,8 @@ void TerminalSink::printSummary()
         }
         if (gw.finished) {
             const Event &f = *gw.finished;
-            text += ": " + paint(std::string(runOutcomeName(f.runOutcome)),
-                                 f.runOutcome == RunOutcome::kPass ? kGreen : kRed);
+            text += ": " +
+                    paint(std::string(runOutcomeName(f.runOutcome)), f.runOutcome == RunOutcome::kPass ? kGreen : kRed);
             text += ", " + std::to_string(f.passed) + " of " + std::to_string(gw.tests.size()) + " passed in " +
                     seconds(f.unixMs - gw.startedMs);
             if (!f.message.empty()) {
@@ -421,8 +433,7 @@ void TerminalSink::printSummary()
         }
         text += "\n";
         char head[128];
-        std::snprintf(head, sizeof head, "  %-3s %-16s %-16s %8s  %s\n", "#", "test", "outcome", "time",
-                      "data, hint");
+        std::snprintf(head, sizeof head, "  %-3s %-16s %-16s %8s  %s\n", "#", "test", "outcome", "time", "data, hint");
         text += head;
         int index = 0;
         for (const Test &t : gw.tests) {

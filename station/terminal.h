@@ -20,7 +20,7 @@
 namespace station {
 
 struct TerminalStyle {
-    bool live = false;  // a terminal: lines redrawn in place
+    bool live = false;   // a terminal: lines redrawn in place
     bool colour = false; // a terminal, and NO_COLOR not set
     // The style for a stream: live and colour on a terminal; colour never
     // with NO_COLOR in the environment.
