@@ -316,11 +316,12 @@ TEST(Engine, WholePlanOfAnAutoDetectedModelPassesWithEventsInOrder)
     auto results = rec.results();
     EXPECT_EQ(results.size(), plan.size());
     EXPECT_EQ(results["model"].decoded, "GWM0101");
-    EXPECT_EQ(results["mac"].decoded, "02:47:57:01:01:" + [&] {
-        char b[4];
-        std::snprintf(b, sizeof b, "%02x", gw.port() & 0xFF);
-        return std::string(b);
-    }());
+    EXPECT_EQ(
+        results["mac"].decoded, "02:47:57:01:01:" + [&] {
+            char b[4];
+            std::snprintf(b, sizeof b, "%02x", gw.port() & 0xFF);
+            return std::string(b);
+        }());
     EXPECT_EQ(results["sysversion"].decoded, "2.3");
     EXPECT_EQ(results["led-power"].answer->answer, "auto-yes");
     EXPECT_FALSE(results["wan"].answer.has_value());
