@@ -233,6 +233,7 @@ struct OperatorDesk::Impl {
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<uint64_t> queue; // holders waiting, the front one holds the desk
+    std::string holder;         // how the person names the gateway at the desk
     uint64_t nextTicket = 1;
     uint64_t nextPrompt = 1;
     struct Prompt {
@@ -241,18 +242,27 @@ struct OperatorDesk::Impl {
     };
     std::map<uint64_t, Prompt> open;
 
-    // Waits for the desk; 0 when `stopped` became true first.
-    uint64_t acquire(const std::atomic<bool> &stopped)
+    // Waits for the desk; 0 when `stopped` became true first. `waiting`
+    // is told whom the person is busy with when the desk is taken.
+    template <typename Waiting>
+    uint64_t acquire(const std::atomic<bool> &stopped, const std::string &name, Waiting waiting)
     {
         std::unique_lock lock(mutex);
         const uint64_t ticket = nextTicket++;
         queue.push_back(ticket);
+        if (queue.front() != ticket) {
+            const std::string busyWith = holder;
+            lock.unlock();
+            waiting(busyWith);
+            lock.lock();
+        }
         changed.wait(lock, [&] { return queue.front() == ticket || stopped.load(); });
         if (queue.front() != ticket) {
             queue.erase(std::find(queue.begin(), queue.end(), ticket));
             changed.notify_all();
             return 0;
         }
+        holder = name;
         return ticket;
     }
 
@@ -736,7 +746,9 @@ std::optional<Outcome> GatewayRun::runTest(size_t index)
     const catalogue::Test &row = rowAt(index);
     // The operator's tests of one gateway hold the desk together.
     if (row.op != catalogue::Operator::kNone && e_.options.op == OperatorMode::kAsk && deskTicket_ == 0) {
-        deskTicket_ = e_.desk.impl().acquire(e_.stopped);
+        deskTicket_ = e_.desk.impl().acquire(e_.stopped, info_.display(), [this](const std::string &busyWith) {
+            notice("waiting for the operator, who is busy with " + busyWith);
+        });
         if (deskTicket_ == 0) {
             return std::nullopt;
         }

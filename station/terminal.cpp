@@ -164,7 +164,7 @@ std::vector<std::string> TerminalSink::liveLines(int64_t now) const
                 line += " (attempt " + std::to_string(gw.current->attempt) + ")";
             }
         } else {
-            line += "  connecting";
+            line += gw.done == 0 ? "  connecting" : "  waiting";
         }
         if (gw.failures > 0) {
             line += "  " + paint(std::to_string(gw.failures) + " failed", kRed);

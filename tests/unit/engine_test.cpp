@@ -411,6 +411,12 @@ TEST(Engine, OperatorIsAskedAboutOneGatewayAtATime)
         }
     }
     EXPECT_EQ(order.size(), 3U);
+    // The two that waited were told why.
+    int waited = 0;
+    for (const Event &e : rec.of(EventKind::kNotice)) {
+        waited += e.message.rfind("waiting for the operator, who is busy with S", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(waited, 2);
     const auto prompts = rec.of(EventKind::kPromptNeeded);
     ASSERT_EQ(prompts.size(), 9U);
     EXPECT_THAT(prompts[0].question, ::testing::MatchesRegex("did the power LED of S[0-2] \\(127.0.0.1:[0-9]+, "
