@@ -157,6 +157,8 @@ std::vector<std::string> TerminalSink::liveLines(int64_t now) const
         if (gw.finished) {
             line += "  " + paint(std::string(runOutcomeName(gw.finished->runOutcome)),
                                  gw.finished->runOutcome == RunOutcome::kPass ? kGreen : kRed);
+        } else if (gw.current && prompt_ && isYesNo(prompt_->prompt) && prompt_->gateway.slot == slot) {
+            line += "  " + gw.current->name + ": asking the operator";
         } else if (gw.current) {
             line += "  " + gw.current->name + " " + seconds(now - gw.currentSinceMs) + " of " +
                     seconds(gw.current->expectedMs);
@@ -164,7 +166,9 @@ std::vector<std::string> TerminalSink::liveLines(int64_t now) const
                 line += " (attempt " + std::to_string(gw.current->attempt) + ")";
             }
         } else {
-            line += gw.done == 0 ? "  connecting" : "  waiting";
+            if (gw.done == 0) {
+                line += "  connecting";
+            }
         }
         if (gw.failures > 0) {
             line += "  " + paint(std::to_string(gw.failures) + " failed", kRed);

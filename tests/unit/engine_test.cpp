@@ -44,7 +44,9 @@ struct Answer {
 
 class FakeGateway {
 public:
-    explicit FakeGateway(std::string modelText) : model_(std::move(modelText))
+    // `busyMs`: accepts no connection during the first busyMs (another
+    // station has it).
+    explicit FakeGateway(std::string modelText, int busyMs = 0) : model_(std::move(modelText)), busyMs_(busyMs)
     {
         listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
@@ -78,8 +80,6 @@ public:
         std::lock_guard lock(mutex_);
         answers_[code] = std::deque<Answer>(answers.begin(), answers.end());
     }
-    // Accepts no connection during the first `ms` (another station has it).
-    void busyFor(int ms) { busyMs_ = ms; }
 
     std::vector<uint16_t> requests()
     {
@@ -185,10 +185,10 @@ private:
     }
 
     std::string model_;
+    int busyMs_ = 0;
     int listen_ = -1;
     uint16_t port_ = 0;
     int stop_[2] = {-1, -1};
-    int busyMs_ = 0;
     std::mutex mutex_;
     std::map<uint16_t, std::deque<Answer>> answers_;
     std::vector<uint16_t> requests_;
@@ -761,8 +761,7 @@ TEST(Engine, StopEndsTheTestsInFlightAndEveryRunStillFinishes)
 
 TEST(Engine, BusyGatewayGetsANoticeAndIsStillTested)
 {
-    FakeGateway gw("gwm0101\n");
-    gw.busyFor(1200); // another station holds its one connection for a while
+    FakeGateway gw("gwm0101\n", 1200); // another station holds its one connection for a while
     RunOptions o = quickOptions();
     o.marginMs = 3000; // the model query may wait 4 s
     o.only = codes({"wan"});
