@@ -530,6 +530,15 @@ void GatewayRun::planKnown()
     ev.plan = plan_;
     ev.total = static_cast<int>(plan_.size());
     emit(ev);
+    // Tests asked for by name that this model does not have: said once, so
+    // that a typo'd plan is not mistaken for a passed one.
+    for (uint16_t code : e_.options.only) {
+        if (std::find(plan_.begin(), plan_.end(), code) == plan_.end()) {
+            const catalogue::Test *row = catalogue::findAny(code);
+            notice(std::string(row != nullptr ? row->name : "?") + " is not a test of the " + info_.model +
+                   ": left out");
+        }
+    }
 }
 
 GatewayRun::Link GatewayRun::ensureConnected()

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace station {
@@ -188,10 +189,72 @@ std::vector<std::string> TerminalSink::liveLines(int64_t now) const
     return lines;
 }
 
+namespace {
+
+// The terminal's size; 80 x 24 when it cannot tell.
+std::pair<int, int> terminalSize(FILE *stream)
+{
+    winsize ws{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+        return {ws.ws_col, ws.ws_row};
+    }
+    return {80, 24};
+}
+
+// The line cut to `columns` visible characters (colour sequences take
+// none), so that no live line wraps: a wrapped line would throw off the
+// count of lines to go back up.
+std::string fitWidth(const std::string &line, int columns)
+{
+    std::string out;
+    int visible = 0;
+    bool cut = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\033') {
+            const size_t end = line.find('m', i);
+            if (end == std::string::npos) {
+                break;
+            }
+            out += line.substr(i, end - i + 1);
+            i = end;
+            continue;
+        }
+        if (visible >= columns) {
+            cut = true;
+            continue;
+        }
+        out += line[i];
+        ++visible;
+    }
+    return cut && line.find('\033') != std::string::npos ? out + "\033[0m" : out;
+}
+
+} // namespace
+
 void TerminalSink::drawBlock(int64_t now)
 {
     clearBlock();
-    const std::vector<std::string> lines = liveLines(now);
+    std::vector<std::string> lines = liveLines(now);
+    // More gateways than the terminal has rows: the first ones, and a count
+    // of the rest (the summary lists every one at the end).
+    const auto [columns, rows] = terminalSize(out_);
+    std::optional<std::string> promptLine;
+    if (prompt_) {
+        promptLine = lines.back();
+        lines.pop_back();
+    }
+    const int room = rows - 2 - (promptLine ? 1 : 0); // a row spare for the cursor
+    if (room > 0 && static_cast<int>(lines.size()) > room) {
+        const size_t more = lines.size() - static_cast<size_t>(room - 1);
+        lines.resize(static_cast<size_t>(room - 1));
+        lines.push_back("... and " + std::to_string(more) + " more gateways");
+    }
+    if (promptLine) {
+        lines.push_back(*promptLine);
+    }
+    for (std::string &line : lines) {
+        line = fitWidth(line, columns - 1);
+    }
     std::string text;
     for (size_t i = 0; i < lines.size(); ++i) {
         text += lines[i];
@@ -346,6 +409,11 @@ void TerminalSink::onEvent(const Event &ev)
                 ++gw.failures;
             }
             gw.current.reset();
+            // A question left open (the run was stopped while it waited)
+            // goes with its test.
+            if (prompt_ && prompt_->gateway.slot == ev.gateway.slot) {
+                prompt_.reset();
+            }
             break;
         case EventKind::kPromptNeeded:
             prompt_ = ev;
@@ -533,15 +601,18 @@ void TtyPrompter::onEvent(const Event &event)
         {
             std::lock_guard lock(mutex_);
             open_ = event.promptId;
+            openSlot_ = event.gateway.slot;
         }
         if (echo_) {
             say(event.question + " ");
         }
     } else if (event.kind == EventKind::kPromptNeeded && echo_) {
         say(event.question + " within " + seconds(event.countdownMs) + "\n");
-    } else if (event.kind == EventKind::kPromptAnswered) {
+    } else if (event.kind == EventKind::kPromptAnswered || event.kind == EventKind::kTestFinished) {
+        // Answered, or its test ended without an answer (stopped).
         std::lock_guard lock(mutex_);
-        if (open_ == event.promptId) {
+        if (event.kind == EventKind::kPromptAnswered ? open_ == event.promptId
+                                                     : open_ != 0 && openSlot_ == event.gateway.slot) {
             open_ = 0;
         }
     }

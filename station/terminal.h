@@ -108,6 +108,7 @@ private:
     int wake_[2] = {-1, -1};
     std::mutex mutex_;
     uint64_t open_ = 0; // the yes/no prompt waiting for an answer
+    int openSlot_ = -1; // and the gateway it is about
     std::thread thread_;
 };
 

@@ -643,6 +643,25 @@ TEST(Engine, WrongModelStopsAfterTheModelQuery)
     EXPECT_EQ(end[0].runOutcome, RunOutcome::kModelMismatch);
 }
 
+TEST(Engine, TestsTheModelDoesNotHaveAreNamedOnce)
+{
+    FakeGateway gw("gwm0404\n");
+    RunOptions o = quickOptions();
+    o.only = codes({"wan", "zwave-pair", "led-4g"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
+    std::vector<std::string> notices;
+    for (const Event &e : rec.of(EventKind::kNotice)) {
+        notices.push_back(e.message);
+    }
+    EXPECT_THAT(notices, ::testing::ElementsAre("zwave-pair is not a test of the GWM0404: left out",
+                                                "led-4g is not a test of the GWM0404: left out"));
+    EXPECT_EQ(gw.requests(), (std::vector<uint16_t>{0x0005, 0x0001, 0x0101}));
+}
+
 TEST(Engine, ModelTheServiceItselfWouldNotMatchHasNoPlan)
 {
     // The service upper-cases the model and ends it at the newline; a
