@@ -51,10 +51,27 @@ bool parsePort(const std::string &text, uint16_t &port)
     return true;
 }
 
+// An IPv6 address, with an optional zone ("fe80::1%eth0": the interface a
+// link-local address is reached through).
 bool isIpv6Literal(const std::string &text)
 {
+    const auto percent = text.find('%');
+    const std::string address = text.substr(0, percent);
+    if (percent != std::string::npos) {
+        const std::string zone = text.substr(percent + 1);
+        if (zone.empty() || zone.size() > 15) {
+            return false;
+        }
+        for (char c : zone) {
+            const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                            c == '-' || c == '_';
+            if (!ok) {
+                return false;
+            }
+        }
+    }
     in6_addr addr{};
-    return inet_pton(AF_INET6, text.c_str(), &addr) == 1;
+    return inet_pton(AF_INET6, address.c_str(), &addr) == 1;
 }
 
 // A host name or an IPv4 address: letters, digits, '.', '-' and '_'; a name
