@@ -224,6 +224,30 @@ TEST_F(RunCommand, GatewayDroppedMidPlanIsRecordedAndTheOtherGoesOn)
     EXPECT_THAT(summary, ::testing::ContainsRegex("led-power +(not run|connection-lost)"));
 }
 
+// Another station holds the gateway's one connection: ours waits in the
+// service's backlog, the person is told why, and the plan runs as soon as
+// the other station lets go.
+TEST_F(RunCommand, BusyGatewayIsNamedAsSuchAndTestedOnceFree)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0404")) << sim.failure();
+    auto other = sim.connect();
+    ASSERT_FALSE(sandbox::call(other, 0x0005).empty()); // the other station is being served
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(
+        GWTEST_BIN, {"run", sim.address() + "=B2", "--only", "wan", "--operator", "yes", "--records", records()}));
+    ASSERT_TRUE(station.waitForOut("B2 " + sim.address() +
+                                       ":6666: no reply to the first query within 3 s: the gateway may be busy "
+                                       "with another station",
+                                   10000))
+        << station.out();
+    other.close();
+    const auto status = station.waitExit(30000);
+    ASSERT_TRUE(status.has_value()) << station.out();
+    EXPECT_EQ(*status, 0) << station.out();
+    EXPECT_THAT(station.out(), ::testing::ContainsRegex("wan +pass"));
+}
+
 // --- the operator at a terminal ---------------------------------------------------
 
 // A pseudo-terminal that gwtest takes for the operator's: its output read
