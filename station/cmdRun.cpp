@@ -28,6 +28,8 @@ namespace {
 // One JSON object a line per event on standard output (--json).
 class JsonSink : public EventSink {
 public:
+    JsonSink() : writer_(stdout) {}
+
     void onEvent(const Event &ev) override
     {
         json_t *o = json_object();
@@ -122,49 +124,65 @@ public:
     }
 
 private:
-    static void print(json_t *o)
+    void print(json_t *o)
     {
         char *text = json_dumps(o, JSON_COMPACT | JSON_ENSURE_ASCII);
         json_decref(o);
         if (text != nullptr) {
-            std::fputs(text, stdout);
-            std::fputc('\n', stdout);
-            std::fflush(stdout);
+            writer_.write(std::string(text) + "\n");
             std::free(text);
         }
     }
+
+    AsyncWriter writer_;
 };
 
 // SIGINT and SIGTERM stop the engine (the tests in flight end, the summary
 // still comes); a second one ends the station at once. The signals are
-// blocked in every thread and read from a signalfd here.
+// blocked from the start, before any thread exists (every thread inherits
+// the mask, so none of them can be killed by one), and read from a
+// signalfd by the watcher once the engine runs.
 class SignalWatcher {
 public:
-    explicit SignalWatcher(Engine &engine) : engine_(engine)
+    SignalWatcher()
     {
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGINT);
         sigaddset(&set, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set, &old_);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
         sigFd_ = signalfd(-1, &set, SFD_CLOEXEC);
         doneFd_ = eventfd(0, EFD_CLOEXEC);
-        thread_ = std::thread([this] { watch(); });
     }
+    // The signals stay blocked: one that comes while the summary prints
+    // would otherwise end the station before its last lines.
     ~SignalWatcher()
     {
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(doneFd_, &one, sizeof one);
-        thread_.join();
+        done();
         ::close(sigFd_);
         ::close(doneFd_);
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     }
     SignalWatcher(const SignalWatcher &) = delete;
     SignalWatcher &operator=(const SignalWatcher &) = delete;
 
+    // From now on a signal stops this engine (one that came before does so
+    // at once)...
+    void watch(Engine &engine)
+    {
+        thread_ = std::thread([this, &engine] { loop(engine); });
+    }
+    // ... until the engine has run.
+    void done()
+    {
+        if (thread_.joinable()) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(doneFd_, &one, sizeof one);
+            thread_.join();
+        }
+    }
+
 private:
-    void watch()
+    void loop(Engine &engine)
     {
         int seen = 0;
         for (;;) {
@@ -190,12 +208,10 @@ private:
             static const char kMsg[] = "\ngwtest: stopping: the tests in flight end, then the summary "
                                        "(again to stop at once)\n";
             [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kMsg, sizeof kMsg - 1);
-            engine_.stop();
+            engine.stop();
         }
     }
 
-    Engine &engine_;
-    sigset_t old_{};
     int sigFd_ = -1;
     int doneFd_ = -1;
     std::thread thread_;
@@ -307,6 +323,8 @@ int run(const RunArgs &args)
         }
     }
 
+    // Before the first thread (the records' writer may have one).
+    SignalWatcher signals;
     std::string error;
     std::unique_ptr<EventSink> records = openRecords(args.records, error);
     if (!records) {
@@ -334,11 +352,9 @@ int run(const RunArgs &args)
         engine.subscribe(prompter.get());
     }
 
-    RunSummary summary;
-    {
-        SignalWatcher watcher(engine);
-        summary = engine.run(targets);
-    }
+    signals.watch(engine);
+    const RunSummary summary = engine.run(targets);
+    signals.done();
     prompter.reset();
     if (terminal) {
         terminal->printSummary();

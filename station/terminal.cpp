@@ -49,7 +49,59 @@ TerminalStyle TerminalStyle::of(FILE *stream)
     return style;
 }
 
-TerminalSink::TerminalSink(FILE *out, TerminalStyle style) : out_(out), style_(style)
+// --- output that never holds up the engine ----------------------------------------
+
+AsyncWriter::AsyncWriter(FILE *out) : out_(out)
+{
+    thread_ = std::thread([this] { drain(); });
+}
+
+AsyncWriter::~AsyncWriter()
+{
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void AsyncWriter::write(const std::string &text)
+{
+    {
+        std::lock_guard lock(mutex_);
+        pending_ += text;
+    }
+    changed_.notify_all();
+}
+
+void AsyncWriter::flush()
+{
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return pending_.empty() && !writing_; });
+}
+
+void AsyncWriter::drain()
+{
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return !pending_.empty() || quit_; });
+        if (pending_.empty()) {
+            return; // quit, all written
+        }
+        std::string text;
+        text.swap(pending_);
+        writing_ = true;
+        lock.unlock();
+        std::fwrite(text.data(), 1, text.size(), out_);
+        std::fflush(out_);
+        lock.lock();
+        writing_ = false;
+        changed_.notify_all();
+    }
+}
+
+TerminalSink::TerminalSink(FILE *out, TerminalStyle style) : out_(out), style_(style), writer_(out)
 {
     if (style_.live) {
         ticker_ = std::thread([this] { ticker(); });
@@ -65,6 +117,7 @@ TerminalSink::~TerminalSink()
     if (ticker_.joinable()) {
         ticker_.join();
     }
+    writer_.flush();
 }
 
 // Redraws the live lines while tests run: elapsed times and the button's
@@ -141,7 +194,7 @@ void TerminalSink::clearBlock()
     for (int i = 1; i < drawn_; ++i) {
         seq += "\033[A\033[K";
     }
-    std::fputs(seq.c_str(), out_);
+    writer_.write(seq);
     drawn_ = 0;
 }
 
@@ -262,8 +315,7 @@ void TerminalSink::drawBlock(int64_t now)
             text += "\n";
         }
     }
-    std::fputs(text.c_str(), out_);
-    std::fflush(out_);
+    writer_.write(text);
     drawn_ = static_cast<int>(lines.size());
 }
 
@@ -272,11 +324,10 @@ void TerminalSink::print(const std::string &line)
     if (style_.live) {
         clearBlock();
     }
-    std::fputs((line + "\n").c_str(), out_);
+    writer_.write(line + "\n");
     if (style_.live && running_) {
         drawBlock(nowMs());
     }
-    std::fflush(out_);
 }
 
 std::string TerminalSink::plainLine(const Event &ev)
@@ -442,8 +493,7 @@ void TerminalSink::onEvent(const Event &ev)
     if (!style_.live) {
         const std::string line = plainLine(ev);
         if (!line.empty()) {
-            std::fputs((line + "\n").c_str(), out_);
-            std::fflush(out_);
+            writer_.write(line + "\n");
         }
         return;
     }
@@ -471,10 +521,9 @@ void TerminalSink::onEvent(const Event &ev)
     case EventKind::kBatchFinished:
         clearBlock();
         for (const std::string &line : liveLines(now)) {
-            std::fputs((line + "\n").c_str(), out_);
+            writer_.write(line + "\n");
         }
-        std::fputs((plainLine(ev) + "\n").c_str(), out_);
-        std::fflush(out_);
+        writer_.write(plainLine(ev) + "\n");
         return;
     default:
         break;
@@ -551,8 +600,8 @@ void TerminalSink::printSummary()
             text += row + shown + timeCol + "  " + more + "\n";
         }
     }
-    std::fputs(text.c_str(), out_);
-    std::fflush(out_);
+    writer_.write(text);
+    writer_.flush();
 }
 
 // --- answers from the terminal ----------------------------------------------------

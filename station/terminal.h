@@ -5,6 +5,7 @@
 // OperatorDesk.
 #pragma once
 
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -25,6 +26,32 @@ struct TerminalStyle {
     // The style for a stream: live and colour on a terminal; colour never
     // with NO_COLOR in the environment.
     static TerminalStyle of(FILE *stream);
+};
+
+// Writes text to a stream on a thread of its own, so that a terminal that
+// is slow, or a pipe that nobody reads for a while, holds up no gateway:
+// the engine's threads only append to a buffer.
+class AsyncWriter {
+public:
+    explicit AsyncWriter(FILE *out);
+    ~AsyncWriter(); // writes what is left
+    AsyncWriter(const AsyncWriter &) = delete;
+    AsyncWriter &operator=(const AsyncWriter &) = delete;
+
+    void write(const std::string &text);
+    // Waits until everything written so far is out.
+    void flush();
+
+private:
+    void drain();
+
+    FILE *out_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string pending_;
+    bool writing_ = false;
+    bool quit_ = false;
+    std::thread thread_;
 };
 
 class TerminalSink : public EventSink {
@@ -77,6 +104,7 @@ private:
     bool running_ = false;
     bool quit_ = false;
     std::string batchId_;
+    AsyncWriter writer_;
     std::thread ticker_;
 };
 

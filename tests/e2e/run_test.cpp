@@ -421,6 +421,32 @@ TEST_F(RunCommand, InterruptedRunStillPrintsTheSummary)
     EXPECT_THAT(station.err(), HasSubstr("gwtest: stopping"));
 }
 
+// Ctrl-C while the person is asked: the question goes, the test is not
+// run, the summary still comes on the terminal.
+TEST_F(RunCommand, InterruptedWhileTheOperatorIsAsked)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0303")) << sim.failure();
+    Pty pty;
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(GWTEST_BIN,
+                              {"run", sim.address(), "--only", "led-power,led-error", "--records", records()},
+                              sandbox::Stdio{pty.slave(), pty.slave()}));
+    pty.closeSlave();
+    const size_t at = pty.waitFor("light for two seconds? [y/n]", 0, 30000);
+    ASSERT_NE(at, std::string::npos) << pty.text();
+    kill(station.pid(), SIGINT);
+    const auto status = station.waitExit(10000);
+    ASSERT_TRUE(status.has_value()) << pty.text();
+    EXPECT_EQ(*status, 1);
+    ASSERT_NE(pty.waitFor("records: ", at, 5000), std::string::npos) << pty.text();
+    const std::string out = pty.text();
+    const std::string summary = out.substr(out.find("summary"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex("led-power +\033\\[33mnot run\033\\[0m .*stopped while the "
+                                                  "operator was asked"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex("led-error +\033\\[33mnot run"));
+}
+
 // --- refused command lines ------------------------------------------------------
 
 struct BadLine {
