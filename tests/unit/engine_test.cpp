@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <netinet/in.h>
@@ -19,6 +20,7 @@
 #include "catalogue.h"
 #include "engine.h"
 #include "station.h"
+#include "terminal.h"
 
 namespace {
 
@@ -818,6 +820,49 @@ TEST(Engine, PlansFollowTheCatalogue)
         EXPECT_EQ(plan.size(), rows) << m.name;
     }
     EXPECT_TRUE(Engine::planOf(0).empty());
+}
+
+TEST(Engine, OutputThatNobodyReadsHoldsUpNoGateway)
+{
+    // The progress goes to a pipe whose reader is away: once its smallest
+    // buffer is full, a write would block. The plans run on regardless.
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    FILE *out = fdopen(fds[1], "w");
+    FakeGateway a("gwm0202\n");
+    FakeGateway b("gwm0202\n");
+    station::OperatorDesk desk;
+    auto terminal = std::make_unique<station::TerminalSink>(out, station::TerminalStyle{});
+    Engine engine(quickOptions(), desk);
+    engine.subscribe(terminal.get());
+    std::atomic<bool> finished{false};
+    std::thread runner([&] {
+        EXPECT_EQ(engine.run({a.target(), b.target()}).exitStatus, 0);
+        finished = true;
+    });
+    const auto t0 = Clock::now();
+    while (!finished && msSince(t0) < 10000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(finished) << "the engine waited for the reader";
+    EXPECT_EQ(a.requests().size(), Engine::planOf(catalogue::kGwm0202).size());
+    // The reader comes back: everything is there.
+    std::string text;
+    std::thread reader([&] {
+        char buf[4096];
+        ssize_t n = 0;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        }
+    });
+    runner.join();
+    terminal.reset();
+    std::fclose(out);
+    reader.join();
+    close(fds[0]);
+    EXPECT_GT(text.size(), 4096U);
+    EXPECT_THAT(text, ::testing::HasSubstr("finished: 2 of 2 gateways passed"));
 }
 
 struct TargetCase {
