@@ -361,8 +361,8 @@ struct Engine::Impl {
     {
         event.station = options.station;
         event.batchId = batchId;
-        event.unixMs = unixMsNow();
         std::lock_guard lock(emitMutex);
+        event.unixMs = unixMsNow(); // under the lock: times rise in delivery order
         for (EventSink *sink : sinks) {
             sink->onEvent(event);
         }

@@ -81,7 +81,8 @@ public:
     Engine &operator=(const Engine &) = delete;
     void subscribe(EventSink *sink);
     // Runs every target's plan concurrently; returns when all have finished
-    // or stop() was called. Every run ends with kRunFinished, every test of
+    // or stop() was called. An engine runs one batch: start another engine
+    // for the next. Every run ends with kRunFinished, every test of
     // its plan that did not run with a kTestFinished of kNotRun.
     RunSummary run(const std::vector<Target> &targets);
     // From another thread (signal watcher, web page): tests in flight end,
