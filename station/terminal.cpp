@@ -185,6 +185,12 @@ void TerminalSink::lineTyped()
     }
 }
 
+void TerminalSink::note(const std::string &line)
+{
+    std::lock_guard lock(mutex_);
+    print(paint(line, kRed));
+}
+
 void TerminalSink::clearBlock()
 {
     if (drawn_ == 0) {

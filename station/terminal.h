@@ -66,6 +66,8 @@ public:
     void printSummary();
     // The person typed a line (its echo moved the cursor down one line).
     void lineTyped();
+    // A line of the station's own (a records warning), above the live lines.
+    void note(const std::string &line);
 
 private:
     struct Test {
