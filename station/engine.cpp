@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "catalogue.h"
+#include "decode.h"
 #include "station.h"
 
 namespace station {
@@ -54,95 +55,6 @@ std::string hex4(uint16_t code)
     char buf[8];
     std::snprintf(buf, sizeof buf, "0x%04x", code);
     return buf;
-}
-
-// Text of a reply up to its first NUL.
-std::string textOf(const std::vector<uint8_t> &data)
-{
-    std::string text;
-    for (uint8_t c : data) {
-        if (c == 0) {
-            break;
-        }
-        text += static_cast<char>(c);
-    }
-    return text;
-}
-
-// The model as the service itself reads it: upper case, ended at the first
-// newline. A carriage return or a blank stays, as it does on the gateway,
-// where such a model matches no table.
-std::string modelOf(const std::vector<uint8_t> &data)
-{
-    std::string text = textOf(data);
-    const auto nl = text.find('\n');
-    if (nl != std::string::npos) {
-        text.resize(nl);
-    }
-    for (char &c : text) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return text;
-}
-
-std::string macOf(const std::vector<uint8_t> &data)
-{
-    if (data.size() < 6) {
-        return "";
-    }
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", data[0], data[1], data[2], data[3], data[4],
-                  data[5]);
-    return buf;
-}
-
-// The reply data as a person reads it.
-std::string decode(catalogue::Decoder decoder, const std::vector<uint8_t> &data)
-{
-    if (data.empty()) {
-        return "";
-    }
-    switch (decoder) {
-    case catalogue::Decoder::kMac: {
-        const std::string mac = macOf(data);
-        return mac.empty() ? hexBytes(data) : mac;
-    }
-    case catalogue::Decoder::kModel:
-        return modelOf(data);
-    case catalogue::Decoder::kVersion: {
-        std::string text = textOf(data);
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-            text.pop_back();
-        }
-        return text;
-    }
-    case catalogue::Decoder::kZwave: {
-        // "mac|version|battery|pir"
-        const std::string text = textOf(data);
-        std::string fields[4];
-        size_t field = 0;
-        for (char c : text) {
-            if (c == '|' && field < 3) {
-                ++field;
-            } else {
-                fields[field] += c;
-            }
-        }
-        if (field != 3) {
-            return text;
-        }
-        return "mac " + fields[0] + ", version " + fields[1] + ", battery " + fields[2] + ", pir " + fields[3];
-    }
-    case catalogue::Decoder::kNone:
-    case catalogue::Decoder::kText:
-        break;
-    }
-    if (const auto text = dataAsText(data)) {
-        return *text;
-    }
-    return hexBytes(data);
 }
 
 PromptKind promptKindOf(catalogue::Operator op)
@@ -574,7 +486,10 @@ void GatewayRun::judgeModel(Event &done)
     if (done.outcome != Outcome::kPass) {
         return;
     }
-    const std::string model = modelOf(done.data);
+    // The model as the service itself matches it: upper case, ended at the
+    // newline; a carriage return or a blank stays, as on the gateway, where
+    // such a model matches no table.
+    const std::string model = serviceModelName(done.data);
     const uint8_t bit = catalogue::modelBit(model);
     if (bit == 0) {
         mismatch_ = true;
@@ -663,9 +578,9 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
         }
         done.outcome = reply.payload[0] == 0 ? Outcome::kPass : Outcome::kFail;
         done.data.assign(reply.payload.begin() + 1, reply.payload.end());
-        done.decoded = decode(row.decoder, done.data);
+        done.decoded = decodeData(row.decoder, done.data);
         if (row.code == 0x0001 && done.outcome == Outcome::kPass) {
-            info_.mac = macOf(done.data);
+            info_.mac = macText(done.data).value_or("");
         }
         if (row.code == 0x0005) {
             judgeModel(done);
@@ -901,15 +816,17 @@ RunOutcome GatewayRun::go()
 
 std::vector<uint16_t> Engine::planOf(uint8_t modelBit)
 {
+    // The catalogue's rows of the model in their order (identity, network,
+    // radios, cellular, the operator's last), the model query moved first.
     std::vector<uint16_t> plan;
-    if (modelBit == 0) {
+    const catalogue::Plan rows = catalogue::plan(modelBit);
+    if (rows.empty()) {
         return plan;
     }
     plan.push_back(0x0005);
-    for (const catalogue::Test &t : catalogue::kTests) {
-        if ((t.models & modelBit) != 0 && t.code != 0x0005 &&
-            std::find(plan.begin(), plan.end(), t.code) == plan.end()) {
-            plan.push_back(t.code);
+    for (const catalogue::Test *t : rows) {
+        if (t->code != 0x0005) {
+            plan.push_back(t->code);
         }
     }
     return plan;

@@ -543,7 +543,8 @@ TEST(Engine, FailureWithoutRetriesCarriesTheHint)
     EXPECT_EQ(engine.run({gw.target()}).exitStatus, 1);
     auto results = rec.results();
     EXPECT_EQ(results["ping-host"].outcome, Outcome::kFail);
-    EXPECT_EQ(results["ping-host"].hint, "DNS or the upstream link of the line");
+    EXPECT_EQ(results["ping-host"].hint, catalogue::findName("ping-host")->hint);
+    EXPECT_THAT(results["ping-host"].hint, ::testing::HasSubstr("DNS"));
     EXPECT_EQ(results["smartconfig"].outcome, Outcome::kPass);
     EXPECT_TRUE(results["smartconfig"].hint.empty());
 }
@@ -637,7 +638,7 @@ TEST(Engine, WrongModelStopsAfterTheModelQuery)
     EXPECT_EQ(gw.requests(), (std::vector<uint16_t>{0x0005}));
     auto results = rec.results();
     EXPECT_EQ(results["model"].outcome, Outcome::kFail);
-    EXPECT_EQ(results["model"].decoded, "GWM0202");
+    EXPECT_EQ(results["model"].decoded, "gwm0202");
     EXPECT_EQ(results["model"].message, "model mismatch: the gateway is a GWM0202, the plan is for GWM0404");
     EXPECT_EQ(results.size(), Engine::planOf(catalogue::kGwm0404).size());
     EXPECT_EQ(results["sim"].outcome, Outcome::kNotRun);
