@@ -317,7 +317,8 @@ TEST(Engine, WholePlanOfAnAutoDetectedModelPassesWithEventsInOrder)
 
     auto results = rec.results();
     EXPECT_EQ(results.size(), plan.size());
-    EXPECT_EQ(results["model"].decoded, "GWM0101");
+    EXPECT_EQ(results["model"].decoded, "gwm0101"); // as the gateway stores it
+    EXPECT_EQ(results["model"].gateway.model, "GWM0101");
     EXPECT_EQ(
         results["mac"].decoded, "02:47:57:01:01:" + [&] {
             char b[4];
