@@ -218,7 +218,7 @@ TEST_F(RunCommand, GatewayDroppedMidPlanIsRecordedAndTheOtherGoesOn)
     EXPECT_EQ(*status, 3) << station.out();
     const std::string out = station.out();
     EXPECT_THAT(out, HasSubstr("doomed " + doomed.address() + ":6666: [7/16] smartconfig connection-lost"));
-    EXPECT_THAT(out, HasSubstr("doomed " + doomed.address() + ":6666: [8/16] greenpower-pair skipped"));
+    EXPECT_THAT(out, HasSubstr("doomed " + doomed.address() + ":6666: [8/16] zigbee-pair skipped"));
     EXPECT_THAT(out, HasSubstr("doomed " + doomed.address() + ":6666: connection-lost"));
     EXPECT_THAT(out, HasSubstr("fine " + fine.address() + ":6666: pass"));
     // The summary has the not-run rows of the dead board.
