@@ -1,5 +1,6 @@
 // gwtest run: the plans of one or more gateways at once, with live progress,
 // the operator's questions, the records and a summary.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "catalogue.h"
 #include "commands.h"
 #include "engine.h"
+#include "pgCli.h"
 #include "records.h"
 #include "station.h"
 #include "terminal.h"
@@ -227,6 +229,7 @@ struct RunArgs {
     std::string records = "./records";
     std::string station;
     bool json = false;
+    std::string db; // the line's PostgreSQL database, "" for none
 };
 
 // Test names (or codes) of --only and --skip, checked against the catalogue.
@@ -334,10 +337,34 @@ int run(const RunArgs &args)
         std::fprintf(stderr, "gwtest: %s\n", error.c_str());
         return kExitSoftware;
     }
+    // The line's database: refused now (wrong password, unknown database),
+    // or unreachable and said once on the display while testing goes on.
+    std::atomic<TerminalSink *> noticeTo{nullptr};
+    std::unique_ptr<line::LineForwarder> lineDb;
+    const int lineStatus = line::openStationLine(args.db, args.records, lineDb, [&noticeTo](const std::string &text) {
+        if (TerminalSink *terminal = noticeTo.load()) {
+            Event notice;
+            notice.kind = EventKind::kNotice;
+            notice.gateway.slot = -1; // the station's, not a gateway's
+            notice.message = text;
+            terminal->onEvent(notice);
+        } else {
+            std::fprintf(stderr, "gwtest: %s\n", text.c_str());
+        }
+    });
+    if (lineStatus != 0) {
+        if (ttyFd >= 0) {
+            ::close(ttyFd);
+        }
+        return lineStatus;
+    }
 
     OperatorDesk desk;
     Engine engine(options, desk);
     engine.subscribe(records.get());
+    if (lineDb) {
+        engine.subscribe(lineDb.get()); // after the records: it reads what they committed
+    }
     std::unique_ptr<TerminalSink> terminal;
     JsonSink json;
     if (args.json) {
@@ -345,6 +372,7 @@ int run(const RunArgs &args)
     } else {
         terminal = std::make_unique<TerminalSink>(stdout, TerminalStyle::of(stdout));
         engine.subscribe(terminal.get());
+        noticeTo = terminal.get();
     }
     std::unique_ptr<TtyPrompter> prompter;
     if (ttyFd >= 0) {
@@ -355,6 +383,9 @@ int run(const RunArgs &args)
     signals.watch(engine);
     const RunSummary summary = engine.run(targets);
     signals.done();
+    if (lineDb) {
+        lineDb->finish(line::kFinishMs);
+    }
     prompter.reset();
     if (terminal) {
         terminal->printSummary();
@@ -370,7 +401,8 @@ void addRunCommand(CLI::App &app, int &status)
     auto *cmd = app.add_subcommand("run", "run each gateway's test plan, all gateways at once");
     cmd->footer("Exit status: the worst outcome of all gateways: 0 pass, 1 a test failed (or the model is not the "
                 "one given, or the run was stopped), 2 a test got no reply, 3 a gateway was unreachable or "
-                "dropped the connection, 64 usage error, 70 the records could not be written.");
+                "dropped the connection, 64 usage error, 70 the records could not be written or the line's database "
+                "(--db) refused the station.");
     static RunArgs args;
     cmd->add_option("GATEWAY", args.targets,
                     "HOST[:PORT][=LABEL]: 10.0.0.2, gw-7.line:6666=A3, [::1]:6666, fe80::1%eth0 (port 6666 by default)")
@@ -391,6 +423,7 @@ void addRunCommand(CLI::App &app, int &status)
         ->capture_default_str();
     cmd->add_option("--station", args.station, "this station's id in the records (default: the host name)");
     cmd->add_flag("--json", args.json, "one JSON object per event on standard output instead of the progress");
+    line::attachLineDatabase(cmd, args.db);
     cmd->callback([&status] { status = run(args); });
 }
 

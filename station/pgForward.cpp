@@ -1,6 +1,7 @@
 #include "pgForward.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -638,7 +639,10 @@ ForwardCount LineForwarder::finish(int timeoutMs)
     ForwardCount count;
     count.sent = sent();
     std::string error;
-    if (info_ && spool_.open(error)) {
+    struct stat st {};
+    if (!spool_.isOpen() && stat(options_.recordsDb.c_str(), &st) != 0) {
+        count.pending = 0; // no records at all: nothing waits
+    } else if (info_ && spool_.open(error)) {
         try {
             count.pending = spool_.pendingCount(info_->lineId, cursor_.resultsAfter);
         } catch (const std::exception &) {
