@@ -43,6 +43,7 @@
 #include <string_view>
 #include <variant>
 
+#include "catalogue.h"
 #include "recordsSchema.h"
 #include "report.h"
 
@@ -386,9 +387,9 @@ struct BatchState {
     std::vector<std::string> runs; // engine run ids, in order of their start
 };
 
-int writeAll(int fd, const std::string &text)
+int writeAll(int fd, const std::string &text, size_t &done)
 {
-    size_t done = 0;
+    done = 0;
     while (done < text.size()) {
         ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0) {
@@ -749,12 +750,7 @@ private:
             pendingDb_.pop_front();
         }
         while (!pendingLines_.empty()) {
-            // One write() per line on an O_APPEND descriptor: another
-            // station's line goes before or after this one, never into it.
-            int err = writeAll(jsonl_, pendingLines_.front());
-            if (err == 0) {
-                err = ::fdatasync(jsonl_) == 0 ? 0 : errno;
-            }
+            int err = appendLine(pendingLines_.front());
             if (err != 0) {
                 say("jsonl", "records: cannot write records.jsonl (" + std::string(std::strerror(err)) +
                                  "); keeping the lines in memory and trying again with each test; testing goes on");
@@ -772,6 +768,35 @@ private:
             pendingJunit_.pop_front();
             recovered("junit", "records: JUnit file written again");
         }
+    }
+
+    // One write() per line on an O_APPEND descriptor: another station's
+    // line goes before or after this one, never into it. A full disk must
+    // not leave half a line that the retry then follows with the whole one:
+    // the room for the line is reserved first (nothing written when there
+    // is none), and should a write still stop short, the piece is ended with
+    // a newline before the line is written again, so that it stands alone.
+    int appendLine(const std::string &line)
+    {
+        struct stat sb {};
+        if (::fstat(jsonl_, &sb) == 0 &&
+            ::fallocate(jsonl_, FALLOC_FL_KEEP_SIZE, sb.st_size, static_cast<off_t>(line.size()) + 1) != 0 &&
+            errno != EOPNOTSUPP && errno != ENOSYS) {
+            return errno;
+        }
+        if (brokenLine_) {
+            if (::write(jsonl_, "\n", 1) != 1) {
+                return errno != 0 ? errno : EIO;
+            }
+            brokenLine_ = false;
+        }
+        size_t written = 0;
+        int err = writeAll(jsonl_, line, written);
+        if (err != 0) {
+            brokenLine_ = written > 0;
+            return err;
+        }
+        return ::fdatasync(jsonl_) == 0 ? 0 : errno;
     }
 
     void say(const std::string &kind, const std::string &message)
@@ -886,7 +911,10 @@ private:
                 ++c.skipped;
                 char name[16];
                 std::snprintf(name, sizeof name, "0x%04x", static_cast<unsigned>(code));
-                cases += "    <testcase name=\"" + std::string(name) + "\" classname=\"" + classname +
+                const catalogue::Test *row =
+                    catalogue::find(static_cast<uint16_t>(code), catalogue::modelBit(r.gateway.model));
+                cases += "    <testcase name=\"" + (row != nullptr ? xmlText(row->name) : std::string(name)) +
+                         "\" classname=\"" + classname +
                          "\" time=\"0.000\">\n      <skipped message=\"not run: the run ended before it\"/>\n"
                          "    </testcase>\n";
             }
@@ -991,7 +1019,8 @@ private:
         if (fd < 0) {
             return "cannot write " + scratch + ": " + std::strerror(errno);
         }
-        int err = writeAll(fd, xml);
+        size_t written = 0;
+        int err = writeAll(fd, xml, written);
         if (err == 0 && ::fsync(fd) != 0) {
             err = errno;
         }
@@ -1028,6 +1057,7 @@ private:
     std::deque<std::string> pendingLines_;
     std::deque<std::pair<std::string, std::string>> pendingJunit_;
     std::set<std::string> said_;
+    bool brokenLine_ = false; // records.jsonl ends in a piece of a line
 };
 
 } // namespace
