@@ -498,7 +498,7 @@ Summary summarise(const Rows &rows, const Filter &filter)
         std::map<int, TestAcc> tests;
     };
     std::map<std::string, ModelAcc> models;
-    auto modelOf = [](const RunRow *run) { return run->model.empty() ? std::string("unknown") : run->model; };
+    auto modelOf = [](const RunRow *run) { return run->model.empty() ? std::string("(unknown)") : run->model; };
 
     for (const auto &[mac, run] : firstRun) {
         bool firstPass = run->outcome == "pass";
@@ -626,7 +626,9 @@ std::string formatSummary(const Summary &s)
     out += "\n" + testTable(s.tests, "");
     if (s.models.size() > 1) {
         for (const ModelFigures &m : s.models) {
-            out += "\n" + printable(m.model) + ":\n" + testTable(m.tests, "  ");
+            if (!m.tests.empty()) {
+                out += "\n" + printable(m.model) + ":\n" + testTable(m.tests, "  ");
+            }
         }
     }
 

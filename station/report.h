@@ -97,7 +97,7 @@ struct TestFigures {
 // that run ended "pass" and the first attempt of every test in it passed
 // (skipped tests aside), i.e. no retry was needed.
 struct ModelFigures {
-    std::string model;
+    std::string model; // "(unknown)" for runs that never learnt it
     int units = 0;
     int firstPassUnits = 0;
     double firstPassYield = 0; // firstPassUnits / units, 0..1
