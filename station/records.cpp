@@ -223,6 +223,15 @@ std::string address(const GatewayInfo &g)
 
 // ---- SQLite ----
 
+// How long a write waits for another station's write to end. Such a write
+// takes milliseconds; a lock held longer is someone's open transaction (a
+// sqlite3 shell left open). After one such wait the sink tries the queued
+// writes with every event but waits only briefly each time, so that the
+// engine's events are not held up; the records' close waits the full time
+// once more.
+constexpr int kBusyWaitMs = 10000;
+constexpr int kBusyRetryMs = 200;
+
 using Value = std::variant<std::monostate, int64_t, std::string>;
 
 struct Step {
@@ -455,6 +464,8 @@ public:
             queueJunit(batch);
         }
         batches_.clear();
+        sqlite3_busy_timeout(db_, kBusyWaitMs);
+        dbBehind_ = false;
         retry();
         if (!pendingDb_.empty() || !pendingLines_.empty() || !pendingJunit_.empty()) {
             say("closing", "records: " + std::to_string(pendingDb_.size()) + " database writes, " +
@@ -579,6 +590,7 @@ private:
             }
             if (!permanent(rc)) {
                 pendingDb_.push_back(w);
+                fallBehind();
             }
             failed(w, rc);
             return;
@@ -731,6 +743,14 @@ private:
 
     void submit(Write w) { pendingDb_.push_back(std::move(w)); }
 
+    void fallBehind()
+    {
+        if (!dbBehind_) {
+            dbBehind_ = true;
+            sqlite3_busy_timeout(db_, kBusyRetryMs);
+        }
+    }
+
     // Everything not yet written, in order: database writes, JSON lines, JUnit
     // files. A write that fails transiently stops its queue until the next
     // try, so the order of the records is kept.
@@ -740,11 +760,16 @@ private:
             int rc = apply(pendingDb_.front());
             if (rc == SQLITE_OK) {
                 pendingDb_.pop_front();
+                if (dbBehind_) {
+                    dbBehind_ = false;
+                    sqlite3_busy_timeout(db_, kBusyWaitMs);
+                }
                 recovered("db", "records: records.db written again");
                 continue;
             }
             failed(pendingDb_.front(), rc);
             if (!permanent(rc)) {
+                fallBehind();
                 break;
             }
             pendingDb_.pop_front();
@@ -1058,6 +1083,7 @@ private:
     std::deque<std::pair<std::string, std::string>> pendingJunit_;
     std::set<std::string> said_;
     bool brokenLine_ = false; // records.jsonl ends in a piece of a line
+    bool dbBehind_ = false;   // writes are queued: short busy waits until they are in
 };
 
 } // namespace
@@ -1095,7 +1121,7 @@ std::unique_ptr<EventSink> openRecords(const std::string &dir, std::string &erro
     }
     // Another station's write holds the lock for milliseconds; wait for it
     // rather than fail (a longer lock keeps the write queued, see above).
-    sqlite3_busy_timeout(db, 30000);
+    sqlite3_busy_timeout(db, kBusyWaitMs);
     {
         sqlite3_stmt *st = nullptr;
         std::string mode;

@@ -639,6 +639,47 @@ TEST_F(Records, WaitsForAnotherStationsWrite)
     EXPECT_TRUE(warnings.empty()) << warnings[0];
 }
 
+// A lock held far longer than any station's write (a sqlite3 shell left in
+// a transaction): the write waits the busy time once, is then kept in
+// memory while the events go on without long waits, and goes in when the
+// lock is gone. The JSON lines do not wait for the database.
+TEST_F(Records, ALockHeldLongerThanTheBusyWaitKeepsTheWritesQueued)
+{
+    std::vector<std::string> warnings;
+    auto sink = open(dir_, &warnings);
+    ASSERT_NE(sink, nullptr);
+    EventScript s(*sink, "st", kT0);
+    s.startBatch(1);
+    s.startRun(0, "10.213.0.2");
+
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ + "/records.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto t0 = std::chrono::steady_clock::now();
+    s.test(0, {.code = 0x0005});
+    const auto firstWait = std::chrono::steady_clock::now() - t0;
+    ASSERT_EQ(warnings.size(), 1U);
+    EXPECT_THAT(warnings[0], HasSubstr("cannot write records.db (database is locked)"));
+    t0 = std::chrono::steady_clock::now();
+    for (uint16_t code : {0x0001, 0x0002, 0x0101, 0x0102, 0x0103}) {
+        s.test(0, {.code = code});
+    }
+    const auto nextFive = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(firstWait, std::chrono::seconds(5));
+    EXPECT_LT(nextFive, std::chrono::seconds(5));
+    EXPECT_EQ(warnings.size(), 1U) << "said once";
+    std::vector<json_t *> lines = jsonLines(dir_);
+    EXPECT_EQ(lines.size(), 6U);
+    release(lines);
+
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    s.test(0, {.code = 0x0701});
+    EXPECT_THAT(warnings, ::testing::Contains(HasSubstr("records.db written again")));
+    EXPECT_EQ(scalar(dir_, "SELECT group_concat(code) FROM (SELECT code FROM results ORDER BY rowid)"),
+              "5,1,2,257,258,259,1793");
+}
+
 // The disk fills up in the middle of a batch: said once per record kind,
 // testing goes on, and once there is room again every record is written,
 // in order.
