@@ -704,6 +704,11 @@ private:
         queueJunit(it->second);
         for (const std::string &id : it->second.runs) {
             runs_.erase(id);
+            // Tests that started and never finished (the run was cut short).
+            for (auto t = testStarted_.lower_bound(id + "\n");
+                 t != testStarted_.end() && t->first.starts_with(id + "\n");) {
+                t = testStarted_.erase(t);
+            }
         }
         batches_.erase(it);
     }
