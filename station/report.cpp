@@ -333,6 +333,22 @@ struct Stmt {
     ~Stmt() { sqlite3_finalize(st); }
 };
 
+// A file name as an SQLite URI ("file:/a%20b/records.db?mode=ro").
+std::string sqliteUri(const std::string &path, bool immutable)
+{
+    std::string uri = "file:";
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
+            uri += static_cast<char>(c);
+        } else {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            uri += buf;
+        }
+    }
+    return uri + (immutable ? "?mode=ro&immutable=1" : "?mode=ro");
+}
+
 // The selection, shared by both queries.
 constexpr const char *kRunWhere = " WHERE (?1 = '' OR started >= ?1) AND (?2 = '' OR model = ?2)"
                                   " AND (?3 = '' OR mac = ?3)";
@@ -355,25 +371,41 @@ bool loadSqlite(const std::string &dir, const Filter &filter, Rows &rows, std::s
         return false;
     }
     Db db;
-    if (sqlite3_open_v2(path.c_str(), &db.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        error = "cannot open " + path + ": " + (db.db != nullptr ? sqlite3_errmsg(db.db) : "out of memory");
-        return false;
+    int version = -1;
+    // Records in a directory this user cannot write (a copy on a read-only
+    // share, a root station's records read by an engineer) cannot have the
+    // write-ahead log's index file made beside them: then the file is read
+    // as it is on disk (immutable), which is what it holds when no station
+    // is writing there.
+    for (bool immutable : {false, true}) {
+        sqlite3_close(db.db);
+        db.db = nullptr;
+        if (sqlite3_open_v2(sqliteUri(path, immutable).c_str(), &db.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
+                            nullptr) != SQLITE_OK) {
+            error = "cannot open " + path + ": " + (db.db != nullptr ? sqlite3_errmsg(db.db) : "out of memory");
+            return false;
+        }
+        // A station writing at this moment holds the write lock only briefly.
+        sqlite3_busy_timeout(db.db, 10000);
+        Stmt st;
+        int rc = sqlite3_prepare_v2(db.db, "PRAGMA user_version", -1, &st.st, nullptr);
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_step(st.st);
+        }
+        if (rc == SQLITE_ROW) {
+            version = sqlite3_column_int(st.st, 0);
+            break;
+        }
+        int primary = sqlite3_extended_errcode(db.db) & 0xff;
+        if (immutable || (primary != SQLITE_READONLY && primary != SQLITE_CANTOPEN)) {
+            error = std::string("cannot read ") + path + ": " + sqlite3_errmsg(db.db);
+            return false;
+        }
     }
-    // A station writing at this moment holds the write lock only briefly.
-    sqlite3_busy_timeout(db.db, 10000);
     auto fail = [&](const char *what) {
         error = std::string("cannot read ") + path + " (" + what + "): " + sqlite3_errmsg(db.db);
         return false;
     };
-    int version = 0;
-    {
-        Stmt st;
-        if (sqlite3_prepare_v2(db.db, "PRAGMA user_version", -1, &st.st, nullptr) != SQLITE_OK ||
-            sqlite3_step(st.st) != SQLITE_ROW) {
-            return fail("schema version");
-        }
-        version = sqlite3_column_int(st.st, 0);
-    }
     if (version > kRecordsSchemaVersion) {
         error = path + " was written by a newer gwtest (records schema version " + std::to_string(version) +
                 "; this gwtest reads up to " + std::to_string(kRecordsSchemaVersion) + ")";
