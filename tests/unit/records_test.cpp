@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "asUser.h"
+#include "catalogue.h"
 #include "eventScript.h"
 #include "records.h"
 #include "recordsSchema.h"
@@ -142,6 +143,8 @@ std::string xpath(const std::string &file, const std::string &expr)
     }
     return out;
 }
+
+std::string hintOf(uint16_t code) { return std::string(catalogue::findAny(code)->hint); }
 
 const std::string kSchema = std::string(GW_SOURCE_DIR) + "/tests/unit/junit.xsd";
 
@@ -473,7 +476,7 @@ TEST_F(Records, RunAndResultRowsHoldWhatTheEventsSaid)
                    "2026-12-12T08:00:05.022Z", "2100", "no", "1800", "st1"},
               }));
     // clang-format on
-    EXPECT_EQ(scalar(dir_, "SELECT hint FROM results WHERE code = 259"), "DNS or the upstream link of the line");
+    EXPECT_EQ(scalar(dir_, "SELECT hint FROM results WHERE code = 259"), hintOf(0x0103));
 
     std::vector<json_t *> lines = jsonLines(dir_);
     ASSERT_EQ(lines.size(), 4U);
@@ -557,12 +560,12 @@ TEST_F(Records, JunitFileIsValidAndSaysWhatFailed)
         {"count(//testsuite[1]/testcase[@name=\"wan\"]/failure)", "0"},
         {"string(//testsuite[1]/testcase[@name=\"wan\"]/@time)", "5.800"},
         {"string(//testsuite[1]/testcase[@name=\"sysversion\"]/failure/@message)",
-         "fail: data v<1.0&\"x\" \\x01\xef\xbf\xbd\xc3\xa9 (check: the firmware image: build file missing or without a version)"},
+         "fail: data v<1.0&\"x\" \\x01\xef\xbf\xbd\xc3\xa9 (check: " + hintOf(0x0002) + ")"},
         {"string(//testsuite[1]/testcase[@name=\"ping-host\"]/error/@type)", "no-reply"},
         {"string(//testsuite[1]/testcase[@name=\"ping-host\"]/error/@message)",
-         "no reply in time (check: DNS or the upstream link of the line)"},
+         "no reply in time (check: " + hintOf(0x0103) + ")"},
         {"string(//testsuite[1]/testcase[@name=\"led-power\"]/failure/@message)",
-         "fail: the operator answered no (check: the power LED or its driver)"},
+         "fail: the operator answered no (check: " + hintOf(0x0701) + ")"},
         {"count(//testsuite[1]/testcase[@name=\"ping-gw\"]/skipped)", "1"},
         {"string(//testsuite[2]/@name)", "[::1]:6666"},
         {"string(//testsuite[2]/@tests)", "4"},
