@@ -353,6 +353,32 @@ constexpr const char *kInsertResultsTail = " ON CONFLICT (station, run_id, code,
 // tables), which no row would pass.
 bool refusesTheRow(const PgError &e) { return e.sqlState().rfind("22", 0) == 0 || e.sqlState().rfind("23", 0) == 0; }
 
+// The station learns a gateway's MAC from its identity tests and then fills
+// it into that run's earlier results (those asked before it was known, such
+// as the model query): the line does the same for the runs of a batch, so
+// that a result sent before its MAC was known gets it too.
+constexpr const char *kFillMacs =
+    "UPDATE results r SET mac = u.mac FROM runs u WHERE u.station = r.station AND u.id = r.run_id "
+    "AND r.mac = '' AND u.mac <> '' AND r.station = $1 AND r.run_id = $2";
+
+void fillMacs(PgConn &conn, const Spool::Batch &batch)
+{
+    std::set<std::pair<std::string, std::string>> runs;
+    for (const auto &r : batch.runs) {
+        if (r.refused.empty()) {
+            runs.emplace(r.station, r.id);
+        }
+    }
+    for (const auto &r : batch.results) {
+        if (r.refused.empty()) {
+            runs.emplace(r.station, r.runId);
+        }
+    }
+    for (const auto &[station, id] : runs) {
+        conn.exec(kFillMacs, {station, id});
+    }
+}
+
 } // namespace
 
 int sendRowByRow(PgConn &conn, Spool::Batch &batch)
@@ -389,6 +415,7 @@ int sendRowByRow(PgConn &conn, Spool::Batch &batch)
             ++refused;
         }
     }
+    fillMacs(conn, batch);
     return refused;
 }
 
@@ -411,6 +438,7 @@ void sendBatch(PgConn &conn, const Spool::Batch &batch)
             }
             conn.exec(sql + kInsertResultsTail, params);
         }
+        fillMacs(conn, batch);
         conn.commit();
     } catch (...) {
         conn.rollbackQuietly();

@@ -427,6 +427,26 @@ TEST_F(LineForward, ALineDatabaseMadeAnewGetsTheWholeHistory)
     EXPECT_EQ(lineCount("SELECT count(*) FROM results"), 6);
 }
 
+TEST_F(LineForward, AMacLearntAfterItsFirstResultsWereSentReachesThemToo)
+{
+    TempDir dir;
+    SpoolWriter spool(dir.path + "/records.db");
+    const std::string run = "st1-20261210T113045Z-0";
+    spool.run(run, "st1", "", "");
+    spool.result(run, "st1", "", 5, "model", 1, "pass", 5); // asked first, before the MAC is known
+    auto forwarder = open(options(dir.path));
+    ASSERT_TRUE(forwarder);
+    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 1; }));
+
+    spool.learnMac(run, "02:47:57:04:04:00");
+    spool.result(run, "st1", "02:47:57:04:04:00", 1, "mac", 1, "pass", 5);
+    forwarder->wake();
+    EXPECT_TRUE(waitFor([&] { return lineCount("SELECT count(*) FROM results WHERE mac = '02:47:57:04:04:00'") == 2; }))
+        << cluster.query("line", "SELECT string_agg(name || '=' || mac, ',') FROM results");
+    EXPECT_EQ(forwarder->finish(30000).pending, 0);
+    EXPECT_EQ(cluster.query("line", "SELECT mac FROM runs"), "02:47:57:04:04:00");
+}
+
 TEST_F(LineForward, AnOlderStateOfARunNeverUndoesANewerOne)
 {
     // Two station processes sharing a records directory may send one run's

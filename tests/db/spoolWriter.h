@@ -61,6 +61,14 @@ public:
              ", " + (code % 2 ? "'yes', 1200" : "NULL, NULL") + ")");
     }
 
+    // What the writer does when the identity tests give the MAC: the run
+    // and its results so far get it.
+    void learnMac(const std::string &id, const std::string &mac)
+    {
+        exec("BEGIN; UPDATE runs SET mac = '" + mac + "' WHERE id = '" + id + "'; UPDATE results SET mac = '" + mac +
+             "' WHERE run_id = '" + id + "' AND mac = ''; COMMIT");
+    }
+
     void finishRun(const std::string &id, const std::string &outcome,
                    const std::string &finished = "2026-12-10T11:40:00.000Z")
     {
