@@ -81,7 +81,7 @@ void addForwardCommand(CLI::App &app, int &status)
 {
     auto *cmd = app.add_subcommand(
         "forward", "send the results that wait in the station's records to the line's database (a station that "
-                   "tested while the database was unreachable; gwtest run and serve with --db do it themselves).\n"
+                   "tested while the database was unreachable; gwtest run --db does it itself).\n"
                    "Exit status: 0 nothing left waiting, 3 results still wait (database unreachable), 64 usage "
                    "error, 70 the database refused the station or the records could not be read.");
     static ForwardArgs args;

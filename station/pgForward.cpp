@@ -682,7 +682,7 @@ ForwardCount LineForwarder::finish(int timeoutMs)
     if (count.pending != 0) {
         const std::string what = count.pending > 0 ? std::to_string(count.pending) + " results" : "results";
         say(what + " wait in " + options_.recordsDb +
-            " for the line database; the next gwtest run or serve with --db sends them");
+            " for the line database; the next gwtest run --db or gwtest forward sends them");
     }
     return count;
 }
