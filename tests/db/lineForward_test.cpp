@@ -228,8 +228,10 @@ TEST_F(LineForward, FourStationsWithTwoGatewaysEachWritingAtOnce)
         sqlite3_stmt *stmt = nullptr;
         ASSERT_EQ(sqlite3_prepare_v2(db, kTotalsSql, -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
         while (sqlite3_step(stmt) == SQLITE_ROW) {
-            spoolTotals += (spoolTotals.empty() ? "" : "|") +
-                           std::string(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)));
+            if (!spoolTotals.empty()) {
+                spoolTotals += '|';
+            }
+            spoolTotals += reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
         }
         sqlite3_finalize(stmt);
         sqlite3_close(db);
