@@ -329,7 +329,17 @@ int run(const RunArgs &args)
     // Before the first thread (the records' writer may have one).
     SignalWatcher signals;
     std::string error;
-    std::unique_ptr<EventSink> records = openRecords(args.records, error);
+    // A record that could not be written is said above the live lines while
+    // they show (on standard error otherwise, keeping --json's output pure).
+    std::atomic<TerminalSink *> warnTo{nullptr};
+    const RecordsWarning warn = [&warnTo](const std::string &message) {
+        if (TerminalSink *terminal = warnTo.load()) {
+            terminal->note("gwtest: " + message);
+        } else {
+            std::fprintf(stderr, "gwtest: %s\n", message.c_str());
+        }
+    };
+    std::unique_ptr<EventSink> records = openRecords(args.records, error, warn);
     if (!records) {
         if (ttyFd >= 0) {
             ::close(ttyFd);
@@ -339,19 +349,8 @@ int run(const RunArgs &args)
     }
     // The line's database: refused now (wrong password, unknown database),
     // or unreachable and said once on the display while testing goes on.
-    std::atomic<TerminalSink *> noticeTo{nullptr};
     std::unique_ptr<line::LineForwarder> lineDb;
-    const int lineStatus = line::openStationLine(args.db, args.records, lineDb, [&noticeTo](const std::string &text) {
-        if (TerminalSink *terminal = noticeTo.load()) {
-            Event notice;
-            notice.kind = EventKind::kNotice;
-            notice.gateway.slot = -1; // the station's, not a gateway's
-            notice.message = text;
-            terminal->onEvent(notice);
-        } else {
-            std::fprintf(stderr, "gwtest: %s\n", text.c_str());
-        }
-    });
+    const int lineStatus = line::openStationLine(args.db, args.records, lineDb, warn);
     if (lineStatus != 0) {
         if (ttyFd >= 0) {
             ::close(ttyFd);
@@ -372,7 +371,7 @@ int run(const RunArgs &args)
     } else {
         terminal = std::make_unique<TerminalSink>(stdout, TerminalStyle::of(stdout));
         engine.subscribe(terminal.get());
-        noticeTo = terminal.get();
+        warnTo = terminal.get();
     }
     std::unique_ptr<TtyPrompter> prompter;
     if (ttyFd >= 0) {
@@ -383,10 +382,13 @@ int run(const RunArgs &args)
     signals.watch(engine);
     const RunSummary summary = engine.run(targets);
     signals.done();
-    if (lineDb) {
-        lineDb->finish(line::kFinishMs);
-    }
     prompter.reset();
+    // The records closed (and said so if need be) before the summary.
+    records.reset();
+    if (lineDb) {
+        lineDb->finish(line::kFinishMs); // what the records hold, sent to the line
+    }
+    warnTo = nullptr;
     if (terminal) {
         terminal->printSummary();
         std::printf("\nrecords: %s\n", args.records.c_str());

@@ -420,10 +420,6 @@ std::string TerminalSink::plainLine(const Event &ev)
 void TerminalSink::onEvent(const Event &ev)
 {
     std::lock_guard lock(mutex_);
-    if (ev.kind == EventKind::kNotice && ev.gateway.slot < 0) {
-        print(ev.message); // the station's own (the line's database), no gateway's
-        return;
-    }
     const int64_t now = nowMs();
     if (ev.kind != EventKind::kBatchStarted && ev.kind != EventKind::kBatchFinished) {
         Gateway &gw = gateway(ev);
