@@ -168,46 +168,6 @@ std::string fileNameOf(const std::string &id)
     return out;
 }
 
-std::string outcomeText(Outcome o)
-{
-    switch (o) {
-    case Outcome::kPass:
-        return "pass";
-    case Outcome::kFail:
-        return "fail";
-    case Outcome::kNoReply:
-        return "no-reply";
-    case Outcome::kConnectionLost:
-        return "connection-lost";
-    case Outcome::kSkipped:
-        return "skipped";
-    case Outcome::kNotRun:
-        return "not-run";
-    }
-    return "fail";
-}
-
-std::string runOutcomeText(RunOutcome o)
-{
-    switch (o) {
-    case RunOutcome::kPass:
-        return "pass";
-    case RunOutcome::kFail:
-        return "fail";
-    case RunOutcome::kNoReply:
-        return "no-reply";
-    case RunOutcome::kConnectionLost:
-        return "connection-lost";
-    case RunOutcome::kUnreachable:
-        return "unreachable";
-    case RunOutcome::kModelMismatch:
-        return "model-mismatch";
-    case RunOutcome::kStopped:
-        return "stopped";
-    }
-    return "fail";
-}
-
 // The MAC in the records' one spelling, so `report --mac` finds it by index.
 std::string macOf(const std::string &mac)
 {
@@ -627,7 +587,7 @@ private:
         rec.name = cleanUtf8(e.name);
         rec.title = cleanUtf8(e.title);
         rec.attempt = e.attempt;
-        rec.outcome = outcomeText(e.outcome);
+        rec.outcome = std::string(outcomeName(e.outcome));
         rec.decoded = cleanUtf8(e.decoded);
         rec.hint = cleanUtf8(e.hint);
         rec.durationMs = e.durationMs;
@@ -688,7 +648,7 @@ private:
         RunState &r = run(e);
         updateGateway(e);
         r.finished = true;
-        r.outcome = runOutcomeText(e.runOutcome);
+        r.outcome = std::string(runOutcomeName(e.runOutcome));
         r.message = cleanUtf8(e.message);
         r.finishedMs = e.unixMs;
         submit({"the end of run " + r.id,
