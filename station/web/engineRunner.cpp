@@ -13,7 +13,8 @@ public:
     {
         Event mapped = event;
         const int index = event.gateway.slot;
-        mapped.gateway.slot = index >= 0 && static_cast<size_t>(index) < ids_.size() ? ids_[static_cast<size_t>(index)] : -1;
+        mapped.gateway.slot =
+            index >= 0 && static_cast<size_t>(index) < ids_.size() ? ids_[static_cast<size_t>(index)] : -1;
         runner_.deliver(mapped);
     }
 

@@ -80,7 +80,10 @@ const char *runOutcomeText(RunOutcome outcome)
     return "stopped";
 }
 
-std::string sse(const char *event, const std::string &data) { return std::string("event: ") + event + "\ndata: " + data + "\n\n"; }
+std::string sse(const char *event, const std::string &data)
+{
+    return std::string("event: ") + event + "\ndata: " + data + "\n\n";
+}
 
 } // namespace
 
@@ -311,7 +314,8 @@ void Hub::onEvent(const Event &event)
         slot.total = event.total;
         const uint8_t model = catalogue::modelBit(slot.model);
         for (uint16_t code : event.plan) {
-            if (const auto *test = catalogue::find(code, model != 0 ? model : static_cast<uint8_t>(catalogue::kEveryModel))) {
+            if (const auto *test =
+                    catalogue::find(code, model != 0 ? model : static_cast<uint8_t>(catalogue::kEveryModel))) {
                 slot.names[code] = std::string(test->name);
             }
         }

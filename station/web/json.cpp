@@ -56,7 +56,10 @@ json_t *jsonText(const std::string &text)
     return json_stringn(clean.data(), clean.size());
 }
 
-void put(json_t *object, const char *key, json_t *value) { json_object_set_new(object, key, value ? value : json_null()); }
+void put(json_t *object, const char *key, json_t *value)
+{
+    json_object_set_new(object, key, value ? value : json_null());
+}
 
 void put(json_t *object, const char *key, const std::string &text) { put(object, key, jsonText(text)); }
 

@@ -105,10 +105,7 @@ struct Server::Impl {
     httplib::Server http;
     int port = 0;
 
-    Impl(ServerConfig c, Hub &h, Runner &r, History *hist)
-        : config(std::move(c)), hub(h), runner(r), history(hist)
-    {
-    }
+    Impl(ServerConfig c, Hub &h, Runner &r, History *hist) : config(std::move(c)), hub(h), runner(r), history(hist) {}
 
     // The checks of every action: a JSON body from this page's own origin,
     // and the token when the station has one. False with the response set.
@@ -373,8 +370,9 @@ struct Server::Impl {
 
         http.Get(R"(/records/junit/([^/]+))", [this](const Request &req, Response &res) {
             const std::string name = req.matches[1];
-            const std::string path =
-                safeRecordName(name, ".xml") && !config.recordsDir.empty() ? recordFile(config.recordsDir, "junit", name) : "";
+            const std::string path = safeRecordName(name, ".xml") && !config.recordsDir.empty()
+                                         ? recordFile(config.recordsDir, "junit", name)
+                                         : "";
             std::string text;
             if (path.empty() || !readWhole(path, text)) {
                 sendError(res, 404, "no such JUnit record");
@@ -461,8 +459,8 @@ bool Server::bind(const std::string &address, std::string &error)
         text.resize(text.size() - 2);
     }
     const bool bracketed = !text.empty() && text.front() == '[';
-    const bool hasPort = bracketed ? text.find("]:") != std::string::npos
-                                   : std::count(text.begin(), text.end(), ':') == 1;
+    const bool hasPort =
+        bracketed ? text.find("]:") != std::string::npos : std::count(text.begin(), text.end(), ':') == 1;
     std::string host;
     uint16_t port = 0;
     if (!parseAddress(text, host, port, error)) {

@@ -9,15 +9,9 @@ namespace station::web {
 
 namespace {
 
-bool isHostChar(char c)
-{
-    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
-}
+bool isHostChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_'; }
 
-bool isV6Char(char c)
-{
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.';
-}
+bool isV6Char(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.'; }
 
 bool parsePort(const std::string &text, uint16_t &port)
 {
@@ -101,9 +95,9 @@ bool parseAddress(const std::string &text, std::string &host, uint16_t &port, st
     // An IPv6 literal may name its interface after '%' (fe80::1%eth0).
     const auto zone = v6 ? host.find('%') : std::string::npos;
     const auto literalEnd = zone == std::string::npos ? host.end() : host.begin() + static_cast<long>(zone);
-    const bool charsOk = !host.empty() && std::all_of(host.begin(), literalEnd, v6 ? isV6Char : isHostChar) &&
-                         (zone == std::string::npos ||
-                          (zone + 1 < host.size() && std::all_of(literalEnd + 1, host.end(), isHostChar)));
+    const bool charsOk =
+        !host.empty() && std::all_of(host.begin(), literalEnd, v6 ? isV6Char : isHostChar) &&
+        (zone == std::string::npos || (zone + 1 < host.size() && std::all_of(literalEnd + 1, host.end(), isHostChar)));
     if (!charsOk || (v6 && host.find(':') == std::string::npos)) {
         error = "bad host '" + host + "' in '" + text + "': " + expected;
         host.clear();

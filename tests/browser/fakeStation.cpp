@@ -107,7 +107,8 @@ private:
         plan.plan = {0x0001, 0x0701, 0x0705};
         hub_.onEvent(plan);
         bool failed = false;
-        const std::pair<uint16_t, const char *> tests[] = {{0x0001, "mac"}, {0x0701, "led-power"}, {0x0705, "led-error"}};
+        const std::pair<uint16_t, const char *> tests[] = {
+            {0x0001, "mac"}, {0x0701, "led-power"}, {0x0705, "led-error"}};
         for (const auto &[code, name] : tests) {
             Event started = base(EventKind::kTestStarted, id, target);
             started.code = code;
@@ -121,8 +122,9 @@ private:
             finished.name = name;
             if (code != 0x0001) {
                 const uint64_t promptId = static_cast<uint64_t>(id) * 100 + code;
-                const auto yes = ask(id, target, promptId, std::string("did the ") + name + " LED of " + target.label +
-                                                               " light for two seconds?");
+                const auto yes =
+                    ask(id, target, promptId,
+                        std::string("did the ") + name + " LED of " + target.label + " light for two seconds?");
                 if (!yes) {
                     Event end = base(EventKind::kRunFinished, id, target);
                     end.runOutcome = RunOutcome::kStopped;
@@ -172,7 +174,8 @@ int main(int argc, char **argv)
 
     web::Hub hub(!token.empty());
     for (int i = 0; i < slots; ++i) {
-        hub.addSlot(Target{"10.213." + std::to_string(i) + ".2", 6666, std::string(1, static_cast<char>('A' + i)) + "1"});
+        hub.addSlot(
+            Target{"10.213." + std::to_string(i) + ".2", 6666, std::string(1, static_cast<char>('A' + i)) + "1"});
     }
     ScriptRunner runner(hub);
     web::Server server(web::ServerConfig{token, ""}, hub, runner, nullptr);

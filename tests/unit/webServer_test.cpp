@@ -109,8 +109,7 @@ protected:
         client->set_read_timeout(10, 0);
     }
 
-    httplib::Result post(const std::string &path, const std::string &body = "{}",
-                         const httplib::Headers &headers = {})
+    httplib::Result post(const std::string &path, const std::string &body = "{}", const httplib::Headers &headers = {})
     {
         return client->Post(path.c_str(), headers, body, "application/json");
     }
@@ -428,13 +427,14 @@ TEST_F(WebServer, HistoryAndUnitsTakeCheckedInput)
 TEST_F(WebServer, RecordFilesAreServedFromTheRecordsDirectoryOnly)
 {
     std::ofstream(records / "junit" / "st-20261210T113000Z.xml") << "<testsuites/>\n";
-    std::ofstream(records / "records.jsonl") << R"({"run_id":"st-20261210T113000Z-0","name":"mac","outcome":"pass"})"
-                                             << "\n"
-                                             << R"({"run_id":"st-20261210T113000Z-1","name":"mac","outcome":"fail"})"
-                                             << "\n"
-                                             << "not json\n"
-                                             << R"({"run_id":"st-20261210T113000Z-0","name":"led-power","outcome":"fail"})"
-                                             << "\n";
+    std::ofstream(records / "records.jsonl")
+        << R"({"run_id":"st-20261210T113000Z-0","name":"mac","outcome":"pass"})"
+        << "\n"
+        << R"({"run_id":"st-20261210T113000Z-1","name":"mac","outcome":"fail"})"
+        << "\n"
+        << "not json\n"
+        << R"({"run_id":"st-20261210T113000Z-0","name":"led-power","outcome":"fail"})"
+        << "\n";
     const fs::path outside = records.string() + "-outside.xml";
     std::ofstream(outside) << "<secret/>\n";
     fs::create_symlink(outside, records / "junit" / "link.xml");
