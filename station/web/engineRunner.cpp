@@ -50,9 +50,12 @@ EngineRunner::~EngineRunner()
     batches_.clear();
 }
 
+// The records first: when the page hears that a run has ended, its history
+// view reads the records, and they must hold the run by then. Batches deliver
+// at the same time from their own threads; the hub and the records each keep
+// their own lock.
 void EngineRunner::deliver(const Event &event)
 {
-    std::lock_guard lock(deliverMutex_);
     if (records_ != nullptr) {
         records_->onEvent(event);
     }

@@ -39,7 +39,6 @@ private:
     std::mutex mutex_;
     std::list<std::unique_ptr<Batch>> batches_;
     int64_t lastStartSecond_ = 0;
-    std::mutex deliverMutex_; // one event at a time to the page and the records, whichever batch sends it
 };
 
 } // namespace station::web

@@ -147,7 +147,13 @@ function tick() {
     }
     const fill = el.querySelector('.fill');
     const time = el.querySelector('.test-time');
-    if (s.test) {
+    const asking = s.prompt && s.prompt.kind !== 'press-button';
+    if (s.test && asking) {
+      // The gateway has answered; the person is looking.
+      fill.style.width = '100%';
+      fill.classList.remove('late');
+      time.textContent = 'your answer?';
+    } else if (s.test) {
       const elapsed = s.test.elapsedMs + (now - entry.at);
       const expected = Math.max(s.test.expectedMs, 1);
       fill.style.width = Math.min(100, (100 * elapsed) / expected) + '%';
