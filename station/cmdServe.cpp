@@ -150,6 +150,12 @@ int serve(const ServeOptions &o)
         std::printf("gwtest: the station page is at http://%s/ (%zu gateways; records in %s%s)\n", shown.c_str(),
                     targets.size(), o.records.c_str(), o.token.empty() ? "" : "; actions need the token");
         std::fflush(stdout);
+        const bool loopback = o.listen.rfind("127.", 0) == 0 || o.listen.rfind("[::1]", 0) == 0 ||
+                              o.listen.rfind("localhost", 0) == 0;
+        if (!loopback && o.token.empty()) {
+            std::fprintf(stderr, "gwtest: the page is open to the network without a token: anyone who reaches it "
+                                 "can start, stop and answer (see --token)\n");
+        }
 
         std::thread watcher([&server, &runner, signals] {
             int signal = 0;

@@ -18,7 +18,7 @@ namespace {
 
 constexpr size_t kMaxBody = 16 * 1024;
 constexpr size_t kMaxRecordFile = 64 * 1024 * 1024;
-constexpr int kKeepAliveMs = 15000; // a comment line on a quiet stream, so a closed page is noticed
+constexpr int kKeepAliveMs = 5000;  // a comment line on a quiet stream, so a closed page is noticed
 
 const char *typeOf(std::string_view name)
 {
