@@ -96,11 +96,16 @@ int serve(const ServeOptions &o)
         }
         targets.push_back(target);
     }
+    std::string listenHost;
+    uint16_t listenPort = 0;
+    std::string error;
+    if (!web::parseListen(o.listen, listenHost, listenPort, error)) {
+        errors.push_back(error);
+    }
     RunOptions run;
     run.model = o.model;
     run.retries = o.retries;
     run.station = o.station.empty() ? stationName() : o.station;
-    std::string error;
     if (!testCodes(o.only, run.only, error) || !testCodes(o.skip, run.skip, error)) {
         errors.push_back(error);
     }
@@ -141,17 +146,14 @@ int serve(const ServeOptions &o)
             std::fprintf(stderr, "gwtest: %s\n", error.c_str());
             return kExitSoftware;
         }
-        std::string shown = o.listen;
-        if (const auto colon = shown.rfind(':'); colon != std::string::npos && shown.ends_with(":0")) {
-            shown = shown.substr(0, colon + 1) + std::to_string(server.port());
-        } else if (shown.rfind(':') == std::string::npos || shown.back() == ']') {
-            shown += ":" + std::to_string(server.port());
-        }
+        // The address as a browser takes it, with the port really bound.
+        const std::string shownHost = listenHost.find(':') != std::string::npos ? "[" + listenHost + "]" : listenHost;
+        const std::string shown = shownHost + ":" + std::to_string(server.port());
         std::printf("gwtest: the station page is at http://%s/ (%zu gateways; records in %s%s)\n", shown.c_str(),
                     targets.size(), o.records.c_str(), o.token.empty() ? "" : "; actions need the token");
         std::fflush(stdout);
-        const bool loopback = o.listen.rfind("127.", 0) == 0 || o.listen.rfind("[::1]", 0) == 0 ||
-                              o.listen.rfind("localhost", 0) == 0;
+        const bool loopback =
+            o.listen.rfind("127.", 0) == 0 || o.listen.rfind("[::1]", 0) == 0 || o.listen.rfind("localhost", 0) == 0;
         if (!loopback && o.token.empty()) {
             std::fprintf(stderr, "gwtest: the page is open to the network without a token: anyone who reaches it "
                                  "can start, stop and answer (see --token)\n");

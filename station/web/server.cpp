@@ -18,7 +18,7 @@ namespace {
 
 constexpr size_t kMaxBody = 16 * 1024;
 constexpr size_t kMaxRecordFile = 64 * 1024 * 1024;
-constexpr int kKeepAliveMs = 5000;  // a comment line on a quiet stream, so a closed page is noticed
+constexpr int kKeepAliveMs = 5000; // a comment line on a quiet stream, so a closed page is noticed
 
 const char *typeOf(std::string_view name)
 {
@@ -452,25 +452,12 @@ Server::~Server() { stop(); }
 
 bool Server::bind(const std::string &address, std::string &error)
 {
-    // Port 0 asks for any free port (tests); without a port, 8080.
-    std::string text = address;
-    const bool anyPort = text.size() > 2 && text.ends_with(":0");
-    if (anyPort) {
-        text.resize(text.size() - 2);
-    }
-    const bool bracketed = !text.empty() && text.front() == '[';
-    const bool hasPort =
-        bracketed ? text.find("]:") != std::string::npos : std::count(text.begin(), text.end(), ':') == 1;
     std::string host;
     uint16_t port = 0;
-    if (!parseAddress(text, host, port, error)) {
-        error = "--listen: " + error;
+    if (!parseListen(address, host, port, error)) {
         return false;
     }
-    if (!hasPort) {
-        port = 8080;
-    }
-    if (anyPort) {
+    if (port == 0) {
         impl_->port = impl_->http.bind_to_any_port(host);
     } else if (impl_->http.bind_to_port(host, port)) {
         impl_->port = port;

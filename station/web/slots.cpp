@@ -106,6 +106,28 @@ bool parseAddress(const std::string &text, std::string &host, uint16_t &port, st
     return true;
 }
 
+bool parseListen(const std::string &text, std::string &host, uint16_t &port, std::string &error)
+{
+    std::string address = text;
+    const bool anyPort = address.size() > 2 && address.ends_with(":0");
+    if (anyPort) {
+        address.resize(address.size() - 2);
+    }
+    const bool bracketed = !address.empty() && address.front() == '[';
+    const bool hasPort =
+        bracketed ? address.find("]:") != std::string::npos : std::count(address.begin(), address.end(), ':') == 1;
+    if (!parseAddress(address, host, port, error)) {
+        error = "--listen: " + error;
+        return false;
+    }
+    if (anyPort) {
+        port = 0;
+    } else if (!hasPort) {
+        port = 8080;
+    }
+    return true;
+}
+
 bool validLabel(const std::string &label, std::string &error)
 {
     if (label.empty() || label.size() > 40) {

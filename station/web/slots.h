@@ -17,6 +17,10 @@ namespace station::web {
 // defaults to 6666. False with a message saying what was expected.
 bool parseAddress(const std::string &text, std::string &host, uint16_t &port, std::string &error);
 
+// The page's own address, --listen: like parseAddress, but the port
+// defaults to 8080 and may be 0 (any free port).
+bool parseListen(const std::string &text, std::string &host, uint16_t &port, std::string &error);
+
 // A label as a person types it on the page or in the slots file: printable,
 // 1 to 40 bytes, no control characters. False with the reason.
 bool validLabel(const std::string &label, std::string &error);

@@ -74,6 +74,34 @@ TEST(WebSlots, AddressesAreParsedOrRefusedWithWhatWasExpected)
     }
 }
 
+TEST(WebSlots, ThePageListensOnPort8080UnlessToldOtherwise)
+{
+    // clang-format off
+    const AddressCase cases[] = {
+        {"127.0.0.1",      true,  "127.0.0.1", 8080},
+        {"0.0.0.0:8000",   true,  "0.0.0.0",   8000},
+        {"127.0.0.1:0",    true,  "127.0.0.1", 0},
+        {"[::1]",          true,  "::1",       8080},
+        {"[::1]:0",        true,  "::1",       0},
+        {"::",             true,  "::",        8080},
+        {"127.0.0.1:http", false, "", 0},
+        {":8080",          false, "", 0},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        std::string host;
+        uint16_t port = 1;
+        std::string error;
+        EXPECT_EQ(station::web::parseListen(c.text, host, port, error), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(host, c.host) << c.text;
+            EXPECT_EQ(port, c.port) << c.text;
+        } else {
+            EXPECT_THAT(error, StartsWith("--listen: ")) << c.text;
+        }
+    }
+}
+
 TEST(WebSlots, SlotsFileGivesEverySlotOrEveryErrorWithItsLine)
 {
     const auto path = std::filesystem::temp_directory_path() / ("slots-" + std::to_string(getpid()));
