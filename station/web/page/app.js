@@ -214,6 +214,9 @@ function connect() {
   source.addEventListener('snapshot', (e) => {
     const data = JSON.parse(e.data);
     tokenRequired = data.tokenRequired;
+    if (tokenRequired && !token()) {
+      $('token-form').hidden = false;
+    }
     for (const s of data.slots) {
       update(s);
     }
