@@ -77,6 +77,10 @@ const CommandLine kCommandLines[] = {
     // The board comes up; the service does not.
     {"ExecEndsAtOnce", {"--model", "GWM0202", "--exec", "/bin/false"}, 1,
      "gwsim: the service exited with status 1 before it listened on port 6666 (/bin/false)"},
+    // It listens for a second and ends, again and again (the init script
+    // starts it again four times, then leaves it stopped): some 10 s.
+    {"ServiceEndsAgainAndAgain", {"--model", "GWM0202", "--exec", "bash", "-c", "timeout 1 busybox nc -l -p 6666; exit 3"}, 1,
+     "gwsim: the service exited with status 3 and its init script left it stopped"},
     {"Help", {"--help"}, 0, ""},
     {"HelpShort", {"--model", "GWM0202", "-h"}, 0, ""},
 };

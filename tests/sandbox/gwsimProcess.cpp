@@ -64,8 +64,15 @@ bool GwsimInstance::launch(const std::string &model, const std::string &scenario
     failure_.clear();
     static int serial = 0;
     const std::string base = scratchDir() + "/gwsim-" + std::to_string(++serial);
-    serviceLog_ = base + ".service.log";
-    std::vector<std::string> argv{"--model", model, "--log", serviceLog_};
+    // The service's whole output in a log of the test's own, unless the
+    // test wants gwsim's default (the gateway's bounded log): the path gwsim
+    // prints then.
+    serviceLog_.clear();
+    std::vector<std::string> argv{"--model", model};
+    if (std::find(args.begin(), args.end(), "--log") == args.end()) {
+        serviceLog_ = base + ".service.log";
+        argv.insert(argv.end(), {"--log", serviceLog_});
+    }
     if (!scenario.empty()) {
         writeFile(base + ".scenario", scenario);
         argv.insert(argv.end(), {"--scenario", base + ".scenario"});
@@ -88,6 +95,7 @@ bool GwsimInstance::waitReady(int timeoutMs)
             const std::string hostPort = afterPrefix(out, "gwsim: ready ");
             address_ = hostPort.substr(0, hostPort.find(':'));
             toolLog_ = afterPrefix(out, "gwsim: tool log ");
+            serviceLog_ = afterPrefix(out, "gwsim: service log ");
             return !address_.empty();
         }
         if (!process_.running()) {

@@ -20,9 +20,11 @@ public:
 
     // Starts `gwsim --model <model> [args...]` with the scenario text (if
     // any) and waits until it reports ready; false with the reason in
-    // failure(). With GWTEST_GWSIM_EXEC="CMD ARGS..." set, gwsim runs that
-    // command as the service (`--exec`), unless args hold their own --exec;
-    // runGwsim() does the same.
+    // failure(). The service's whole output goes to a log of the test's
+    // own, unless args hold their own --log (`--log -`: the gateway's own
+    // bounded log, where gwsim says). With GWTEST_GWSIM_EXEC="CMD ARGS..."
+    // set, gwsim runs that command as the service (`--exec`), unless args
+    // hold their own --exec; runGwsim() does the same.
     bool start(const std::string &model, const std::string &scenario = "", const std::vector<std::string> &args = {},
                int timeoutMs = 70000);
     // The same in two steps, so that several instances start at once:
