@@ -4,8 +4,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "catalogue.h"
 #include "commands.h"
-#include "plans.h"
+#include "decode.h"
 #include "station.h"
 
 namespace station::cli {
@@ -32,21 +33,9 @@ bool openTarget(const std::string &target, station::Connection &conn, int &exitS
     return true;
 }
 
-// The reply data as a person reads it: text where it is text, else hex.
-std::string shownData(const std::vector<uint8_t> &data)
-{
-    if (data.empty()) {
-        return "";
-    }
-    if (const auto text = station::dataAsText(data)) {
-        return "\"" + *text + "\"";
-    }
-    return station::hexBytes(data);
-}
-
 int run(const std::string &target, const std::string &model, int timeoutSec)
 {
-    const auto steps = station::planFor(model);
+    const auto steps = catalogue::plan(catalogue::modelBit(model));
     if (steps.empty()) {
         std::fprintf(stderr, "gwtest: no plan for model '%s'\n", model.c_str());
         return kExitUsage;
@@ -61,7 +50,8 @@ int run(const std::string &target, const std::string &model, int timeoutSec)
     int failed = 0;
     int silent = 0;
     const auto started = std::chrono::steady_clock::now();
-    for (const auto &step : steps) {
+    for (const catalogue::Test *row : steps) {
+        const catalogue::Test &step = *row;
         const auto t0 = std::chrono::steady_clock::now();
         if (conn.closedByPeer() && !openTarget(target, conn, status)) {
             return status;
@@ -74,18 +64,18 @@ int run(const std::string &target, const std::string &model, int timeoutSec)
         std::string result = "no reply";
         std::string data;
         if (reply && !reply->payload.empty()) {
-            result = reply->payload[0] == 0 ? "pass" : "FAIL";
-            data = shownData(std::vector<uint8_t>(reply->payload.begin() + 1, reply->payload.end()));
+            result = reply->payload[0] == 0 ? "pass" : "fail";
+            data = station::decodeData(step.decoder, std::span(reply->payload).subspan(1));
         }
         if (result == "pass") {
             ++passed;
-        } else if (result == "FAIL") {
+        } else if (result == "fail") {
             ++failed;
         } else {
             ++silent;
         }
-        std::printf("0x%04x  %-28.*s  %-8s  %6.1fs  %s\n", step.code, static_cast<int>(step.name.size()),
-                    step.name.data(), result.c_str(), secs, data.c_str());
+        std::printf("0x%04x  %-28.*s  %-8s  %6.1fs  %s\n", step.code, static_cast<int>(step.title.size()),
+                    step.title.data(), result.c_str(), secs, data.c_str());
         std::fflush(stdout);
     }
     const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -11,6 +11,7 @@
 #include "peripher/network.h"
 #include "peripher/peripher.h"
 #include "peripher/radio.h"
+#include "peripher/tableCheck.h"
 #include "peripher/zwave.h"
 
 namespace {
@@ -121,6 +122,35 @@ constexpr std::array kModelTables{
     ModelTable{"GWM0303", kGwm0303Table},
     ModelTable{"GWM0404", kGwm0404Table},
 };
+
+// The stations plan, time and name the tests from the catalogue: each model
+// answers exactly the codes it lists for that model.
+static_assert(tableCheck::agreesWithCatalogue(catalogue::kGwm0101, kGeneralTable, kGwm0101Table),
+              "the GWM0101 tables and the catalogue disagree");
+static_assert(tableCheck::agreesWithCatalogue(catalogue::kGwm0202, kGeneralTable, kGwm0202Table),
+              "the GWM0202 tables and the catalogue disagree");
+static_assert(tableCheck::agreesWithCatalogue(catalogue::kGwm0303, kGeneralTable, kGwm0303Table),
+              "the GWM0303 tables and the catalogue disagree");
+static_assert(tableCheck::agreesWithCatalogue(catalogue::kGwm0404, kGeneralTable, kGwm0404Table),
+              "the GWM0404 tables and the catalogue disagree");
+
+// The models the dispatcher knows are the catalogue's, in its order, each
+// with the table checked above.
+constexpr bool sameModelsAsCatalogue()
+{
+    if (kModelTables.size() != catalogue::kModels.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < kModelTables.size(); ++i) {
+        const ModelTable &table = kModelTables[i];
+        if (table.model != catalogue::kModels[i].name ||
+            !tableCheck::agreesWithCatalogue(catalogue::kModels[i].model, kGeneralTable, table.rows)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(sameModelsAsCatalogue(), "the dispatcher's models and the catalogue's differ");
 
 const CmdEntry *findRow(std::span<const CmdEntry> rows, uint16_t cmd)
 {
