@@ -40,9 +40,13 @@ enum class RunOutcome : uint8_t {
 std::string_view runOutcomeName(RunOutcome outcome);
 
 enum class EventKind : uint8_t {
-    kBatchStarted,   // a `gwtest run` (or a start on the page) begins: total gateways in `total`
-    kRunStarted,     // a gateway's run begins (its plan is not known before the model is)
-    kPlanKnown,      // the model is known: total and the plan's tests
+    kBatchStarted, // a `gwtest run` (or a start on the page) begins: total gateways in `total`
+    kRunStarted,   // a gateway's run begins (its plan is not known before the model is)
+    // The model is known: total and the plan's tests. The model query is
+    // always the plan's first test (index 0); with --model auto its
+    // kTestStarted/kTestFinished come before kPlanKnown (total 0 there),
+    // since the plan follows from its answer.
+    kPlanKnown,
     kTestStarted,    // a request is on its way: expectedMs is its catalogue duration
     kTestFinished,   // outcome, data, duration, attempt, operator answer
     kPromptNeeded,   // the one operator is asked about one gateway
@@ -52,6 +56,8 @@ enum class EventKind : uint8_t {
     kRunFinished,    // a gateway's run ends: runOutcome and counts
     kBatchFinished,  // every run of the batch has ended
 };
+// "batch-started", "run-started", "plan-known", "test-started", ...
+std::string_view eventKindName(EventKind kind);
 
 enum class PromptKind : uint8_t {
     kPressButton, // informational, counts down countdownMs; no answer
@@ -59,6 +65,8 @@ enum class PromptKind : uint8_t {
     kAllBlinking, // yes/no
     kAllRestored, // yes/no
 };
+// "press-button", "led-lit", "all-blinking", "all-restored".
+std::string_view promptKindName(PromptKind kind);
 
 // "yes", "no", "auto-yes" (--operator yes), "unattended" (nobody looked),
 // "" when the test needs no operator.
@@ -70,12 +78,12 @@ struct OperatorAnswer {
 // The gateway as known at the moment of the event: model and MAC fill in
 // once the identity tests have answered.
 struct GatewayInfo {
-    int slot = 0;         // index in the station's list, from 0
-    std::string host;     // as given: "192.168.1.10", "::1", "gw-7.line"
+    int slot = 0;     // index in the station's list, from 0
+    std::string host; // as given: "192.168.1.10", "::1", "gw-7.line"
     uint16_t port = 6666;
-    std::string label;    // "A3" from HOST=A3, else ""
-    std::string model;    // "GWM0202" once known
-    std::string mac;      // "02:47:57:04:04:00" once known
+    std::string label; // "A3" from HOST=A3, else ""
+    std::string model; // "GWM0202" once known
+    std::string mac;   // "02:47:57:04:04:00" once known
     // "host:port", IPv6 in brackets: "[::1]:6666".
     std::string address() const;
     // How a person names it: "A3 (10.0.0.2:6666, 02:47:57:04:04:00)".
@@ -84,27 +92,27 @@ struct GatewayInfo {
 
 struct Event {
     EventKind kind = EventKind::kNotice;
-    std::string station;  // --station ID
-    std::string batchId;  // one `gwtest run` (or one start on the page): "<station>-<UTC yyyymmddThhmmssZ>"
-    std::string runId;    // one gateway's run in it: "<batchId>-<slot>"
+    std::string station; // --station ID
+    std::string batchId; // one `gwtest run` (or one start on the page): "<station>-<UTC yyyymmddThhmmssZ>"
+    std::string runId;   // one gateway's run in it: "<batchId>-<slot>"
     GatewayInfo gateway;
-    int64_t unixMs = 0;   // wall clock of the event
+    int64_t unixMs = 0; // wall clock of the event
 
     // Tests (kPlanKnown: index 0 and total; kTestStarted/kTestFinished).
     uint16_t code = 0;
-    std::string name;     // catalogue short name
+    std::string name; // catalogue short name
     std::string title;
-    int index = 0;        // position in the plan, from 0
-    int total = 0;        // tests in the plan
-    int attempt = 1;      // 1 the first time, 2.. on retries
-    int expectedMs = 0;   // catalogue duration of the test
+    int index = 0;      // position in the plan, from 0
+    int total = 0;      // tests in the plan
+    int attempt = 1;    // 1 the first time, 2.. on retries
+    int expectedMs = 0; // catalogue duration of the test
     Outcome outcome = Outcome::kPass;
     std::vector<uint8_t> data; // reply data after the result byte
-    std::string decoded;  // data as a person reads it
-    std::string hint;     // catalogue hint, on failures
+    std::string decoded;       // data as a person reads it
+    std::string hint;          // catalogue hint, on failures
     int durationMs = 0;
     std::optional<OperatorAnswer> answer; // kTestFinished of an operator test, kPromptAnswered
-    std::vector<uint16_t> plan; // kPlanKnown: the codes in run order
+    std::vector<uint16_t> plan;           // kPlanKnown: the codes in run order
 
     // Operator prompts.
     uint64_t promptId = 0;
@@ -115,8 +123,12 @@ struct Event {
     // Run ends.
     RunOutcome runOutcome = RunOutcome::kPass;
     int passed = 0, failed = 0, noReply = 0, notRun = 0;
+    int connectionLost = 0, skipped = 0;
 
-    std::string message;  // kNotice, kConnectionLost, kRunFinished (why it ended early)
+    // kNotice, kConnectionLost, kRunFinished (why it ended early),
+    // kTestFinished (what the result byte cannot say: a model mismatch, the
+    // operator's "no", a reply with another code).
+    std::string message;
 };
 
 // Events are delivered one at a time, in the order they happened, from the

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "engine.h"
 #include "frame.h"
 
 namespace station {
@@ -29,21 +30,15 @@ int remainingMs(Clock::time_point deadline)
 
 } // namespace
 
-bool parseHostPort(const std::string &text, std::string &host, uint16_t &port)
+namespace {
+
+bool parsePort(const std::string &text, uint16_t &port)
 {
-    port = 6666;
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos) {
-        host = text;
-        return !host.empty();
-    }
-    host = text.substr(0, colon);
-    const std::string portText = text.substr(colon + 1);
-    if (host.empty() || portText.empty() || portText.size() > 5) {
+    if (text.empty() || text.size() > 5) {
         return false;
     }
     unsigned long value = 0;
-    for (char c : portText) {
+    for (char c : text) {
         if (c < '0' || c > '9') {
             return false;
         }
@@ -53,6 +48,131 @@ bool parseHostPort(const std::string &text, std::string &host, uint16_t &port)
         return false;
     }
     port = static_cast<uint16_t>(value);
+    return true;
+}
+
+// An IPv6 address, with an optional zone ("fe80::1%eth0": the interface a
+// link-local address is reached through).
+bool isIpv6Literal(const std::string &text)
+{
+    const auto percent = text.find('%');
+    const std::string address = text.substr(0, percent);
+    if (percent != std::string::npos) {
+        const std::string zone = text.substr(percent + 1);
+        if (zone.empty() || zone.size() > 15) {
+            return false;
+        }
+        for (char c : zone) {
+            const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                            c == '-' || c == '_';
+            if (!ok) {
+                return false;
+            }
+        }
+    }
+    in6_addr addr{};
+    return inet_pton(AF_INET6, address.c_str(), &addr) == 1;
+}
+
+// A host name or an IPv4 address: letters, digits, '.', '-' and '_'; a name
+// made of digits and dots only must be a valid IPv4 address (300.1.1.1 is
+// a typo, not a name to look up).
+bool isHostName(const std::string &text)
+{
+    if (text.empty() || text.size() > 253) {
+        return false;
+    }
+    bool digitsAndDots = true;
+    for (char c : text) {
+        const bool digit = c >= '0' && c <= '9';
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!digit && !letter && c != '.' && c != '-' && c != '_') {
+            return false;
+        }
+        digitsAndDots = digitsAndDots && (digit || c == '.');
+    }
+    if (digitsAndDots) {
+        in_addr addr{};
+        return inet_pton(AF_INET, text.c_str(), &addr) == 1;
+    }
+    return true;
+}
+
+} // namespace
+
+bool parseHostPort(const std::string &text, std::string &host, uint16_t &port)
+{
+    port = 6666;
+    host.clear();
+    if (!text.empty() && text[0] == '[') {
+        const auto close = text.find(']');
+        if (close == std::string::npos) {
+            return false;
+        }
+        const std::string inside = text.substr(1, close - 1);
+        const std::string rest = text.substr(close + 1);
+        if (!isIpv6Literal(inside)) {
+            return false;
+        }
+        if (!rest.empty() && (rest[0] != ':' || !parsePort(rest.substr(1), port))) {
+            return false;
+        }
+        host = inside;
+        return true;
+    }
+    const auto colon = text.find(':');
+    if (colon != std::string::npos && text.find(':', colon + 1) != std::string::npos) {
+        // More than one colon: a bare IPv6 literal, without a port (a port
+        // needs the brackets: [::1]:6666).
+        if (!isIpv6Literal(text)) {
+            return false;
+        }
+        host = text;
+        return true;
+    }
+    std::string name = text;
+    if (colon != std::string::npos) {
+        name = text.substr(0, colon);
+        if (!parsePort(text.substr(colon + 1), port)) {
+            return false;
+        }
+    }
+    if (!isHostName(name)) {
+        return false;
+    }
+    host = name;
+    return true;
+}
+
+bool parseTarget(const std::string &text, Target &target, std::string &error)
+{
+    static const char *const kExpected =
+        "expected HOST, HOST:PORT, [IPv6]:PORT or an IPv6 literal, each with an optional =LABEL, "
+        "e.g. 10.0.0.2:6666=A3 or [::1]:6666";
+    std::string address = text;
+    std::string label;
+    const auto equals = text.find('=');
+    if (equals != std::string::npos) {
+        address = text.substr(0, equals);
+        label = text.substr(equals + 1);
+        if (label.empty() || label.size() > 32) {
+            error = "bad label in '" + text + "': expected 1 to 32 printable characters without spaces after '='";
+            return false;
+        }
+        for (char c : label) {
+            if (c <= ' ' || c >= 0x7F) {
+                error = "bad label in '" + text + "': expected 1 to 32 printable characters without spaces after '='";
+                return false;
+            }
+        }
+    }
+    Target parsed;
+    if (!parseHostPort(address, parsed.host, parsed.port)) {
+        error = "bad address '" + text + "': " + kExpected;
+        return false;
+    }
+    parsed.label = label;
+    target = parsed;
     return true;
 }
 
@@ -142,50 +262,74 @@ void Connection::close()
     }
 }
 
+namespace {
+
+// Connects one address within the deadline; the socket or -1 with the error.
+int connectOne(const addrinfo &ai, Clock::time_point deadline, std::string &error)
+{
+    const int fd = socket(ai.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    if (connect(fd, ai.ai_addr, ai.ai_addrlen) != 0 && errno != EINPROGRESS) {
+        error = std::string("connect: ") + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    for (;;) {
+        pollfd p{fd, POLLOUT, 0};
+        const int rc = poll(&p, 1, remainingMs(deadline));
+        if (rc < 0 && errno == EINTR) {
+            continue;
+        }
+        if (rc <= 0) {
+            error = "connect: timed out";
+            ::close(fd);
+            return -1;
+        }
+        break;
+    }
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
+    if (soError != 0) {
+        error = std::string("connect: ") + std::strerror(soError);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
 bool Connection::open(const std::string &host, uint16_t port, int timeoutMs, std::string &error)
 {
     close();
     closed_ = false;
+    parser_ = ReplyParser{};
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
     addrinfo *found = nullptr;
-    const int gai = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    const std::string service = std::to_string(port);
+    const int gai = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
     if (gai != 0 || found == nullptr) {
         error = "cannot resolve " + host + ": " + gai_strerror(gai);
         return false;
     }
-    sockaddr_in addr{};
-    std::memcpy(&addr, found->ai_addr, sizeof addr);
+    // Every address the name has, in the resolver's order, within the one
+    // time-out.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (const addrinfo *ai = found; ai != nullptr; ai = ai->ai_next) {
+        fd_ = connectOne(*ai, deadline, error);
+        if (fd_ >= 0) {
+            break;
+        }
+    }
     freeaddrinfo(found);
-    addr.sin_port = htons(port);
-
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ < 0) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return false;
-    }
-    if (connect(fd_, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
-        error = std::string("connect: ") + std::strerror(errno);
-        close();
-        return false;
-    }
-    pollfd p{fd_, POLLOUT, 0};
-    const int rc = poll(&p, 1, timeoutMs);
-    int soError = 0;
-    socklen_t len = sizeof soError;
-    if (rc <= 0) {
-        error = "connect: timed out";
-        close();
-        return false;
-    }
-    getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len);
-    if (soError != 0) {
-        error = std::string("connect: ") + std::strerror(soError);
-        close();
-        return false;
-    }
-    return true;
+    return fd_ >= 0;
 }
 
 bool Connection::sendBytes(const std::vector<uint8_t> &bytes)
@@ -231,6 +375,49 @@ std::optional<Reply> Connection::waitReply(uint16_t code, int timeoutMs)
         }
         if (rc <= 0) {
             return std::nullopt;
+        }
+        uint8_t buf[4096];
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) {
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                continue;
+            }
+            closed_ = true;
+            continue;
+        }
+        parser_.feed(buf, static_cast<size_t>(n));
+    }
+}
+
+Connection::Wait Connection::waitReply(uint16_t code, int timeoutMs, int wakeFd, Reply &reply, uint16_t &strayCode)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const uint16_t wanted = static_cast<uint16_t>(code | kReplyCodeBit);
+    for (;;) {
+        while (auto next = parser_.next()) {
+            if (next->code == wanted) {
+                reply = std::move(*next);
+                return Wait::kReply;
+            }
+            strayCode = next->code;
+        }
+        if (closed_ || fd_ < 0) {
+            return Wait::kClosed;
+        }
+        pollfd p[2] = {{fd_, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        const int rc = poll(p, wakeFd >= 0 ? 2 : 1, remainingMs(deadline));
+        if (rc < 0 && errno == EINTR) {
+            continue;
+        }
+        if (rc < 0) {
+            closed_ = true;
+            return Wait::kClosed;
+        }
+        if (wakeFd >= 0 && (p[1].revents & POLLIN) != 0) {
+            return Wait::kWoken;
+        }
+        if (rc == 0) {
+            return Wait::kTimeout;
         }
         uint8_t buf[4096];
         const ssize_t n = recv(fd_, buf, sizeof buf, 0);

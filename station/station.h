@@ -13,7 +13,8 @@ struct Reply {
     std::vector<uint8_t> payload;
 };
 
-// Splits "host" or "host:port"; the port defaults to 6666.
+// Splits "host", "host:port", "[v6]", "[v6]:port" or a bare IPv6 literal
+// ("::1"); the port defaults to 6666. False when the text is none of these.
 bool parseHostPort(const std::string &text, std::string &host, uint16_t &port);
 
 // Parses a command code: hexadecimal with 0x, or decimal; 0..0xFFFF.
@@ -48,6 +49,13 @@ public:
     // Waits for the reply to `code` (bit 0x80 set on the high byte).
     // Empty on time-out or when the service closed the connection.
     std::optional<Reply> waitReply(uint16_t code, int timeoutMs);
+
+    // The same, for a caller that must be woken from another thread: the
+    // wait also ends when `wakeFd` (an eventfd or a pipe's read end; -1 for
+    // none) becomes readable. A reply with another code is kept in
+    // `strayCode` (the last one seen; 0 when none).
+    enum class Wait : uint8_t { kReply, kTimeout, kClosed, kWoken };
+    Wait waitReply(uint16_t code, int timeoutMs, int wakeFd, Reply &reply, uint16_t &strayCode);
     // Waits until the service closes the connection; true when it did.
     bool waitClosed(int timeoutMs);
     bool closedByPeer() const { return closed_; }

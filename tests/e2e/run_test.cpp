@@ -1,0 +1,498 @@
+// End to end: `gwtest run` against gwsim boards. Every model's whole plan
+// passes at once from one station; a broken part fails exactly its tests;
+// a gateway that dies mid-plan is recorded and the others go on; the
+// operator answers through a terminal; Ctrl-C still gives the summary; bad
+// command lines are refused before anything runs.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <jansson.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+#include "gwsimProcess.h"
+#include "sandbox.h"
+#include "serviceProcess.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+struct Result {
+    std::string outcome;
+    std::string decoded;
+    std::string answer;
+    std::string hint;
+};
+struct JsonRun {
+    std::map<std::string, std::map<std::string, Result>> tests; // address -> test name -> last attempt
+    std::map<std::string, std::string> outcome;                 // address -> run outcome
+    int batchFinished = 0;
+};
+
+JsonRun parseJsonLines(const std::string &text)
+{
+    JsonRun run;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        json_error_t error;
+        json_t *o = json_loads(line.c_str(), 0, &error);
+        EXPECT_NE(o, nullptr) << "not JSON: " << line;
+        if (o == nullptr) {
+            continue;
+        }
+        auto str = [](json_t *obj, const char *key) {
+            const char *s = json_string_value(json_object_get(obj, key));
+            return std::string(s != nullptr ? s : "");
+        };
+        const std::string event = str(o, "event");
+        const std::string address = str(json_object_get(o, "gateway"), "address");
+        if (event == "test-finished") {
+            run.tests[address][str(o, "name")] =
+                Result{str(o, "outcome"), str(o, "decoded"), str(o, "operator_answer"), str(o, "hint")};
+        } else if (event == "run-finished") {
+            run.outcome[address] = str(o, "outcome");
+        } else if (event == "batch-finished") {
+            ++run.batchFinished;
+        }
+        json_decref(o);
+    }
+    return run;
+}
+
+class RunCommand : public sandbox::SandboxTest {
+protected:
+    void SetUpSandbox() override { sandbox::privateRunDir(); }
+
+    std::string records() const { return sandbox::scratchDir() + "/records"; }
+
+    // Runs gwtest to its end; its exit status (empty on time-out).
+    std::optional<int> gwtest(sandbox::ServiceProcess &proc, const std::vector<std::string> &args,
+                              int timeoutMs = 200000)
+    {
+        if (!proc.start(GWTEST_BIN, args)) {
+            return std::nullopt;
+        }
+        return proc.waitExit(timeoutMs);
+    }
+};
+
+// Four boards, one of each model, tested at once from one station: each
+// whole plan passes, the model found by asking, the identity decoded.
+TEST_F(RunCommand, EveryModelsWholePlanPassesAtOnce)
+{
+    const std::vector<std::string> models = {"GWM0101", "GWM0202", "GWM0303", "GWM0404"};
+    std::vector<std::unique_ptr<sandbox::GwsimInstance>> sims;
+    for (const std::string &model : models) {
+        sims.push_back(std::make_unique<sandbox::GwsimInstance>());
+        ASSERT_TRUE(sims.back()->launch(model)) << sims.back()->failure();
+    }
+    std::vector<std::string> args = {"run", "--operator", "yes", "--json", "--records", records()};
+    for (auto &sim : sims) {
+        ASSERT_TRUE(sim->waitReady()) << sim->failure();
+        args.push_back(sim->address());
+    }
+    sandbox::ServiceProcess station;
+    const auto status = gwtest(station, args);
+    ASSERT_TRUE(status.has_value()) << station.out();
+    EXPECT_EQ(*status, 0) << station.out() << station.err();
+
+    const JsonRun run = parseJsonLines(station.out());
+    EXPECT_EQ(run.batchFinished, 1);
+    for (size_t i = 0; i < sims.size(); ++i) {
+        const std::string address = sims[i]->address() + ":6666";
+        ASSERT_EQ(run.tests.count(address), 1U) << address;
+        const auto &tests = run.tests.at(address);
+        EXPECT_EQ(run.outcome.at(address), "pass") << models[i];
+        for (const auto &[name, r] : tests) {
+            EXPECT_EQ(r.outcome, "pass") << models[i] << " " << name;
+        }
+        std::string lower = models[i];
+        for (char &c : lower) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        EXPECT_EQ(tests.at("model").decoded, lower); // gwsim's model file is lower case
+        EXPECT_THAT(tests.at("mac").decoded, ::testing::MatchesRegex("02:47:57:0[1-4]:0[1-4]:[0-9a-f]{2}"));
+        EXPECT_EQ(tests.at("led-power").answer, "auto-yes");
+        EXPECT_EQ(tests.count("button"), 1U);
+    }
+    EXPECT_EQ(run.tests.at(sims[1]->address() + ":6666").size(), 28U); // GWM0202's plan
+}
+
+// A board with a broken part fails exactly that part's tests, with the
+// catalogue's hint beside them in the summary.
+struct Broken {
+    const char *name;
+    const char *model;
+    const char *scenario;
+    const char *only;
+    std::vector<std::string> failing;
+};
+
+// clang-format off
+const Broken kBroken[] = {
+    {"NameDoesNotResolve", "GWM0101", "dns = fail\n", "wan,ping-gw,ping-host,smartconfig", {"ping-host"}},
+    {"LedsMissing", "GWM0303", "leds = missing\n", "wan,led-power,led-zigbee,led-error,leds-blink", {"led-power", "led-zigbee", "led-error"}},
+};
+// clang-format on
+
+class BrokenBoard : public RunCommand, public ::testing::WithParamInterface<Broken> {};
+
+TEST_P(BrokenBoard, FailsExactlyItsTests)
+{
+    const Broken &b = GetParam();
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start(b.model, b.scenario)) << sim.failure();
+    sandbox::ServiceProcess station;
+    const auto status = gwtest(station, {"run", sim.address() + "=A1", "--only", b.only, "--operator", "yes",
+                                         "--records", records(), "--json"});
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 1) << station.out();
+    const JsonRun run = parseJsonLines(station.out());
+    const auto &tests = run.tests.at(sim.address() + ":6666");
+    std::vector<std::string> failing;
+    for (const auto &[name, r] : tests) {
+        if (r.outcome == "fail") {
+            failing.push_back(name);
+            EXPECT_FALSE(r.hint.empty()) << name;
+        } else {
+            EXPECT_THAT(r.outcome, ::testing::AnyOf("pass", "skipped")) << name;
+        }
+    }
+    std::vector<std::string> expected = b.failing;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(failing, expected);
+    EXPECT_EQ(run.outcome.at(sim.address() + ":6666"), "fail");
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, BrokenBoard, ::testing::ValuesIn(kBroken),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+void PrintTo(const Broken &b, std::ostream *os) { *os << b.name; }
+
+TEST_F(RunCommand, WrongModelStopsAtTheModelQuery)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0202")) << sim.failure();
+    sandbox::ServiceProcess station;
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto status =
+        gwtest(station, {"run", sim.address(), "--model", "GWM0404", "--operator", "yes", "--records", records()});
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_THAT(station.out(), HasSubstr("model mismatch: the gateway is a GWM0202, the plan is for GWM0404"));
+    EXPECT_THAT(station.out(), HasSubstr("model-mismatch"));
+    EXPECT_THAT(station.out(), HasSubstr("not run"));
+}
+
+// One of two boards dies while its plan runs: its test in flight is
+// connection-lost, the rest of its plan not run, and the other board's
+// plan goes on to pass.
+TEST_F(RunCommand, GatewayDroppedMidPlanIsRecordedAndTheOtherGoesOn)
+{
+    sandbox::GwsimInstance doomed;
+    sandbox::GwsimInstance fine;
+    ASSERT_TRUE(doomed.launch("GWM0101", "smartconfig.after = 8\n")) << doomed.failure();
+    ASSERT_TRUE(fine.launch("GWM0101")) << fine.failure();
+    ASSERT_TRUE(doomed.waitReady()) << doomed.failure();
+    ASSERT_TRUE(fine.waitReady()) << fine.failure();
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(
+        station.start(GWTEST_BIN, {"run", doomed.address() + "=doomed", fine.address() + "=fine", "--only",
+                                   "wan,smartconfig,ping-gw,led-power", "--operator", "yes", "--records", records()}));
+    ASSERT_TRUE(station.waitForOut("doomed " + doomed.address() + ":6666: smartconfig (", 30000)) << station.out();
+    ASSERT_TRUE(doomed.killOutright());
+    const auto status = station.waitExit(60000);
+    ASSERT_TRUE(status.has_value()) << station.out();
+    EXPECT_EQ(*status, 3) << station.out();
+    const std::string out = station.out();
+    EXPECT_THAT(out, HasSubstr("doomed " + doomed.address() + ":6666: [7/16] smartconfig connection-lost"));
+    EXPECT_THAT(out, HasSubstr("doomed " + doomed.address() + ":6666: [8/16] zigbee-pair skipped"));
+    EXPECT_THAT(out, HasSubstr("doomed " + doomed.address() + ":6666: connection-lost"));
+    EXPECT_THAT(out, HasSubstr("fine " + fine.address() + ":6666: pass"));
+    // The summary has the not-run rows of the dead board.
+    const auto summary = out.substr(out.find("summary of batch"));
+    // (A board going down may still take one more connection into its
+    // backlog as it dies, so its next test may see the drop too.)
+    EXPECT_THAT(summary, ::testing::ContainsRegex("led-power +(not run|connection-lost)"));
+}
+
+// Another station holds the gateway's one connection: ours waits in the
+// service's backlog, the person is told why, and the plan runs as soon as
+// the other station lets go.
+TEST_F(RunCommand, BusyGatewayIsNamedAsSuchAndTestedOnceFree)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0404")) << sim.failure();
+    auto other = sim.connect();
+    ASSERT_FALSE(sandbox::call(other, 0x0005).empty()); // the other station is being served
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(
+        GWTEST_BIN, {"run", sim.address() + "=B2", "--only", "wan", "--operator", "yes", "--records", records()}));
+    ASSERT_TRUE(station.waitForOut("B2 " + sim.address() +
+                                       ":6666: no reply to the first query within 3 s: the gateway may be busy "
+                                       "with another station",
+                                   10000))
+        << station.out();
+    other.close();
+    const auto status = station.waitExit(30000);
+    ASSERT_TRUE(status.has_value()) << station.out();
+    EXPECT_EQ(*status, 0) << station.out();
+    EXPECT_THAT(station.out(), ::testing::ContainsRegex("wan +pass"));
+}
+
+// --- the operator at a terminal ---------------------------------------------------
+
+// A pseudo-terminal that gwtest takes for the operator's: its output read
+// on a thread of ours, answers written as the person would type them.
+class Pty {
+public:
+    Pty()
+    {
+        winsize ws{};
+        ws.ws_col = 200;
+        ws.ws_row = 50;
+        if (openpty(&master_, &slave_, nullptr, nullptr, &ws) == 0) {
+            reader_ = std::thread([this] { read(); });
+        }
+    }
+    ~Pty()
+    {
+        done_ = true;
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+        close(master_);
+        if (slave_ >= 0) {
+            close(slave_);
+        }
+    }
+    int slave() const { return slave_; }
+    void closeSlave()
+    {
+        close(slave_);
+        slave_ = -1;
+    }
+    std::string text()
+    {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+    // Waits until the output from `from` on holds the text; the offset
+    // after it, or npos.
+    size_t waitFor(const std::string &what, size_t from, int timeoutMs)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            {
+                std::lock_guard lock(mutex_);
+                const size_t at = text_.find(what, from);
+                if (at != std::string::npos) {
+                    return at + what.size();
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return std::string::npos;
+    }
+    void type(const std::string &keys) { [[maybe_unused]] auto n = write(master_, keys.data(), keys.size()); }
+
+private:
+    void read()
+    {
+        while (!done_) {
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            char buf[4096];
+            const ssize_t n = ::read(master_, buf, sizeof buf);
+            if (n <= 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            std::lock_guard lock(mutex_);
+            text_.append(buf, static_cast<size_t>(n));
+        }
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::atomic<bool> done_{false};
+    std::mutex mutex_;
+    std::string text_;
+    std::thread reader_;
+};
+
+TEST_F(RunCommand, OperatorAnswersAtTheTerminal)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0101", "button.press_after = 3\n")) << sim.failure();
+    Pty pty;
+    ASSERT_GE(pty.slave(), 0);
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(
+        GWTEST_BIN, {"run", sim.address() + "=A1", "--only", "button,led-power,led-error", "--records", records()},
+        sandbox::Stdio{pty.slave(), pty.slave()}));
+    pty.closeSlave();
+
+    // The button: a live countdown from its 10 s while the service waits.
+    size_t at = pty.waitFor("press the button of A1 (" + sim.address() + ":6666, 02:47:57:01:", 0, 30000);
+    ASSERT_NE(at, std::string::npos) << pty.text();
+    EXPECT_NE(pty.waitFor("10 s left", at, 5000), std::string::npos) << pty.text();
+    EXPECT_NE(pty.waitFor("8 s left", at, 5000), std::string::npos) << pty.text();
+
+    at = pty.waitFor("did the power LED of A1", at, 20000);
+    ASSERT_NE(at, std::string::npos) << pty.text();
+    at = pty.waitFor("light for two seconds? [y/n]", at, 1000);
+    ASSERT_NE(at, std::string::npos) << pty.text();
+    pty.type("maybe\n");
+    at = pty.waitFor("please answer y or n", at, 5000);
+    ASSERT_NE(at, std::string::npos) << pty.text();
+    pty.type("n\n");
+    at = pty.waitFor("did the error LED of A1", at, 20000);
+    ASSERT_NE(at, std::string::npos) << pty.text();
+    pty.type("Y\n");
+
+    const auto status = station.waitExit(30000);
+    ASSERT_TRUE(status.has_value()) << pty.text();
+    EXPECT_EQ(*status, 1);
+    // Let the reader take the last of the output.
+    ASSERT_NE(pty.waitFor("records: ", at, 5000), std::string::npos) << pty.text();
+    const std::string out = pty.text();
+    const std::string summary = out.substr(out.find("summary"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex(
+                             "led-power +\033\\[1;31mfail\033\\[0m.*operator: no  the operator "
+                             "answered no  hint: a fail from the gateway: /sys/class/leds/pwrled is missing"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex("led-error +\033\\[32mpass\033\\[0m.*operator: yes"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex("button +\033\\[32mpass"));
+}
+
+TEST_F(RunCommand, NoColourWithNoColorSet)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0404")) << sim.failure();
+    Pty pty;
+    setenv("NO_COLOR", "1", 1);
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(GWTEST_BIN,
+                              {"run", sim.address(), "--only", "wan", "--operator", "yes", "--records", records()},
+                              sandbox::Stdio{pty.slave(), pty.slave()}));
+    unsetenv("NO_COLOR");
+    pty.closeSlave();
+    const auto status = station.waitExit(30000);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0);
+    ASSERT_NE(pty.waitFor("records: ", 0, 5000), std::string::npos) << pty.text();
+    EXPECT_THAT(pty.text(), Not(HasSubstr("\033[32m")));
+    EXPECT_THAT(pty.text(), ::testing::ContainsRegex("wan +pass"));
+}
+
+// Ctrl-C while a test runs: the test in flight ends, the summary comes with
+// the tests that never ran, and the status is not a pass.
+TEST_F(RunCommand, InterruptedRunStillPrintsTheSummary)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0202", "button.press_after = never\n")) << sim.failure();
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(GWTEST_BIN, {"run", sim.address(), "--only", "wan,button,led-power,led-zwave",
+                                           "--operator", "unattended", "--records", records()}));
+    ASSERT_TRUE(station.waitForOut(":6666: button (", 30000)) << station.out();
+    const auto t0 = std::chrono::steady_clock::now();
+    kill(station.pid(), SIGINT);
+    const auto status = station.waitExit(10000);
+    ASSERT_TRUE(status.has_value()) << station.out();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)); // not the button's 10 s
+    EXPECT_EQ(*status, 1);
+    const std::string out = station.out();
+    ASSERT_NE(out.find("summary of batch"), std::string::npos) << out;
+    const std::string summary = out.substr(out.find("summary of batch"));
+    EXPECT_THAT(summary, HasSubstr("stopped"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex("wan +pass"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex("button +not run .*stopped while the test ran"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex("led-power +not run"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex("led-zwave +not run"));
+    EXPECT_THAT(station.err(), HasSubstr("gwtest: stopping"));
+}
+
+// Ctrl-C while the person is asked: the question goes, the test is not
+// run, the summary still comes on the terminal.
+TEST_F(RunCommand, InterruptedWhileTheOperatorIsAsked)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0303")) << sim.failure();
+    Pty pty;
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(GWTEST_BIN,
+                              {"run", sim.address(), "--only", "led-power,led-error", "--records", records()},
+                              sandbox::Stdio{pty.slave(), pty.slave()}));
+    pty.closeSlave();
+    const size_t at = pty.waitFor("light for two seconds? [y/n]", 0, 30000);
+    ASSERT_NE(at, std::string::npos) << pty.text();
+    kill(station.pid(), SIGINT);
+    const auto status = station.waitExit(10000);
+    ASSERT_TRUE(status.has_value()) << pty.text();
+    EXPECT_EQ(*status, 1);
+    ASSERT_NE(pty.waitFor("records: ", at, 5000), std::string::npos) << pty.text();
+    const std::string out = pty.text();
+    const std::string summary = out.substr(out.find("summary"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex("led-power +\033\\[33mnot run\033\\[0m .*stopped while the "
+                                                  "operator was asked"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex("led-error +\033\\[33mnot run"));
+}
+
+// --- refused command lines ------------------------------------------------------
+
+struct BadLine {
+    const char *name;
+    std::vector<std::string> args;
+    int status;
+    const char *message;
+};
+
+// clang-format off
+const BadLine kBadLines[] = {
+    {"UnknownTest", {"run", "10.0.0.2", "--only", "wan,pign-gw"}, 64, "gwtest: unknown test 'pign-gw' in --only (expected test names such as mac, ping-host"},
+    {"UnknownSkip", {"run", "10.0.0.2", "--skip", "0x9999"}, 64, "gwtest: unknown test '0x9999' in --skip"},
+    {"SkipModel", {"run", "10.0.0.2", "--skip", "model"}, 64, "gwtest: --skip model: the station always asks the model and the MAC"},
+    {"UnknownModel", {"run", "10.0.0.2", "--model", "GWM0505"}, 64, "gwtest: unknown model 'GWM0505' (expected auto, GWM0101, GWM0202, GWM0303 or GWM0404)"},
+    {"BadAddress", {"run", "10.0.0.2:66x"}, 64, "gwtest: bad address '10.0.0.2:66x': expected HOST, HOST:PORT, [IPv6]:PORT"},
+    {"BadIpv6", {"run", "[::g]:6666"}, 64, "gwtest: bad address '[::g]:6666': expected"},
+    {"Twice", {"run", "10.0.0.2", "10.0.0.2:6666=B"}, 64, "gwtest: 10.0.0.2:6666 given twice"},
+    {"BadOperator", {"run", "10.0.0.2", "--operator", "maybe"}, 64, "--operator"},
+    {"NoGateway", {"run"}, 64, "GATEWAY is required"},
+    {"RecordsNotWritable", {"run", "10.0.0.2", "--operator", "yes", "--records", "/proc/version/records"}, 70, "/proc/version/records"},
+};
+// clang-format on
+
+class BadCommandLine : public sandbox::SandboxTest, public ::testing::WithParamInterface<BadLine> {};
+
+TEST_P(BadCommandLine, IsRefusedBeforeAnythingRuns)
+{
+    const BadLine &b = GetParam();
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(GWTEST_BIN, b.args));
+    const auto status = station.waitExit(10000);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, b.status) << station.err();
+    EXPECT_THAT(station.err(), HasSubstr(b.message));
+    EXPECT_EQ(station.out(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, BadCommandLine, ::testing::ValuesIn(kBadLines),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+void PrintTo(const BadLine &b, std::ostream *os) { *os << b.name; }
+
+} // namespace

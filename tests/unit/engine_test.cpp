@@ -1,0 +1,967 @@
+// The station engine against fake gateways in this process: small TCP
+// servers that speak the frame format and answer, stall, close or vanish as
+// each test needs, one client at a time like the real service.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "catalogue.h"
+#include "engine.h"
+#include "station.h"
+#include "terminal.h"
+
+namespace {
+
+using station::Engine;
+using station::Event;
+using station::EventKind;
+using station::OperatorMode;
+using station::Outcome;
+using station::RunOptions;
+using station::RunOutcome;
+using station::Target;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// What the fake does with one request.
+struct Answer {
+    int delayMs = 0;
+    std::optional<Bytes> payload; // empty: no reply at all
+    bool close = false;           // close the connection instead of replying
+    bool vanish = false;          // close it and stop listening: the gateway is gone
+    uint16_t code = 0;            // the reply's code, when not the request's
+};
+
+class FakeGateway {
+public:
+    // `busyMs`: accepts no connection during the first busyMs (another
+    // station has it).
+    explicit FakeGateway(std::string modelText, int busyMs = 0) : model_(std::move(modelText)), busyMs_(busyMs)
+    {
+        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        getsockname(listen_, reinterpret_cast<sockaddr *>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        ::listen(listen_, 3);
+        pipe(stop_);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeGateway()
+    {
+        [[maybe_unused]] auto n = write(stop_[1], "x", 1);
+        thread_.join();
+        if (listen_ >= 0) {
+            close(listen_);
+        }
+        close(stop_[0]);
+        close(stop_[1]);
+    }
+
+    uint16_t port() const { return port_; }
+    Target target(const std::string &label = "") const { return Target{"127.0.0.1", port_, label}; }
+
+    // Answers for a code, one per request in turn; the last one stays.
+    void set(uint16_t code, std::vector<Answer> answers)
+    {
+        std::lock_guard lock(mutex_);
+        answers_[code] = std::deque<Answer>(answers.begin(), answers.end());
+    }
+
+    std::vector<uint16_t> requests()
+    {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    int connections() const { return connections_.load(); }
+
+private:
+    Answer answerFor(uint16_t code)
+    {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(code);
+        auto at = answers_.find(code);
+        if (at != answers_.end() && !at->second.empty()) {
+            Answer a = at->second.front();
+            if (at->second.size() > 1) {
+                at->second.pop_front();
+            }
+            return a;
+        }
+        Answer a;
+        a.payload = Bytes{0};
+        if (code == 0x0005) {
+            a.payload->insert(a.payload->end(), model_.begin(), model_.end());
+            a.payload->push_back(0);
+        } else if (code == 0x0001) {
+            *a.payload = {0, 0x02, 0x47, 0x57, 0x01, 0x01, static_cast<uint8_t>(port_ & 0xFF)};
+        } else if (code == 0x0002) {
+            *a.payload = {0, '2', '.', '3', 0};
+        }
+        return a;
+    }
+
+    // false when told to stop
+    bool sleepMs(int ms)
+    {
+        pollfd p{stop_[0], POLLIN, 0};
+        return poll(&p, 1, ms) == 0;
+    }
+
+    void serve()
+    {
+        if (busyMs_ > 0 && !sleepMs(busyMs_)) {
+            return;
+        }
+        for (;;) {
+            pollfd p[2] = {{listen_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            poll(p, 2, -1);
+            if (p[1].revents != 0) {
+                return;
+            }
+            const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                continue;
+            }
+            ++connections_;
+            const bool gone = serveClient(fd);
+            close(fd);
+            if (gone) {
+                close(listen_);
+                listen_ = -1;
+                sleepMs(-1);
+                return;
+            }
+        }
+    }
+
+    // true when the gateway vanished
+    bool serveClient(int fd)
+    {
+        station::ReplyParser parser;
+        for (;;) {
+            pollfd p[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            poll(p, 2, -1);
+            if (p[1].revents != 0) {
+                return false;
+            }
+            uint8_t buf[512];
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) {
+                return false;
+            }
+            parser.feed(buf, static_cast<size_t>(n));
+            while (auto request = parser.next()) {
+                const Answer a = answerFor(request->code);
+                if (a.delayMs > 0 && !sleepMs(a.delayMs)) {
+                    return false;
+                }
+                if (a.vanish) {
+                    return true;
+                }
+                if (a.close) {
+                    return false;
+                }
+                if (a.payload) {
+                    const uint16_t code = a.code != 0 ? a.code : static_cast<uint16_t>(request->code | 0x8000);
+                    const Bytes frame = station::encodeRequest(code, *a.payload);
+                    send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+                }
+            }
+        }
+    }
+
+    std::string model_;
+    int busyMs_ = 0;
+    int listen_ = -1;
+    uint16_t port_ = 0;
+    int stop_[2] = {-1, -1};
+    std::mutex mutex_;
+    std::map<uint16_t, std::deque<Answer>> answers_;
+    std::vector<uint16_t> requests_;
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+// Keeps every event; optionally answers the operator's questions.
+class Recorder : public station::EventSink {
+public:
+    void onEvent(const Event &event) override
+    {
+        std::lock_guard lock(mutex_);
+        events_.push_back(event);
+        if (event.kind == EventKind::kPromptNeeded) {
+            ++open_;
+            maxOpen_ = std::max(maxOpen_, open_);
+            if (event.prompt != station::PromptKind::kPressButton && answerer) {
+                answerer(event);
+            }
+        } else if (event.kind == EventKind::kPromptAnswered) {
+            --open_;
+        }
+    }
+    std::vector<Event> events()
+    {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    std::vector<Event> of(EventKind kind, int slot = -1)
+    {
+        std::vector<Event> out;
+        for (const Event &e : events()) {
+            if (e.kind == kind && (slot < 0 || e.gateway.slot == slot)) {
+                out.push_back(e);
+            }
+        }
+        return out;
+    }
+    // The final TestFinished of each test name of a gateway.
+    std::map<std::string, Event> results(int slot = 0)
+    {
+        std::map<std::string, Event> out;
+        for (const Event &e : of(EventKind::kTestFinished, slot)) {
+            out[e.name] = e;
+        }
+        return out;
+    }
+    int maxOpen()
+    {
+        std::lock_guard lock(mutex_);
+        return maxOpen_;
+    }
+
+    std::function<void(const Event &)> answerer; // called under the recorder's lock
+
+private:
+    std::mutex mutex_;
+    std::vector<Event> events_;
+    int open_ = 0;
+    int maxOpen_ = 0;
+};
+
+RunOptions quickOptions()
+{
+    RunOptions o;
+    o.op = OperatorMode::kYes;
+    o.marginMs = 0;
+    o.connectTimeoutMs = 1000;
+    o.reconnectMs = 500;
+    o.busyNoticeMs = 300;
+    o.station = "bench-1";
+    return o;
+}
+
+std::vector<uint16_t> codes(std::initializer_list<const char *> names)
+{
+    std::vector<uint16_t> out;
+    for (const char *name : names) {
+        out.push_back(catalogue::findName(name, catalogue::kEveryModel)->code);
+    }
+    return out;
+}
+
+int msSince(Clock::time_point t0)
+{
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+}
+
+TEST(Engine, WholePlanOfAnAutoDetectedModelPassesWithEventsInOrder)
+{
+    FakeGateway gw("gwm0101\n");
+    station::OperatorDesk desk;
+    Engine engine(quickOptions(), desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    const auto summary = engine.run({gw.target("A3")});
+    EXPECT_EQ(summary.exitStatus, 0);
+
+    const std::vector<uint16_t> plan = Engine::planOf(catalogue::kGwm0101);
+    ASSERT_FALSE(plan.empty());
+    EXPECT_EQ(plan.front(), 0x0005);
+    EXPECT_EQ(gw.requests(), plan); // every test once, in plan order
+
+    std::vector<EventKind> kinds;
+    for (const Event &e : rec.events()) {
+        if (kinds.empty() || kinds.back() != e.kind) {
+            kinds.push_back(e.kind);
+        }
+    }
+    ASSERT_GE(kinds.size(), 6U);
+    EXPECT_EQ(kinds[0], EventKind::kBatchStarted);
+    EXPECT_EQ(kinds[1], EventKind::kRunStarted);
+    EXPECT_EQ(kinds[2], EventKind::kTestStarted); // the model, before the plan is known
+    EXPECT_EQ(kinds[3], EventKind::kTestFinished);
+    EXPECT_EQ(kinds[4], EventKind::kPlanKnown);
+    EXPECT_EQ(kinds[kinds.size() - 2], EventKind::kRunFinished);
+    EXPECT_EQ(kinds.back(), EventKind::kBatchFinished);
+
+    const auto planKnown = rec.of(EventKind::kPlanKnown);
+    ASSERT_EQ(planKnown.size(), 1U);
+    EXPECT_EQ(planKnown[0].plan, plan);
+    EXPECT_EQ(planKnown[0].gateway.model, "GWM0101");
+
+    auto results = rec.results();
+    EXPECT_EQ(results.size(), plan.size());
+    EXPECT_EQ(results["model"].decoded, "gwm0101"); // as the gateway stores it
+    EXPECT_EQ(results["model"].gateway.model, "GWM0101");
+    EXPECT_EQ(
+        results["mac"].decoded, "02:47:57:01:01:" + [&] {
+            char b[4];
+            std::snprintf(b, sizeof b, "%02x", gw.port() & 0xFF);
+            return std::string(b);
+        }());
+    EXPECT_EQ(results["sysversion"].decoded, "2.3");
+    EXPECT_EQ(results["led-power"].answer->answer, "auto-yes");
+    EXPECT_FALSE(results["wan"].answer.has_value());
+    for (const auto &[name, e] : results) {
+        EXPECT_EQ(e.outcome, Outcome::kPass) << name;
+        // The model's answer chooses the plan: its own total is not known yet.
+        EXPECT_EQ(e.total, name == "model" ? 0 : static_cast<int>(plan.size())) << name;
+        EXPECT_EQ(e.station, "bench-1");
+        EXPECT_EQ(e.runId, e.batchId + "-0");
+    }
+    // Once the MAC is known, events name the gateway by it.
+    EXPECT_EQ(results["leds-restore"].gateway.mac, results["mac"].decoded);
+    EXPECT_EQ(results["leds-restore"].gateway.display(),
+              "A3 (127.0.0.1:" + std::to_string(gw.port()) + ", " + results["mac"].decoded + ")");
+
+    const auto finished = rec.of(EventKind::kRunFinished);
+    ASSERT_EQ(finished.size(), 1U);
+    EXPECT_EQ(finished[0].runOutcome, RunOutcome::kPass);
+    EXPECT_EQ(finished[0].passed, static_cast<int>(plan.size()));
+}
+
+TEST(Engine, GatewaysRunConcurrently)
+{
+    // Four gateways whose every test takes 300 ms: one after another would
+    // take 4 x 4 x 0.3 s.
+    std::vector<std::unique_ptr<FakeGateway>> gws;
+    std::vector<Target> targets;
+    for (int i = 0; i < 4; ++i) {
+        gws.push_back(std::make_unique<FakeGateway>("gwm0303\n"));
+        for (uint16_t code : {0x0005, 0x0001, 0x0002, 0x0101}) {
+            Answer slow;
+            slow.delayMs = 300;
+            slow.payload = code == 0x0005 ? Bytes{0, 'g', 'w', 'm', '0', '3', '0', '3', '\n', 0} : Bytes{0};
+            gws.back()->set(code, {slow});
+        }
+        targets.push_back(gws.back()->target());
+    }
+    RunOptions o = quickOptions();
+    o.only = codes({"mac", "sysversion", "wan"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(engine.run(targets).exitStatus, 0);
+    EXPECT_LT(msSince(t0), 3000); // 1.2 s each, together
+    for (int slot = 0; slot < 4; ++slot) {
+        EXPECT_EQ(rec.results(slot)["wan"].outcome, Outcome::kPass);
+        EXPECT_EQ(rec.results(slot)["ping-gw"].outcome, Outcome::kSkipped);
+    }
+}
+
+TEST(Engine, OperatorIsAskedAboutOneGatewayAtATime)
+{
+    std::vector<std::unique_ptr<FakeGateway>> gws;
+    std::vector<Target> targets;
+    for (int i = 0; i < 3; ++i) {
+        gws.push_back(std::make_unique<FakeGateway>("gwm0404\n"));
+        targets.push_back(gws.back()->target("S" + std::to_string(i)));
+    }
+    RunOptions o = quickOptions();
+    o.op = OperatorMode::kAsk;
+    o.only = codes({"led-power", "led-error", "leds-blink"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    // The person answers each question a little later, from elsewhere.
+    std::vector<std::thread> answers;
+    rec.answerer = [&](const Event &e) {
+        answers.emplace_back([&desk, id = e.promptId] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            EXPECT_TRUE(desk.answer(id, true));
+            EXPECT_FALSE(desk.answer(id, true)); // answered already
+        });
+    };
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run(targets).exitStatus, 0);
+    for (auto &t : answers) {
+        t.join();
+    }
+    EXPECT_EQ(rec.maxOpen(), 1);
+    // The questions of a gateway come together: no other gateway between them.
+    std::vector<int> order;
+    for (const Event &e : rec.of(EventKind::kPromptNeeded)) {
+        if (order.empty() || order.back() != e.gateway.slot) {
+            order.push_back(e.gateway.slot);
+        }
+    }
+    EXPECT_EQ(order.size(), 3U);
+    // The two that waited were told why.
+    int waited = 0;
+    for (const Event &e : rec.of(EventKind::kNotice)) {
+        waited += e.message.rfind("waiting for the operator, who is busy with S", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(waited, 2);
+    const auto prompts = rec.of(EventKind::kPromptNeeded);
+    ASSERT_EQ(prompts.size(), 9U);
+    EXPECT_THAT(prompts[0].question, ::testing::MatchesRegex("did the power LED of S[0-2] \\(127.0.0.1:[0-9]+, "
+                                                             "02:47:57:01:01:[0-9a-f]+\\) light for two seconds\\? "
+                                                             "\\[y/n\\]"));
+    EXPECT_THAT(prompts[2].question, ::testing::MatchesRegex("are all LEDs of S[0-2] .* blinking\\? \\[y/n\\]"));
+    for (int slot = 0; slot < 3; ++slot) {
+        const Event led = rec.results(slot)["led-power"];
+        ASSERT_TRUE(led.answer.has_value());
+        EXPECT_EQ(led.answer->answer, "yes");
+        EXPECT_GE(led.answer->ms, 40);
+    }
+}
+
+TEST(Engine, NoFromTheOperatorFailsATestTheServicePassed)
+{
+    FakeGateway gw("gwm0101\n");
+    RunOptions o = quickOptions();
+    o.op = OperatorMode::kAsk;
+    o.only = codes({"led-power", "led-error"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    std::vector<std::thread> answers;
+    rec.answerer = [&](const Event &e) {
+        answers.emplace_back([&desk, e] { desk.answer(e.promptId, e.name != "led-power"); });
+    };
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 1);
+    for (auto &t : answers) {
+        t.join();
+    }
+    auto results = rec.results();
+    EXPECT_EQ(results["led-power"].outcome, Outcome::kFail);
+    EXPECT_EQ(results["led-power"].answer->answer, "no");
+    EXPECT_EQ(results["led-power"].message, "the operator answered no");
+    EXPECT_EQ(results["led-power"].hint, catalogue::findName("led-power", catalogue::kGwm0101)->hint);
+    EXPECT_EQ(results["led-error"].outcome, Outcome::kPass);
+    EXPECT_EQ(results["led-error"].answer->answer, "yes");
+}
+
+TEST(Engine, ButtonPromptCountsDownWhileTheRequestRuns)
+{
+    FakeGateway gw("gwm0101\n");
+    Answer pressed;
+    pressed.delayMs = 200;
+    pressed.payload = Bytes{0};
+    gw.set(0x0603, {pressed});
+    RunOptions o = quickOptions();
+    o.op = OperatorMode::kAsk;
+    o.only = codes({"button"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
+    const auto asked = rec.of(EventKind::kPromptNeeded);
+    ASSERT_EQ(asked.size(), 1U);
+    EXPECT_EQ(asked[0].prompt, station::PromptKind::kPressButton);
+    EXPECT_EQ(asked[0].countdownMs, 10000);
+    EXPECT_EQ(asked[0].question.rfind("press the button of 127.0.0.1:", 0), 0U);
+    const auto closed = rec.of(EventKind::kPromptAnswered);
+    ASSERT_EQ(closed.size(), 1U);
+    EXPECT_EQ(closed[0].promptId, asked[0].promptId);
+    EXPECT_GE(closed[0].answer->ms, 150);
+}
+
+TEST(Engine, UnattendedAsksNothingAndSaysSo)
+{
+    FakeGateway gw("gwm0101\n");
+    RunOptions o = quickOptions();
+    o.op = OperatorMode::kUnattended;
+    o.only = codes({"button", "led-power"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
+    EXPECT_TRUE(rec.of(EventKind::kPromptNeeded).empty());
+    EXPECT_EQ(rec.results()["led-power"].answer->answer, "unattended");
+    EXPECT_EQ(rec.results()["button"].answer->answer, "unattended");
+}
+
+TEST(Engine, RetriesAFailedTestAndRecordsEachAttempt)
+{
+    FakeGateway gw("gwm0101\n");
+    Answer fail;
+    fail.payload = Bytes{1};
+    Answer pass;
+    pass.payload = Bytes{0};
+    gw.set(0x0101, {fail, pass});
+    RunOptions o = quickOptions();
+    o.retries = 2;
+    o.only = codes({"wan"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
+    std::vector<std::pair<int, Outcome>> attempts;
+    for (const Event &e : rec.of(EventKind::kTestFinished)) {
+        if (e.name == "wan") {
+            attempts.emplace_back(e.attempt, e.outcome);
+        }
+    }
+    EXPECT_EQ(attempts, (std::vector<std::pair<int, Outcome>>{{1, Outcome::kFail}, {2, Outcome::kPass}}));
+    EXPECT_EQ(rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kPass);
+}
+
+TEST(Engine, FailureWithoutRetriesCarriesTheHint)
+{
+    FakeGateway gw("gwm0101\n");
+    Answer fail;
+    fail.payload = Bytes{1};
+    gw.set(0x0103, {fail});
+    RunOptions o = quickOptions();
+    o.only = codes({"ping-host", "smartconfig"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 1);
+    auto results = rec.results();
+    EXPECT_EQ(results["ping-host"].outcome, Outcome::kFail);
+    EXPECT_EQ(results["ping-host"].hint, catalogue::findName("ping-host")->hint);
+    EXPECT_THAT(results["ping-host"].hint, ::testing::HasSubstr("DNS"));
+    EXPECT_EQ(results["smartconfig"].outcome, Outcome::kPass);
+    EXPECT_TRUE(results["smartconfig"].hint.empty());
+}
+
+TEST(Engine, DroppedConnectionCountsTheTestInFlightAndTheRestGoesOn)
+{
+    FakeGateway gw("gwm0101\n");
+    Answer drop;
+    drop.close = true;
+    Answer pass;
+    pass.payload = Bytes{0};
+    gw.set(0x0101, {drop, pass});
+    RunOptions o = quickOptions();
+    o.only = codes({"wan", "ping-gw", "ping-host"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 3);
+    auto results = rec.results();
+    EXPECT_EQ(results["wan"].outcome, Outcome::kConnectionLost);
+    EXPECT_EQ(results["ping-gw"].outcome, Outcome::kPass);
+    EXPECT_EQ(results["ping-host"].outcome, Outcome::kPass);
+    EXPECT_EQ(rec.of(EventKind::kConnectionLost).size(), 1U);
+    EXPECT_EQ(gw.connections(), 2);
+    EXPECT_EQ(rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kConnectionLost);
+}
+
+TEST(Engine, DroppedConnectionIsRetriedOnANewConnection)
+{
+    FakeGateway gw("gwm0101\n");
+    Answer drop;
+    drop.close = true;
+    Answer pass;
+    pass.payload = Bytes{0};
+    gw.set(0x0101, {drop, pass});
+    RunOptions o = quickOptions();
+    o.retries = 1;
+    o.only = codes({"wan"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
+    EXPECT_EQ(rec.results()["wan"].attempt, 2);
+    EXPECT_EQ(rec.results()["wan"].outcome, Outcome::kPass);
+}
+
+TEST(Engine, GatewayGoneMidPlanEndsItsRunAndTheOthersGoOn)
+{
+    FakeGateway gone("gwm0101\n");
+    Answer vanish;
+    vanish.vanish = true;
+    gone.set(0x0102, {vanish});
+    FakeGateway fine("gwm0101\n");
+    RunOptions o = quickOptions();
+    o.only = codes({"wan", "ping-gw", "ping-host", "led-power"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gone.target(), fine.target()}).exitStatus, 3);
+
+    auto lost = rec.results(0);
+    EXPECT_EQ(lost["wan"].outcome, Outcome::kPass);
+    EXPECT_EQ(lost["ping-gw"].outcome, Outcome::kConnectionLost);
+    EXPECT_EQ(lost["ping-host"].outcome, Outcome::kNotRun);
+    EXPECT_EQ(lost["led-power"].outcome, Outcome::kNotRun);
+    EXPECT_EQ(lost["button"].outcome, Outcome::kSkipped);
+    // Every test of the plan has its row.
+    EXPECT_EQ(lost.size(), Engine::planOf(catalogue::kGwm0101).size());
+    const auto end = rec.of(EventKind::kRunFinished, 0);
+    ASSERT_EQ(end.size(), 1U);
+    EXPECT_EQ(end[0].runOutcome, RunOutcome::kConnectionLost);
+    EXPECT_THAT(end[0].message, ::testing::HasSubstr("did not come back"));
+    EXPECT_EQ(end[0].notRun, 2);
+
+    EXPECT_EQ(rec.of(EventKind::kRunFinished, 1)[0].runOutcome, RunOutcome::kPass);
+}
+
+TEST(Engine, WrongModelStopsAfterTheModelQuery)
+{
+    FakeGateway gw("gwm0202\n");
+    RunOptions o = quickOptions();
+    o.model = "GWM0404";
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 1);
+    EXPECT_EQ(gw.requests(), (std::vector<uint16_t>{0x0005}));
+    auto results = rec.results();
+    EXPECT_EQ(results["model"].outcome, Outcome::kFail);
+    EXPECT_EQ(results["model"].decoded, "gwm0202");
+    EXPECT_EQ(results["model"].message, "model mismatch: the gateway is a GWM0202, the plan is for GWM0404");
+    EXPECT_EQ(results.size(), Engine::planOf(catalogue::kGwm0404).size());
+    EXPECT_EQ(results["sim"].outcome, Outcome::kNotRun);
+    const auto end = rec.of(EventKind::kRunFinished);
+    EXPECT_EQ(end[0].runOutcome, RunOutcome::kModelMismatch);
+}
+
+TEST(Engine, TestsTheModelDoesNotHaveAreNamedOnce)
+{
+    FakeGateway gw("gwm0404\n");
+    RunOptions o = quickOptions();
+    o.only = codes({"wan", "zwave-pair", "led-4g"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
+    std::vector<std::string> notices;
+    for (const Event &e : rec.of(EventKind::kNotice)) {
+        notices.push_back(e.message);
+    }
+    EXPECT_THAT(notices, ::testing::ElementsAre("zwave-pair is not a test of the GWM0404: left out",
+                                                "led-4g is not a test of the GWM0404: left out"));
+    EXPECT_EQ(gw.requests(), (std::vector<uint16_t>{0x0005, 0x0001, 0x0101}));
+}
+
+TEST(Engine, ModelTheServiceItselfWouldNotMatchHasNoPlan)
+{
+    // The service upper-cases the model and ends it at the newline; a
+    // carriage return stays, and such a gateway answers none of its
+    // model's tests.
+    FakeGateway gw("gwm0202\r\n");
+    station::OperatorDesk desk;
+    Engine engine(quickOptions(), desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 1);
+    EXPECT_EQ(gw.requests(), (std::vector<uint16_t>{0x0005}));
+    EXPECT_EQ(rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kModelMismatch);
+    EXPECT_THAT(rec.results()["model"].message, ::testing::HasSubstr("no plan for"));
+}
+
+TEST(Engine, UnreachableGatewayIsRecordedWithItsPlanNotRun)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    const uint16_t port = ntohs(addr.sin_port);
+    close(fd); // nothing listens there now
+
+    FakeGateway fine("gwm0303\n");
+    RunOptions o = quickOptions();
+    o.model = "GWM0303";
+    o.only = codes({"wan"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({Target{"127.0.0.1", port, ""}, fine.target()}).exitStatus, 3);
+    const auto end = rec.of(EventKind::kRunFinished, 0);
+    ASSERT_EQ(end.size(), 1U);
+    EXPECT_EQ(end[0].runOutcome, RunOutcome::kUnreachable);
+    EXPECT_THAT(end[0].message, ::testing::HasSubstr("Connection refused"));
+    auto results = rec.results(0);
+    EXPECT_EQ(results.size(), Engine::planOf(catalogue::kGwm0303).size());
+    EXPECT_EQ(results["model"].outcome, Outcome::kNotRun);
+    EXPECT_EQ(results["ping-gw"].outcome, Outcome::kSkipped);
+    EXPECT_EQ(rec.of(EventKind::kRunFinished, 1)[0].runOutcome, RunOutcome::kPass);
+}
+
+TEST(Engine, SilenceAndAWrongCodeAreNoReplyAndTheRestGoesOn)
+{
+    FakeGateway gw("gwm0101\n");
+    Answer silent; // no payload: no reply
+    gw.set(0x0001, {silent});
+    Answer wrong;
+    wrong.payload = Bytes{0, '1', 0};
+    wrong.code = 0x8003;
+    gw.set(0x0002, {wrong});
+    RunOptions o = quickOptions();
+    o.only = codes({"mac", "sysversion", "wan"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 2);
+    auto results = rec.results();
+    EXPECT_EQ(results["mac"].outcome, Outcome::kNoReply);
+    EXPECT_GE(results["mac"].durationMs, 900);
+    EXPECT_EQ(results["sysversion"].outcome, Outcome::kNoReply);
+    EXPECT_THAT(results["sysversion"].message, ::testing::HasSubstr("code 0x8003 instead of 0x8002"));
+    EXPECT_EQ(results["wan"].outcome, Outcome::kPass);
+    EXPECT_EQ(rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kNoReply);
+}
+
+TEST(Engine, StopEndsTheTestsInFlightAndEveryRunStillFinishes)
+{
+    FakeGateway slow("gwm0101\n");
+    Answer hang;
+    hang.delayMs = 20000;
+    hang.payload = Bytes{0};
+    slow.set(0x0101, {hang});
+    FakeGateway asking("gwm0101\n");
+    RunOptions o = quickOptions();
+    o.op = OperatorMode::kAsk;
+    o.only = codes({"wan", "led-power", "led-error"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec; // never answers: the second gateway waits for the person
+    engine.subscribe(&rec);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        engine.stop();
+    });
+    const auto t0 = Clock::now();
+    const auto summary = engine.run({slow.target(), asking.target()});
+    stopper.join();
+    EXPECT_LT(msSince(t0), 3000);
+    EXPECT_TRUE(summary.stopped);
+    EXPECT_GE(summary.exitStatus, 1);
+
+    auto first = rec.results(0);
+    EXPECT_EQ(first["wan"].outcome, Outcome::kNotRun);
+    EXPECT_EQ(first["wan"].message, "stopped while the test ran");
+    EXPECT_EQ(first["led-power"].outcome, Outcome::kNotRun);
+    auto second = rec.results(1);
+    EXPECT_EQ(second["wan"].outcome, Outcome::kPass);
+    EXPECT_EQ(second["led-power"].outcome, Outcome::kNotRun);
+    EXPECT_EQ(second["led-error"].outcome, Outcome::kNotRun);
+    for (int slot = 0; slot < 2; ++slot) {
+        EXPECT_EQ(rec.results(slot).size(), Engine::planOf(catalogue::kGwm0101).size());
+        const auto end = rec.of(EventKind::kRunFinished, slot);
+        ASSERT_EQ(end.size(), 1U);
+        EXPECT_EQ(end[0].runOutcome, RunOutcome::kStopped);
+    }
+    EXPECT_EQ(rec.of(EventKind::kBatchFinished).size(), 1U);
+}
+
+TEST(Engine, BusyGatewayGetsANoticeAndIsStillTested)
+{
+    FakeGateway gw("gwm0101\n", 1200); // another station holds its one connection for a while
+    RunOptions o = quickOptions();
+    o.marginMs = 3000; // the model query may wait 4 s
+    o.only = codes({"wan"});
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
+    const auto notices = rec.of(EventKind::kNotice);
+    ASSERT_EQ(notices.size(), 1U);
+    EXPECT_THAT(notices[0].message, ::testing::HasSubstr("may be busy with another station"));
+    EXPECT_EQ(rec.results()["model"].outcome, Outcome::kPass);
+}
+
+TEST(Engine, PlansFollowTheCatalogue)
+{
+    for (const auto &m : catalogue::kModels) {
+        const auto plan = Engine::planOf(m.model);
+        ASSERT_FALSE(plan.empty()) << m.name;
+        EXPECT_EQ(plan[0], 0x0005) << m.name;
+        bool operatorSeen = false;
+        for (uint16_t code : plan) {
+            const catalogue::Test *row = catalogue::find(code, m.model);
+            ASSERT_NE(row, nullptr) << m.name << " " << code;
+            if (row->op != catalogue::Operator::kNone) {
+                operatorSeen = true;
+            } else {
+                EXPECT_FALSE(operatorSeen) << m.name << ": " << row->name << " after an operator test";
+            }
+        }
+        size_t rows = 0;
+        for (const auto &t : catalogue::kTests) {
+            rows += (t.models & m.model) != 0 ? 1 : 0;
+        }
+        EXPECT_EQ(plan.size(), rows) << m.name;
+    }
+    EXPECT_TRUE(Engine::planOf(0).empty());
+}
+
+TEST(Engine, OutputThatNobodyReadsHoldsUpNoGateway)
+{
+    // The progress goes to a pipe whose reader is away: once its smallest
+    // buffer is full, a write would block. The plans run on regardless.
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    FILE *out = fdopen(fds[1], "w");
+    FakeGateway a("gwm0202\n");
+    FakeGateway b("gwm0202\n");
+    station::OperatorDesk desk;
+    auto terminal = std::make_unique<station::TerminalSink>(out, station::TerminalStyle{});
+    Engine engine(quickOptions(), desk);
+    engine.subscribe(terminal.get());
+    std::atomic<bool> finished{false};
+    std::thread runner([&] {
+        EXPECT_EQ(engine.run({a.target(), b.target()}).exitStatus, 0);
+        finished = true;
+    });
+    const auto t0 = Clock::now();
+    while (!finished && msSince(t0) < 10000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(finished) << "the engine waited for the reader";
+    EXPECT_EQ(a.requests().size(), Engine::planOf(catalogue::kGwm0202).size());
+    // The reader comes back: everything is there.
+    std::string text;
+    std::thread reader([&] {
+        char buf[4096];
+        ssize_t n = 0;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        }
+    });
+    runner.join();
+    terminal.reset();
+    std::fclose(out);
+    reader.join();
+    close(fds[0]);
+    EXPECT_GT(text.size(), 4096U);
+    EXPECT_THAT(text, ::testing::HasSubstr("finished: 2 of 2 gateways passed"));
+}
+
+struct TargetCase {
+    const char *text;
+    bool ok;
+    const char *host;
+    uint16_t port;
+    const char *label;
+};
+
+// clang-format off
+const TargetCase kTargets[] = {
+    {"10.0.0.2", true, "10.0.0.2", 6666, ""},
+    {"10.0.0.2:7000", true, "10.0.0.2", 7000, ""},
+    {"10.0.0.2=A3", true, "10.0.0.2", 6666, "A3"},
+    {"gw-7.line:6666=slot-12", true, "gw-7.line", 6666, "slot-12"},
+    {"[::1]:6666", true, "::1", 6666, ""},
+    {"[::1]", true, "::1", 6666, ""},
+    {"::1", true, "::1", 6666, ""},
+    {"fe80::1:2=B1", true, "fe80::1:2", 6666, "B1"},
+    {"[2001:db8::7]:7001=C", true, "2001:db8::7", 7001, "C"},
+    {"fe80::1%eth0", true, "fe80::1%eth0", 6666, ""},
+    {"[fe80::1%eth0.2]:6667", true, "fe80::1%eth0.2", 6667, ""},
+    {"fe80::1%", false, "", 0, ""},
+    {"fe80::1%et h0", false, "", 0, ""},
+    {"", false, "", 0, ""},
+    {":6666", false, "", 0, ""},
+    {"10.0.0.2:", false, "", 0, ""},
+    {"10.0.0.2:0", false, "", 0, ""},
+    {"10.0.0.2:65536", false, "", 0, ""},
+    {"10.0.0.2:66a", false, "", 0, ""},
+    {"300.1.1.1", false, "", 0, ""},
+    {"[::1", false, "", 0, ""},
+    {"[::1]6666", false, "", 0, ""},
+    {"[gw-7]:6666", false, "", 0, ""},
+    {"::1:6666:zz", false, "", 0, ""},
+    {"gw 7", false, "", 0, ""},
+    {"10.0.0.2=", false, "", 0, ""},
+    {"10.0.0.2=A 3", false, "", 0, ""},
+};
+// clang-format on
+
+TEST(ParseTarget, Table)
+{
+    for (const TargetCase &c : kTargets) {
+        Target t;
+        std::string error;
+        const bool ok = station::parseTarget(c.text, t, error);
+        EXPECT_EQ(ok, c.ok) << "'" << c.text << "' " << error;
+        if (ok && c.ok) {
+            EXPECT_EQ(t.host, c.host) << c.text;
+            EXPECT_EQ(t.port, c.port) << c.text;
+            EXPECT_EQ(t.label, c.label) << c.text;
+        } else if (!ok) {
+            EXPECT_THAT(error, ::testing::HasSubstr("expected")) << c.text;
+        }
+    }
+}
+
+TEST(ParseTarget, AddressesPrintBackAsTheyParse)
+{
+    station::GatewayInfo v6;
+    v6.host = "::1";
+    v6.port = 6666;
+    EXPECT_EQ(v6.address(), "[::1]:6666");
+    station::GatewayInfo v4;
+    v4.host = "10.0.0.2";
+    v4.port = 7000;
+    v4.label = "A3";
+    EXPECT_EQ(v4.address(), "10.0.0.2:7000");
+    EXPECT_EQ(v4.display(), "A3 (10.0.0.2:7000)");
+    v4.mac = "02:47:57:04:04:00";
+    EXPECT_EQ(v4.display(), "A3 (10.0.0.2:7000, 02:47:57:04:04:00)");
+    v4.label.clear();
+    EXPECT_EQ(v4.display(), "10.0.0.2:7000 (02:47:57:04:04:00)");
+}
+
+TEST(Connection, ReachesAnIpv6Literal)
+{
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd);
+        GTEST_FAIL() << "no IPv6 loopback here";
+    }
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    listen(fd, 1);
+    Target t;
+    std::string error;
+    ASSERT_TRUE(station::parseTarget("[::1]:" + std::to_string(ntohs(addr.sin6_port)), t, error)) << error;
+    station::Connection conn;
+    EXPECT_TRUE(conn.open(t.host, t.port, 2000, error)) << error;
+    close(fd);
+}
+
+} // namespace
