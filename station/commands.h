@@ -16,5 +16,6 @@ inline constexpr int kExitSoftware = 70; // records or the page could not be wri
 
 void addCallCommands(CLI::App &app, int &status); // call, plan, codes
 void addRunCommand(CLI::App &app, int &status);   // run
+void addServeCommand(CLI::App &app, int &status); // serve: the station page
 
 } // namespace station::cli

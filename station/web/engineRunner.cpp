@@ -103,7 +103,9 @@ bool EngineRunner::start(const std::vector<std::pair<int, Target>> &slots, std::
     Batch *raw = batch.get();
     try {
         raw->thread = std::thread([this, raw, targets, second] {
-            std::this_thread::sleep_until(system_clock::time_point(seconds(second)));
+            // 50 ms into it: time(), which names the batch, lags the clock
+            // by a tick.
+            std::this_thread::sleep_until(system_clock::time_point(seconds(second)) + milliseconds(50));
             if (!raw->stopped) {
                 raw->engine->run(targets);
             }

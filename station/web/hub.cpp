@@ -10,21 +10,6 @@ namespace station::web {
 
 namespace {
 
-const char *promptKindName(PromptKind kind)
-{
-    switch (kind) {
-    case PromptKind::kPressButton:
-        return "press-button";
-    case PromptKind::kLedLit:
-        return "led-lit";
-    case PromptKind::kAllBlinking:
-        return "all-blinking";
-    case PromptKind::kAllRestored:
-        return "all-restored";
-    }
-    return "led-lit";
-}
-
 // The outcomes that count as a test done, and those that count as failed.
 bool isDone(Outcome outcome) { return outcome != Outcome::kNotRun && outcome != Outcome::kSkipped; }
 bool isFailure(Outcome outcome)
@@ -56,28 +41,6 @@ std::string addressOf(const Target &target)
         return "[" + target.host + "]:" + std::to_string(target.port);
     }
     return target.host + ":" + std::to_string(target.port);
-}
-
-// The run's outcome as the records spell it.
-const char *runOutcomeText(RunOutcome outcome)
-{
-    switch (outcome) {
-    case RunOutcome::kPass:
-        return "pass";
-    case RunOutcome::kFail:
-        return "fail";
-    case RunOutcome::kNoReply:
-        return "no-reply";
-    case RunOutcome::kConnectionLost:
-        return "connection-lost";
-    case RunOutcome::kUnreachable:
-        return "unreachable";
-    case RunOutcome::kModelMismatch:
-        return "model-mismatch";
-    case RunOutcome::kStopped:
-        return "stopped";
-    }
-    return "stopped";
 }
 
 std::string sse(const char *event, const std::string &data)
@@ -119,6 +82,15 @@ int Slot::done() const
     return n;
 }
 
+int Slot::planned() const
+{
+    int skipped = 0;
+    for (const auto &[code, outcome] : finished) {
+        skipped += outcome == Outcome::kSkipped ? 1 : 0;
+    }
+    return std::max(0, total - skipped);
+}
+
 std::vector<std::string> Slot::failedTests() const
 {
     std::vector<std::string> out;
@@ -147,7 +119,7 @@ std::string slotJson(const Slot &slot, int64_t nowUnixMs)
     put(o, "runId", slot.runId);
     put(o, "batchId", slot.batchId);
     put(o, "done", int64_t{slot.done()});
-    put(o, "total", int64_t{slot.total});
+    put(o, "total", int64_t{slot.planned()});
     json_t *failures = json_array();
     for (const auto &name : slot.failedTests()) {
         json_array_append_new(failures, jsonText(name));
@@ -370,7 +342,7 @@ void Hub::onEvent(const Event &event)
         break;
     case EventKind::kRunFinished:
         slot.state = stateOf(event.runOutcome);
-        slot.outcome = runOutcomeText(event.runOutcome);
+        slot.outcome = std::string(runOutcomeName(event.runOutcome));
         slot.inTest = false;
         slot.prompt.reset();
         slot.message = event.message;

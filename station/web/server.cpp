@@ -182,6 +182,14 @@ struct Server::Impl {
         using httplib::Response;
 
         http.set_payload_max_length(kMaxBody);
+        // The library's default also sets SO_REUSEPORT, with which a second
+        // station on the same port would start without a word and take half
+        // of the requests. SO_REUSEADDR only: a restart binds at once, a
+        // second station is refused.
+        http.set_socket_options([](socket_t sock) {
+            const int yes = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        });
         http.set_default_headers({{"X-Content-Type-Options", "nosniff"}, {"Referrer-Policy", "no-referrer"}});
 
         for (const PageFile &file : pageFiles()) {

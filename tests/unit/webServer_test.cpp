@@ -151,6 +151,17 @@ TEST_F(WebServer, ThePageIsServedFromTheProgramWithNothingFromElsewhere)
     EXPECT_EQ(client->Get("/nothing-here")->status, 404);
 }
 
+TEST_F(WebServer, ASecondStationOnTheSamePortIsRefused)
+{
+    serve();
+    Hub otherHub;
+    FakeRunner otherRunner;
+    station::web::Server other(station::web::ServerConfig{}, otherHub, otherRunner, nullptr);
+    std::string error;
+    EXPECT_FALSE(other.bind("127.0.0.1:" + std::to_string(server->port()), error));
+    EXPECT_THAT(error, HasSubstr("cannot listen on 127.0.0.1:"));
+}
+
 TEST_F(WebServer, SlotsAreListed)
 {
     serve();

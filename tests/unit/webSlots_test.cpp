@@ -301,6 +301,11 @@ TEST_F(WebHub, FailuresNameTheirTestsAndARetryThatPassesIsNoFailure)
     hub.onEvent(test(EventKind::kTestFinished, 1, 0x0705, "led-error", Outcome::kNotRun));
     EXPECT_THAT(slot(1).failedTests(), ElementsAre("ping-gw", "led-power"));
     EXPECT_EQ(slot(1).done(), 3); // a test that never ran is not done
+    Event plan = event(EventKind::kPlanKnown, 1);
+    plan.total = 6;
+    hub.onEvent(plan);
+    hub.onEvent(test(EventKind::kTestFinished, 1, 0x0203, "smartconfig", Outcome::kSkipped));
+    EXPECT_EQ(slot(1).planned(), 5); // a test left out is not part of the plan shown
     Event end = event(EventKind::kRunFinished, 1);
     end.runOutcome = RunOutcome::kFail;
     hub.onEvent(end);
