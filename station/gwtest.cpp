@@ -14,6 +14,7 @@ int main(int argc, char **argv)
     int status = kExitPass;
     addCallCommands(app, status);
     addRunCommand(app, status);
+    addReportCommand(app, status);
     addServeCommand(app, status);
     try {
         app.parse(argc, argv);

@@ -4,6 +4,7 @@
 // testsuite per gateway, a testcase per test).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,8 +12,19 @@
 
 namespace station {
 
-// Opens or creates the records in `dir` and checks that all three can be
-// written, before any test runs. Null with a message saying what is wrong.
-std::unique_ptr<EventSink> openRecords(const std::string &dir, std::string &error);
+// Where the sink says that a record could not be written (once per kind of
+// record until it is written again); by default standard error.
+using RecordsWarning = std::function<void(const std::string &message)>;
+
+// Opens or creates the records in `dir` (made if need be) and checks that
+// all three can be written, before any test runs. Null with a message saying
+// what is wrong: a directory that cannot be written, a records.db of a newer
+// gwtest or one that is not a records file.
+//
+// A write that fails later (disk full, the database locked by another
+// station for longer than the busy wait) is said once through `warn`; the
+// record is kept in memory and written again with every following event and
+// when the sink closes. Testing goes on; the sink never throws.
+std::unique_ptr<EventSink> openRecords(const std::string &dir, std::string &error, RecordsWarning warn = {});
 
 } // namespace station

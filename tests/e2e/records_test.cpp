@@ -1,0 +1,353 @@
+// End to end: the records `gwtest run --records` leaves behind, with the
+// real service on gwsim boards. A broken part shows up as exactly its failing
+// tests in records.db, records.jsonl and the JUnit file alike; a station
+// killed outright keeps every test it had finished; two stations writing one
+// directory at once lose nothing.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <jansson.h>
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "gwsimProcess.h"
+#include "sandbox.h"
+#include "serviceProcess.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using Outcomes = std::map<std::string, std::string>; // test name -> outcome of its last attempt
+
+std::vector<std::vector<std::string>> query(const std::string &dir, const std::string &sql)
+{
+    sqlite3 *db = nullptr;
+    std::vector<std::vector<std::string>> rows;
+    EXPECT_EQ(sqlite3_open_v2((dir + "/records.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt *st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    while (st != nullptr && sqlite3_step(st) == SQLITE_ROW) {
+        std::vector<std::string> row;
+        for (int i = 0; i < sqlite3_column_count(st); ++i) {
+            const unsigned char *t = sqlite3_column_text(st, i);
+            row.push_back(t != nullptr ? reinterpret_cast<const char *>(t) : "NULL");
+        }
+        rows.push_back(row);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return rows;
+}
+
+std::string str(json_t *o, const char *key)
+{
+    const char *s = json_string_value(json_object_get(o, key));
+    return s != nullptr ? s : "";
+}
+
+// Each line parsed; a line that is not JSON fails the test.
+template <typename Fn>
+void eachJsonLine(const std::string &text, Fn fn)
+{
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        json_error_t error;
+        json_t *o = json_loads(line.c_str(), 0, &error);
+        EXPECT_NE(o, nullptr) << "not JSON: " << line;
+        if (o != nullptr) {
+            fn(o);
+            json_decref(o);
+        }
+    }
+}
+
+// The results in records.db and records.jsonl, keyed "run/name/attempt".
+std::map<std::string, std::string> dbResults(const std::string &dir)
+{
+    std::map<std::string, std::string> out;
+    for (const auto &r : query(dir, "SELECT run_id, name, attempt, outcome FROM results")) {
+        out[r[0] + "/" + r[1] + "/" + r[2]] = r[3];
+    }
+    return out;
+}
+
+std::map<std::string, std::string> jsonlResults(const std::string &dir)
+{
+    std::map<std::string, std::string> out;
+    eachJsonLine(sandbox::readFile(dir + "/records.jsonl"), [&](json_t *o) {
+        out[str(o, "run_id") + "/" + str(o, "name") + "/" +
+            std::to_string(json_integer_value(json_object_get(o, "attempt")))] = str(o, "outcome");
+    });
+    return out;
+}
+
+// What the station said had finished (its --json events), same keys.
+std::map<std::string, std::string> reportedResults(const std::string &events)
+{
+    std::map<std::string, std::string> out;
+    eachJsonLine(events, [&](json_t *o) {
+        if (str(o, "event") == "test-finished") {
+            out[str(o, "run") + "/" + str(o, "name") + "/" +
+                std::to_string(json_integer_value(json_object_get(o, "attempt")))] = str(o, "outcome");
+        }
+    });
+    return out;
+}
+
+std::vector<std::string> filesIn(const std::string &dir)
+{
+    std::vector<std::string> out;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..") {
+                out.push_back(n);
+            }
+        }
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+struct Command {
+    int status = -1;
+    std::string out;
+};
+
+Command shell(const std::string &command)
+{
+    std::fflush(nullptr);
+    Command c;
+    FILE *p = popen((command + " 2>&1").c_str(), "r");
+    char buf[512];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
+        c.out.append(buf, n);
+    }
+    const int status = pclose(p);
+    c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return c;
+}
+
+std::string xpath(const std::string &file, const std::string &expr)
+{
+    std::string out = shell("xmllint --xpath '" + expr + "' '" + file + "'").out;
+    if (!out.empty() && out.back() == '\n') {
+        out.pop_back();
+    }
+    return out;
+}
+
+const std::string kSchema = std::string(GW_SOURCE_DIR) + "/tests/unit/junit.xsd";
+
+class RecordsEnd2End : public sandbox::SandboxTest {
+protected:
+    void SetUpSandbox() override
+    {
+        sandbox::privateRunDir();
+        dir_ = sandbox::scratchDir() + "/records";
+    }
+    std::string dir_;
+};
+
+struct Broken {
+    const char *name;
+    const char *model;
+    const char *scenario;
+    const char *only;
+    std::set<std::string> failing;
+};
+
+// clang-format off
+const Broken kBroken[] = {
+    {"DnsAndLeds", "GWM0202", "dns = fail\nleds = missing\n", "wan,ping-gw,ping-host,led-power,led-error",
+     {"ping-host", "led-power", "led-error"}},
+    {"NoWanAddress", "GWM0404", "wan.address = absent\n", "sysversion,wan,led-power", {"wan"}},
+};
+// clang-format on
+
+class BrokenBoardRecords : public RecordsEnd2End, public ::testing::WithParamInterface<Broken> {};
+
+void PrintTo(const Broken &b, std::ostream *os) { *os << b.name; }
+
+TEST_P(BrokenBoardRecords, ExactlyItsFailingTestsInAllThreeRecords)
+{
+    const Broken &b = GetParam();
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start(b.model, b.scenario)) << sim.failure();
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(GWTEST_BIN, {"run", sim.address() + "=S1", "--only", b.only, "--operator", "yes",
+                                           "--records", dir_, "--station", "e2e"}));
+    ASSERT_EQ(station.waitExit(120000), std::optional<int>(1)) << station.out() << station.err();
+
+    // records.db: the run with its unit, every test of the plan with its outcome.
+    const auto runs = query(dir_, "SELECT id, model, mac, outcome, finished IS NOT NULL FROM runs");
+    ASSERT_EQ(runs.size(), 1U);
+    const std::string run = runs[0][0];
+    EXPECT_EQ(runs[0][1], b.model);
+    const auto macData = query(dir_, "SELECT data_text FROM results WHERE name = 'mac'");
+    ASSERT_EQ(macData.size(), 1U);
+    EXPECT_EQ(runs[0][2], macData[0][0]);
+    EXPECT_THAT(runs[0][2], ::testing::MatchesRegex("02:47:57:0[24]:0[24]:[0-9a-f]{2}"));
+    EXPECT_EQ(runs[0][3], "fail");
+    EXPECT_EQ(runs[0][4], "1");
+    Outcomes db;
+    for (const auto &r : query(dir_, "SELECT name, outcome FROM results WHERE attempt = 1")) {
+        db[r[0]] = r[1];
+    }
+    std::set<std::string> failing, passing;
+    for (const auto &[name, outcome] : db) {
+        if (outcome == "fail") {
+            failing.insert(name);
+        } else if (outcome == "pass") {
+            passing.insert(name);
+        } else {
+            EXPECT_EQ(outcome, "skipped") << name;
+        }
+    }
+    EXPECT_EQ(failing, b.failing);
+    // The identity is always asked; every test asked for that did not fail passed.
+    std::set<std::string> asked{"model", "mac"};
+    std::istringstream only(b.only);
+    for (std::string name; std::getline(only, name, ',');) {
+        asked.insert(name);
+    }
+    for (const std::string &name : asked) {
+        EXPECT_TRUE(failing.count(name) != 0 || passing.count(name) != 0) << name;
+    }
+    EXPECT_EQ(failing.size() + passing.size(), asked.size());
+
+    // records.jsonl: the same results.
+    Outcomes jsonl;
+    eachJsonLine(sandbox::readFile(dir_ + "/records.jsonl"), [&](json_t *o) {
+        EXPECT_EQ(str(o, "run_id"), run);
+        jsonl[str(o, "name")] = str(o, "outcome");
+    });
+    EXPECT_EQ(jsonl, db);
+
+    // The JUnit file: valid, the same failures with their hints.
+    const auto files = filesIn(dir_ + "/junit");
+    ASSERT_EQ(files.size(), 1U);
+    const std::string file = dir_ + "/junit/" + files[0];
+    const Command valid = shell("xmllint --noout --schema " + kSchema + " " + file);
+    EXPECT_EQ(valid.status, 0) << valid.out;
+    EXPECT_EQ(xpath(file, "string(/testsuites/@failures)"), std::to_string(b.failing.size()));
+    EXPECT_EQ(xpath(file, "string(/testsuites/@errors)"), "0");
+    EXPECT_EQ(xpath(file, "string(/testsuites/@tests)"), std::to_string(db.size()));
+    for (const std::string &name : b.failing) {
+        EXPECT_THAT(xpath(file, "string(//testcase[@name=\"" + name + "\"]/failure/@message)"), HasSubstr("(check: "))
+            << name;
+    }
+
+    // And the report sees one unit that failed its first pass.
+    const Command report = shell(std::string(GWTEST_BIN) + " report --records " + dir_);
+    EXPECT_EQ(report.status, 0) << report.out;
+    EXPECT_THAT(report.out, HasSubstr("units tested: 1, first-pass yield: 0.0 % (0 of 1)"));
+    EXPECT_TRUE(sim.stop());
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, BrokenBoardRecords, ::testing::ValuesIn(kBroken),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// `kill -9` of the station in the middle of a plan: every test it had
+// reported finished is in records.db and records.jsonl; the run reads as
+// unfinished; the directory takes the next run.
+TEST_F(RecordsEnd2End, StationKilledMidPlanKeepsEveryFinishedTest)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0202")) << sim.failure();
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(GWTEST_BIN, {"run", sim.address(), "--operator", "yes", "--records", dir_, "--json"}));
+    // Records are written before the events reach the JSON printer: a test
+    // on standard output is a test on disk.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (reportedResults(station.out()).size() < 8 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(reportedResults(station.out()).size(), 8U) << station.out() << station.err();
+    ASSERT_EQ(kill(station.pid(), SIGKILL), 0);
+    station.waitExit(10000);
+    const auto reported = reportedResults(station.out());
+
+    const auto db = dbResults(dir_);
+    const auto jsonl = jsonlResults(dir_);
+    for (const auto &[key, outcome] : reported) {
+        auto it = db.find(key);
+        ASSERT_NE(it, db.end()) << key << " is missing in records.db";
+        EXPECT_EQ(it->second, outcome) << key;
+        it = jsonl.find(key);
+        ASSERT_NE(it, jsonl.end()) << key << " is missing in records.jsonl";
+        EXPECT_EQ(it->second, outcome) << key;
+    }
+    // Beyond what was reported, at most the test that finished as the kill came.
+    EXPECT_LE(db.size(), reported.size() + 1);
+    EXPECT_LE(jsonl.size(), db.size());
+    EXPECT_EQ(query(dir_, "SELECT count(*) FROM runs WHERE finished IS NULL AND mac != ''")[0][0], "1");
+    for (const std::string &f : filesIn(dir_ + "/junit")) {
+        EXPECT_NE(f[0], '.') << "a scratch file was left: " << f;
+    }
+
+    const Command report = shell(std::string(GWTEST_BIN) + " report --records " + dir_);
+    EXPECT_THAT(report.out, HasSubstr("runs: 1 (1 unfinished)"));
+
+    // The next station opens the same directory and records on.
+    sandbox::ServiceProcess next;
+    ASSERT_TRUE(
+        next.start(GWTEST_BIN, {"run", sim.address(), "--only", "wan", "--operator", "yes", "--records", dir_}));
+    EXPECT_EQ(next.waitExit(60000), std::optional<int>(0)) << next.out() << next.err();
+    EXPECT_EQ(query(dir_, "SELECT count(*) FROM runs WHERE outcome = 'pass'")[0][0], "1");
+    EXPECT_TRUE(sim.stop());
+}
+
+// Two stations on one PC (the same default station id, started together, so
+// most likely the same batch id) write one records directory: every result
+// of both is there once, in both files, and each batch has its JUnit file.
+TEST_F(RecordsEnd2End, TwoStationsWritingOneDirectoryLoseNothing)
+{
+    sandbox::GwsimInstance a, b;
+    ASSERT_TRUE(a.launch("GWM0202"));
+    ASSERT_TRUE(b.launch("GWM0404"));
+    ASSERT_TRUE(a.waitReady()) << a.failure();
+    ASSERT_TRUE(b.waitReady()) << b.failure();
+    const char *only = "sysversion,wan,ping-gw,ping-host,smartconfig,led-power,led-error";
+    sandbox::ServiceProcess first, second;
+    ASSERT_TRUE(first.start(GWTEST_BIN,
+                            {"run", a.address(), "--only", only, "--operator", "yes", "--records", dir_, "--json"}));
+    ASSERT_TRUE(second.start(GWTEST_BIN,
+                             {"run", b.address(), "--only", only, "--operator", "yes", "--records", dir_, "--json"}));
+    EXPECT_EQ(first.waitExit(120000), std::optional<int>(0)) << first.out() << first.err();
+    EXPECT_EQ(second.waitExit(120000), std::optional<int>(0)) << second.out() << second.err();
+
+    auto reported = reportedResults(first.out());
+    const auto more = reportedResults(second.out());
+    ASSERT_GE(reported.size(), 9U);
+    ASSERT_GE(more.size(), 9U);
+    const size_t total = reported.size() + more.size();
+    const auto db = dbResults(dir_);
+    const auto jsonl = jsonlResults(dir_);
+    EXPECT_EQ(db.size(), total);
+    EXPECT_EQ(jsonl.size(), total);
+    EXPECT_EQ(query(dir_, "SELECT count(*) FROM results")[0][0], std::to_string(total));
+    // Both runs, each closed and with its own unit.
+    EXPECT_EQ(query(dir_, "SELECT count(*), count(DISTINCT mac) FROM runs WHERE outcome = 'pass'"),
+              (std::vector<std::vector<std::string>>{{"2", "2"}}));
+    const auto files = filesIn(dir_ + "/junit");
+    ASSERT_EQ(files.size(), 2U);
+    for (const std::string &f : files) {
+        const Command valid = shell("xmllint --noout --schema " + kSchema + " " + dir_ + "/junit/" + f);
+        EXPECT_EQ(valid.status, 0) << valid.out;
+    }
+    EXPECT_TRUE(a.stop());
+    EXPECT_TRUE(b.stop());
+}
+
+} // namespace

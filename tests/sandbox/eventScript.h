@@ -1,0 +1,62 @@
+// Synthetic event sequences for the station's event sinks: what the engine
+// would send for a batch of gateways, with a clock the test sets, so that a
+// sink (the records, a front end) is tested without gateways or sockets.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "events.h"
+
+namespace sandbox {
+
+struct TestStep {
+    uint16_t code = 0;
+    station::Outcome outcome = station::Outcome::kPass;
+    int durationMs = 10;
+    int attempt = 1;
+    std::vector<uint8_t> data{};
+    std::string decoded{};
+    std::optional<station::OperatorAnswer> answer{};
+};
+
+class EventScript {
+public:
+    // Times start at `startMs` (milliseconds since the epoch, UTC).
+    EventScript(station::EventSink &sink, std::string station, int64_t startMs);
+
+    void advance(int64_t ms) { now_ += ms; }
+    int64_t now() const { return now_; }
+
+    // A batch: "<station>-<time>", or the id given.
+    std::string startBatch(int gateways, const std::string &id = "");
+    void finishBatch();
+
+    // A gateway's run in the current batch; its run id is "<batch>-<slot>".
+    std::string startRun(int slot, const std::string &host, const std::string &label = "");
+    void planKnown(int slot, const std::string &model, const std::vector<uint16_t> &plan);
+    // From now on, the slot's events carry this MAC.
+    void learnMac(int slot, const std::string &mac);
+    // TestStarted, the test's duration, TestFinished. Name, title and (on
+    // anything but a pass) hint come from the catalogue.
+    void test(int slot, const TestStep &step);
+    void finishRun(int slot, station::RunOutcome outcome, const std::string &message = "");
+
+    std::string batchId() const { return batch_; }
+    std::string runId(int slot) const;
+    const station::GatewayInfo &gateway(int slot) { return gateways_[slot]; }
+
+private:
+    station::Event event(station::EventKind kind, int slot);
+
+    station::EventSink &sink_;
+    std::string station_;
+    int64_t now_;
+    std::string batch_;
+    std::map<int, station::GatewayInfo> gateways_;
+};
+
+} // namespace sandbox

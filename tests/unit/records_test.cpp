@@ -1,0 +1,738 @@
+// The station's records written from synthetic event sequences: each result
+// on disk the moment its test finishes (a station killed outright loses
+// nothing finished), two stations on one directory, directories that cannot
+// be written, schema versions, the JUnit file, write errors mid-run.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <jansson.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <dirent.h>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "asUser.h"
+#include "catalogue.h"
+#include "eventScript.h"
+#include "records.h"
+#include "recordsSchema.h"
+#include "report.h"
+#include "sandbox.h"
+
+namespace {
+
+using sandbox::EventScript;
+using sandbox::TestStep;
+using station::Outcome;
+using station::RunOutcome;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+constexpr int64_t kT0 = 1797062400000; // 2026-12-12T08:00:00Z
+
+using Row = std::vector<std::string>;
+
+// Rows of a query on records.db, each column as text ("NULL" for null).
+std::vector<Row> query(const std::string &dir, const std::string &sql)
+{
+    sqlite3 *db = nullptr;
+    std::vector<Row> rows;
+    EXPECT_EQ(sqlite3_open_v2((dir + "/records.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt *st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    while (st != nullptr && sqlite3_step(st) == SQLITE_ROW) {
+        Row row;
+        for (int i = 0; i < sqlite3_column_count(st); ++i) {
+            const unsigned char *t = sqlite3_column_text(st, i);
+            row.push_back(t != nullptr ? reinterpret_cast<const char *>(t) : "NULL");
+        }
+        rows.push_back(row);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return rows;
+}
+
+std::string scalar(const std::string &dir, const std::string &sql)
+{
+    auto rows = query(dir, sql);
+    return rows.empty() || rows[0].empty() ? "" : rows[0][0];
+}
+
+// records.jsonl, one parsed object a line; a line that is not JSON fails the
+// test.
+std::vector<json_t *> jsonLines(const std::string &dir)
+{
+    std::ifstream in(dir + "/records.jsonl");
+    std::vector<json_t *> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        json_error_t err;
+        json_t *v = json_loads(line.c_str(), 0, &err);
+        EXPECT_NE(v, nullptr) << "not a JSON line: " << line;
+        if (v != nullptr) {
+            out.push_back(v);
+        }
+    }
+    return out;
+}
+
+void release(std::vector<json_t *> &lines)
+{
+    for (json_t *v : lines) {
+        json_decref(v);
+    }
+    lines.clear();
+}
+
+std::string text(json_t *o, const char *key)
+{
+    const char *s = json_string_value(json_object_get(o, key));
+    return s != nullptr ? s : "";
+}
+
+std::vector<std::string> filesIn(const std::string &dir)
+{
+    std::vector<std::string> out;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..") {
+                out.push_back(n);
+            }
+        }
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+struct Command {
+    int status = -1;
+    std::string out;
+};
+
+Command run(const std::string &command)
+{
+    std::fflush(nullptr);
+    Command c;
+    FILE *p = popen((command + " 2>&1").c_str(), "r");
+    char buf[512];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
+        c.out.append(buf, n);
+    }
+    int status = pclose(p);
+    c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return c;
+}
+
+std::string xpath(const std::string &file, const std::string &expr)
+{
+    std::string out = run("xmllint --xpath '" + expr + "' '" + file + "'").out;
+    if (!out.empty() && out.back() == '\n') {
+        out.pop_back(); // xmllint ends its answer with a newline
+    }
+    return out;
+}
+
+std::string hintOf(uint16_t code) { return std::string(catalogue::findAny(code)->hint); }
+
+const std::string kSchema = std::string(GW_SOURCE_DIR) + "/tests/unit/junit.xsd";
+
+std::unique_ptr<station::EventSink> open(const std::string &dir, std::vector<std::string> *warnings = nullptr)
+{
+    std::string error;
+    auto sink = station::openRecords(dir, error, [warnings](const std::string &m) {
+        if (warnings != nullptr) {
+            warnings->push_back(m);
+        }
+    });
+    EXPECT_NE(sink, nullptr) << error;
+    return sink;
+}
+
+// The plan of a GWM0202 in short: identity, network, the power LED.
+const std::vector<uint16_t> kPlan = {0x0005, 0x0001, 0x0002, 0x0101, 0x0102, 0x0103, 0x0701};
+
+class Records : public sandbox::SandboxTest {
+protected:
+    void SetUpSandbox() override { dir_ = sandbox::scratchDir() + "/records"; }
+    std::string dir_;
+};
+
+// A station that writes results one after another is killed outright at
+// some moment: every result it reported finished is in records.db and in
+// records.jsonl, the lines are whole, and the directory opens again.
+TEST_F(Records, EveryFinishedTestSurvivesAKill)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        std::string error;
+        auto sink = station::openRecords(dir_, error);
+        if (!sink) {
+            _exit(1);
+        }
+        EventScript s(*sink, "st-kill", kT0);
+        for (int batch = 0;; ++batch) {
+            s.advance(1000);
+            s.startBatch(1);
+            s.startRun(0, "10.213.0.2");
+            s.planKnown(0, "GWM0202", kPlan);
+            s.learnMac(0, "02:47:57:02:02:00");
+            for (uint16_t code : kPlan) {
+                s.test(0, {.code = code, .durationMs = 7});
+                // Told only once the sink has returned: the result is written.
+                if (write(fds[1], "x", 1) != 1) {
+                    _exit(2);
+                }
+            }
+            s.finishRun(0, RunOutcome::kPass);
+            s.finishBatch();
+        }
+    }
+    close(fds[1]);
+    int reported = 0;
+    char c = 0;
+    while (reported < 40 && read(fds[0], &c, 1) == 1) {
+        ++reported;
+    }
+    ASSERT_EQ(kill(child, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    while (read(fds[0], &c, 1) == 1) {
+        ++reported;
+    }
+    close(fds[0]);
+
+    const int inDb = std::stoi(scalar(dir_, "SELECT count(*) FROM results"));
+    std::vector<json_t *> lines = jsonLines(dir_);
+    const int inJsonl = static_cast<int>(lines.size());
+    EXPECT_GE(inDb, reported);
+    EXPECT_GE(inJsonl, reported);
+    // The database is written first: at most the result in flight is in the
+    // database and not yet in the JSON lines.
+    EXPECT_LE(inDb - inJsonl, 1);
+    EXPECT_GE(inDb - inJsonl, 0);
+    // Both hold the same results in the same order.
+    auto rows = query(dir_, "SELECT run_id, code, attempt FROM results ORDER BY rowid");
+    for (size_t i = 0; i < lines.size() && i < rows.size(); ++i) {
+        EXPECT_EQ(text(lines[i], "run_id"), rows[i][0]);
+        EXPECT_EQ(std::to_string(json_integer_value(json_object_get(lines[i], "code"))), rows[i][1]);
+    }
+    release(lines);
+    // The run in flight has no end: it reads as unfinished.
+    EXPECT_EQ(scalar(dir_, "SELECT count(*) FROM runs WHERE finished IS NULL"), "1");
+
+    // The directory opens again and takes more.
+    {
+        auto sink = open(dir_);
+        ASSERT_NE(sink, nullptr);
+        EventScript s(*sink, "st-after", kT0 + 3600000);
+        s.startBatch(1);
+        s.startRun(0, "10.213.0.2");
+        s.test(0, {.code = 0x0005});
+        s.finishRun(0, RunOutcome::kPass);
+        s.finishBatch();
+    }
+    EXPECT_EQ(std::stoi(scalar(dir_, "SELECT count(*) FROM results")), inDb + 1);
+    for (const std::string &f : filesIn(dir_ + "/junit")) {
+        EXPECT_NE(f[0], '.') << "a scratch file was left: " << f;
+    }
+}
+
+// Two stations (processes) write one directory at once, with the same
+// station id and batch id even: all results of both are there, every line
+// whole, two JUnit files.
+TEST_F(Records, TwoStationsOnOneDirectoryLoseNothing)
+{
+    constexpr int kGateways = 3;
+    constexpr int kRounds = 15; // times the plan per gateway
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> children;
+    std::fflush(nullptr);
+    for (int station = 0; station < 2; ++station) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(go[1]);
+            std::string error;
+            auto sink = station::openRecords(dir_, error);
+            if (!sink) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                _exit(1);
+            }
+            char c = 0;
+            if (read(go[0], &c, 1) != 0) { // both go when the pipe closes
+                _exit(2);
+            }
+            EventScript s(*sink, "line", kT0);
+            s.startBatch(kGateways, "line-20261212T000000Z");
+            for (int g = 0; g < kGateways; ++g) {
+                s.startRun(g, "10.213." + std::to_string(g) + ".2");
+                s.planKnown(g, "GWM0202", kPlan);
+                s.learnMac(g, "02:47:57:02:0" + std::to_string(station) + ":0" + std::to_string(g));
+            }
+            for (int round = 0; round < kRounds; ++round) {
+                for (uint16_t code : kPlan) {
+                    for (int g = 0; g < kGateways; ++g) {
+                        s.test(g, {.code = code, .durationMs = 3, .attempt = round + 1});
+                    }
+                }
+            }
+            for (int g = 0; g < kGateways; ++g) {
+                s.finishRun(g, RunOutcome::kPass);
+            }
+            s.finishBatch();
+            sink.reset();
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    close(go[0]);
+    close(go[1]);
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+
+    const int expected = 2 * kGateways * kRounds * static_cast<int>(kPlan.size());
+    EXPECT_EQ(scalar(dir_, "SELECT count(*) FROM results"), std::to_string(expected));
+    EXPECT_EQ(scalar(dir_, "SELECT count(DISTINCT mac) FROM results"), std::to_string(2 * kGateways));
+    // Every run of both stations, each closed; the second station's runs
+    // under their own ids.
+    EXPECT_EQ(scalar(dir_, "SELECT count(*) FROM runs WHERE outcome = 'pass'"), std::to_string(2 * kGateways));
+    EXPECT_EQ(scalar(dir_, "SELECT count(*) FROM (SELECT run_id FROM results GROUP BY run_id HAVING count(*) = " +
+                               std::to_string(kRounds * kPlan.size()) + ")"),
+              std::to_string(2 * kGateways));
+    std::vector<json_t *> lines = jsonLines(dir_);
+    EXPECT_EQ(static_cast<int>(lines.size()), expected);
+    std::set<std::string> keys;
+    for (json_t *l : lines) {
+        keys.insert(text(l, "run_id") + "/" + std::to_string(json_integer_value(json_object_get(l, "code"))) + "/" +
+                    std::to_string(json_integer_value(json_object_get(l, "attempt"))));
+    }
+    EXPECT_EQ(static_cast<int>(keys.size()), expected);
+    release(lines);
+    EXPECT_THAT(filesIn(dir_ + "/junit"), ElementsAre("line-20261212T000000Z.xml", "line-20261212T000000Z~2.xml"));
+    for (const std::string &f : filesIn(dir_ + "/junit")) {
+        Command check = run("xmllint --noout --schema " + kSchema + " " + dir_ + "/junit/" + f);
+        EXPECT_EQ(check.status, 0) << check.out;
+    }
+}
+
+// A records directory that cannot be written is refused when the records
+// open, before any test, with a message that names what is wrong.
+TEST_F(Records, UnwritableDirectoryIsRefusedBeforeAnyTest)
+{
+    const std::string base = sandbox::scratchDir();
+    struct Case {
+        const char *what;
+        std::string dir;
+        std::function<void()> prepare;
+        const char *message;
+    };
+    // clang-format off
+    std::vector<Case> cases = {
+        {"a file in its place", base + "/file",
+         [&] { sandbox::writeFile(base + "/file", "x"); }, "is not a directory"},
+        {"a read-only file system", base + "/ro",
+         [&] { sandbox::mkdirs(base + "/ro");
+               ASSERT_EQ(mount("tmpfs", (base + "/ro").c_str(), "tmpfs", MS_RDONLY, nullptr), 0); },
+         "Read-only file system"},
+        {"under a file", base + "/file2/records",
+         [&] { sandbox::writeFile(base + "/file2", "x"); }, "cannot create the records directory"},
+        {"junit/ is a file", base + "/j",
+         [&] { sandbox::writeFile(base + "/j/junit", "x"); }, "junit is not a directory"},
+        {"records.db is a directory", base + "/d",
+         [&] { sandbox::mkdirs(base + "/d/records.db"); }, "records.db"},
+        {"records.db is not a database", base + "/t",
+         [&] { sandbox::writeFile(base + "/t/records.db", std::string(8192, 'x')); }, "records.db"},
+    };
+    // clang-format on
+    for (Case &c : cases) {
+        c.prepare();
+        std::string error;
+        auto sink = station::openRecords(c.dir, error);
+        EXPECT_EQ(sink, nullptr) << c.what;
+        EXPECT_THAT(error, HasSubstr(c.message)) << c.what;
+    }
+
+    // A directory of another user, for a station that is not root.
+    sandbox::mkdirs(base + "/root-only", 0755);
+    auto result = sandbox::runAsUser([&] {
+        std::string error;
+        auto sink = station::openRecords(base + "/root-only", error);
+        return sink == nullptr && error.find("Permission denied") != std::string::npos &&
+                       error.find(base + "/root-only") != std::string::npos
+                   ? 0
+                   : 1;
+    });
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(*result, 0);
+}
+
+sqlite3 *rawDb(const std::string &dir)
+{
+    sandbox::mkdirs(dir);
+    sqlite3 *db = nullptr;
+    EXPECT_EQ(sqlite3_open((dir + "/records.db").c_str(), &db), SQLITE_OK);
+    return db;
+}
+
+// A file of a newer gwtest is refused (and left as it was), a foreign
+// database is refused, an empty one gets the schema.
+TEST_F(Records, SchemaVersionIsCheckedAndMigrated)
+{
+    const std::string newer = sandbox::scratchDir() + "/newer";
+    sqlite3 *db = rawDb(newer);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE runs (id TEXT); PRAGMA user_version = 2", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    std::string error;
+    EXPECT_EQ(station::openRecords(newer, error), nullptr);
+    EXPECT_THAT(error, HasSubstr("newer gwtest (records schema version 2; this gwtest knows up to 1)"));
+    EXPECT_EQ(scalar(newer, "PRAGMA user_version"), "2");
+    station::report::Rows rows;
+    EXPECT_FALSE(station::report::loadSqlite(newer, {}, rows, error));
+    EXPECT_THAT(error, HasSubstr("newer gwtest"));
+
+    const std::string foreign = sandbox::scratchDir() + "/foreign";
+    db = rawDb(foreign);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE photos (id INTEGER)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(station::openRecords(foreign, error), nullptr);
+    EXPECT_THAT(error, HasSubstr("not a gwtest records file"));
+
+    // Version 0 (a new, empty file) is brought to version 1.
+    const std::string empty = sandbox::scratchDir() + "/empty";
+    sqlite3_close(rawDb(empty));
+    ASSERT_NE(open(empty), nullptr);
+    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), std::to_string(station::kRecordsSchemaVersion));
+    EXPECT_EQ(scalar(empty, "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(scalar(empty, "SELECT value FROM meta WHERE key = 'schema_version'"), "1");
+    EXPECT_EQ(scalar(empty, "SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE type IN "
+                            "('table', 'index') AND name NOT LIKE 'sqlite_%' ORDER BY name)"),
+              "meta results results_by_mac runs runs_by_mac");
+    // And opened again as it is.
+    ASSERT_NE(open(empty), nullptr);
+    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), "1");
+}
+
+// The run's row follows the gateway: model and MAC filled in as they come
+// (the MAC also into the results recorded before it was known), closed at
+// the end; each result with its times, data, hint and operator answer.
+TEST_F(Records, RunAndResultRowsHoldWhatTheEventsSaid)
+{
+    auto sink = open(dir_);
+    ASSERT_NE(sink, nullptr);
+    EventScript s(*sink, "st1", kT0);
+    s.startBatch(1);
+    const std::string run = s.startRun(0, "10.213.0.2", "A3");
+    EXPECT_EQ(query(dir_, "SELECT station, host, port, label, model, mac, finished, outcome FROM runs"),
+              std::vector<Row>({{"st1", "10.213.0.2", "6666", "A3", "", "", "NULL", "NULL"}}));
+    s.test(
+        0,
+        {.code = 0x0005, .durationMs = 15, .data = {'g', 'w', 'm', '0', '2', '0', '2', '\n', 0}, .decoded = "GWM0202"});
+    s.planKnown(0, "GWM0202", kPlan);
+    s.learnMac(0, "02:47:57:02:02:0A");
+    s.test(0, {.code = 0x0001, .durationMs = 4, .data = {2, 0x47, 0x57, 2, 2, 0x0a}, .decoded = "02:47:57:02:02:0a"});
+    s.test(0, {.code = 0x0103, .outcome = Outcome::kFail, .durationMs = 5003});
+    s.test(
+        0,
+        {.code = 0x0701, .outcome = Outcome::kFail, .durationMs = 2100, .answer = station::OperatorAnswer{"no", 1800}});
+    s.finishRun(0, RunOutcome::kFail, "2 tests failed");
+
+    EXPECT_EQ(query(dir_, "SELECT model, mac, started, finished, outcome FROM runs WHERE id = '" + run + "'"),
+              std::vector<Row>(
+                  {{"GWM0202", "02:47:57:02:02:0a", "2026-12-12T08:00:00.000Z", "2026-12-12T08:00:07.122Z", "fail"}}));
+    // clang-format off
+    EXPECT_EQ(query(dir_, "SELECT mac, code, name, attempt, outcome, data_hex, data_text, started, duration_ms,"
+                          " operator_answer, operator_ms, station FROM results ORDER BY rowid"),
+              std::vector<Row>({
+                  {"02:47:57:02:02:0a", "5", "model", "1", "pass", "67776d303230320a00", "GWM0202",
+                   "2026-12-12T08:00:00.000Z", "15", "NULL", "NULL", "st1"},
+                  {"02:47:57:02:02:0a", "1", "mac", "1", "pass", "02475702020a",
+                   "02:47:57:02:02:0a", "2026-12-12T08:00:00.015Z", "4", "NULL", "NULL", "st1"},
+                  {"02:47:57:02:02:0a", "259", "ping-host", "1", "fail", "", "",
+                   "2026-12-12T08:00:00.019Z", "5003", "NULL", "NULL", "st1"},
+                  {"02:47:57:02:02:0a", "1793", "led-power", "1", "fail", "", "",
+                   "2026-12-12T08:00:05.022Z", "2100", "no", "1800", "st1"},
+              }));
+    // clang-format on
+    EXPECT_EQ(scalar(dir_, "SELECT hint FROM results WHERE code = 259"), hintOf(0x0103));
+
+    std::vector<json_t *> lines = jsonLines(dir_);
+    ASSERT_EQ(lines.size(), 4U);
+    char *first = json_dumps(lines[0], JSON_COMPACT | JSON_PRESERVE_ORDER);
+    // The first line was written before the MAC was known; the database has
+    // caught up since, the line stays as written.
+    EXPECT_STREQ(first, ("{\"run_id\":\"" + run +
+                         "\",\"batch\":\"st1-20261212T080000Z\",\"station\":\"st1\",\"host\":\"10.213.0.2\","
+                         "\"port\":6666,\"label\":\"A3\",\"model\":\"\",\"mac\":\"\",\"code\":5,\"name\":\"model\","
+                         "\"attempt\":1,\"outcome\":\"pass\",\"data_hex\":\"67776d303230320a00\",\"data_text\":"
+                         "\"GWM0202\",\"hint\":\"\",\"started\":\"2026-12-12T08:00:00.000Z\",\"duration_ms\":15,"
+                         "\"operator_answer\":null,\"operator_ms\":null}")
+                            .c_str());
+    std::free(first);
+    EXPECT_EQ(text(lines[3], "operator_answer"), "no");
+    EXPECT_EQ(text(lines[3], "mac"), "02:47:57:02:02:0a");
+    EXPECT_EQ(text(lines[3], "model"), "GWM0202");
+    release(lines);
+}
+
+// The JUnit file of a batch: valid against the usual schema whatever the
+// gateways sent, a testsuite per gateway, a testcase per test with the last
+// attempt deciding, the failure message with the decoded data and the hint.
+TEST_F(Records, JunitFileIsValidAndSaysWhatFailed)
+{
+    auto sink = open(dir_);
+    ASSERT_NE(sink, nullptr);
+    // A station id with a slash: the file still lands in junit/.
+    EventScript s(*sink, "line/2", kT0);
+    const std::string batch = s.startBatch(2);
+    s.startRun(0, "10.213.0.2", "A1");
+    s.planKnown(0, "GWM0202", kPlan);
+    s.learnMac(0, "02:47:57:02:02:00");
+    s.test(0, {.code = 0x0005, .decoded = "GWM0202"});
+    s.test(0, {.code = 0x0001, .decoded = "02:47:57:02:02:00"});
+    // Odd bytes from a gateway: markup, a control character, not UTF-8.
+    s.test(0, {.code = 0x0002,
+               .outcome = Outcome::kFail,
+               .data = {'<', '&', 1, 0xff},
+               .decoded = std::string("v<1.0&\"x\" \x01\xff\xc3\xa9")});
+    s.test(0, {.code = 0x0101, .outcome = Outcome::kFail, .durationMs = 5000, .attempt = 1});
+    s.test(0, {.code = 0x0101, .outcome = Outcome::kPass, .durationMs = 800, .attempt = 2, .decoded = "192.0.2.2"});
+    s.test(0, {.code = 0x0102, .outcome = Outcome::kSkipped});
+    s.test(0, {.code = 0x0103, .outcome = Outcome::kNoReply, .durationMs = 10000});
+    s.test(
+        0,
+        {.code = 0x0701, .outcome = Outcome::kFail, .durationMs = 2000, .answer = station::OperatorAnswer{"no", 900}});
+    s.finishRun(0, RunOutcome::kFail);
+
+    s.startRun(1, "::1", "");
+    s.planKnown(1, "GWM0404", {0x0005, 0x0001, 0x0101, 0x0102});
+    s.test(1, {.code = 0x0005, .decoded = "GWM0404"});
+    s.test(1, {.code = 0x0001, .outcome = Outcome::kConnectionLost, .durationMs = 300});
+    s.test(1, {.code = 0x0101, .outcome = Outcome::kNotRun});
+    // 0x0102 never reported: the run ended before it.
+    s.finishRun(1, RunOutcome::kConnectionLost, "the gateway dropped the connection");
+    EXPECT_TRUE(filesIn(dir_ + "/junit").empty()) << "written at the batch's end";
+    s.finishBatch();
+
+    ASSERT_EQ(batch, "line/2-20261212T080000Z");
+    ASSERT_THAT(filesIn(dir_ + "/junit"), ElementsAre("line_2-20261212T080000Z.xml"));
+    const std::string file = dir_ + "/junit/line_2-20261212T080000Z.xml";
+    Command check = run("xmllint --noout --schema " + kSchema + " " + file);
+    ASSERT_EQ(check.status, 0) << check.out << sandbox::readFile(file);
+
+    // clang-format off
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"count(/testsuites/testsuite)", "2"},
+        {"string(/testsuites/@tests)", "11"},
+        {"string(/testsuites/@failures)", "2"},
+        {"string(/testsuites/@errors)", "2"},
+        {"string(//testsuite[1]/@name)", "A1 10.213.0.2:6666 02:47:57:02:02:00"},
+        {"string(//testsuite[1]/@tests)", "7"},
+        {"string(//testsuite[1]/@failures)", "2"},
+        {"string(//testsuite[1]/@errors)", "1"},
+        {"string(//testsuite[1]/@skipped)", "1"},
+        {"string(//testsuite[1]/@timestamp)", "2026-12-12T08:00:00"},
+        {"string(//testsuite[1]//property[@name=\"model\"]/@value)", "GWM0202"},
+        {"string(//testsuite[1]//property[@name=\"outcome\"]/@value)", "fail"},
+        {"count(//testsuite[1]/testcase[@name=\"wan\"])", "1"},
+        {"count(//testsuite[1]/testcase[@name=\"wan\"]/failure)", "0"},
+        {"string(//testsuite[1]/testcase[@name=\"wan\"]/@time)", "5.800"},
+        {"string(//testsuite[1]/testcase[@name=\"sysversion\"]/failure/@message)",
+         "fail: data v<1.0&\"x\" \\x01\xef\xbf\xbd\xc3\xa9 (check: " + hintOf(0x0002) + ")"},
+        {"string(//testsuite[1]/testcase[@name=\"ping-host\"]/error/@type)", "no-reply"},
+        {"string(//testsuite[1]/testcase[@name=\"ping-host\"]/error/@message)",
+         "no reply in time (check: " + hintOf(0x0103) + ")"},
+        {"string(//testsuite[1]/testcase[@name=\"led-power\"]/failure/@message)",
+         "fail: the operator answered no (check: " + hintOf(0x0701) + ")"},
+        {"count(//testsuite[1]/testcase[@name=\"ping-gw\"]/skipped)", "1"},
+        {"string(//testsuite[2]/@name)", "[::1]:6666"},
+        {"string(//testsuite[2]/@tests)", "4"},
+        {"string(//testsuite[2]/@errors)", "1"},
+        {"string(//testsuite[2]/@skipped)", "2"},
+        {"string(//testsuite[2]/testcase[@name=\"mac\"]/error/@type)", "connection-lost"},
+        {"count(//testsuite[2]/testcase[@name=\"wan\"]/skipped)", "1"},
+        {"string(//testsuite[2]/testcase[@name=\"ping-gw\"]/skipped/@message)", "not run: the run ended before it"},
+        {"string(//testsuite[2]/system-out)", "run connection-lost: the gateway dropped the connection\n"},
+    };
+    // clang-format on
+    for (const auto &[expr, value] : expected) {
+        EXPECT_EQ(xpath(file, expr), value) << expr;
+    }
+    EXPECT_THAT(xpath(file, "string(//testsuite[1]/testcase[@name=\"wan\"]/system-out)"),
+                HasSubstr("attempt 1: fail\nattempt 2: pass, data 192.0.2.2"));
+
+    // A second batch of the same id (another station, same second) gets its
+    // own file; the first stays as it was.
+    const std::string before = sandbox::readFile(file);
+    s.startBatch(1, batch);
+    s.startRun(0, "10.213.0.2");
+    s.finishRun(0, RunOutcome::kUnreachable);
+    s.finishBatch();
+    EXPECT_THAT(filesIn(dir_ + "/junit"), ElementsAre("line_2-20261212T080000Z.xml", "line_2-20261212T080000Z~2.xml"));
+    EXPECT_EQ(sandbox::readFile(file), before);
+}
+
+// The station stops without the batch's end (Ctrl-C at a bad moment): the
+// JUnit file is written when the records close, the runs as unfinished.
+TEST_F(Records, JunitFileOfAnUnfinishedBatchIsWrittenAtClose)
+{
+    auto sink = open(dir_);
+    ASSERT_NE(sink, nullptr);
+    EventScript s(*sink, "st", kT0);
+    s.startBatch(1);
+    s.startRun(0, "10.213.0.2");
+    s.planKnown(0, "GWM0202", kPlan);
+    s.test(0, {.code = 0x0005});
+    sink.reset();
+    ASSERT_THAT(filesIn(dir_ + "/junit"), ElementsAre("st-20261212T080000Z.xml"));
+    const std::string file = dir_ + "/junit/st-20261212T080000Z.xml";
+    EXPECT_EQ(run("xmllint --noout --schema " + kSchema + " " + file).status, 0);
+    EXPECT_EQ(xpath(file, "string(//testsuite/@tests)"), std::to_string(kPlan.size()));
+    EXPECT_EQ(xpath(file, "string(//testsuite/@skipped)"), std::to_string(kPlan.size() - 1));
+    EXPECT_EQ(xpath(file, "string(//property[@name=\"outcome\"]/@value)"), "unfinished");
+}
+
+// Another station's write holds the database: the write waits for it and
+// goes in; nothing is said, nothing lost.
+TEST_F(Records, WaitsForAnotherStationsWrite)
+{
+    std::vector<std::string> warnings;
+    auto sink = open(dir_, &warnings);
+    ASSERT_NE(sink, nullptr);
+    EventScript s(*sink, "st", kT0);
+    s.startBatch(1);
+    s.startRun(0, "10.213.0.2");
+
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ + "/records.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread holder([other] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    s.test(0, {.code = 0x0005});
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    holder.join();
+    sqlite3_close(other);
+    EXPECT_GE(waited, std::chrono::milliseconds(1000));
+    EXPECT_EQ(scalar(dir_, "SELECT count(*) FROM results"), "1");
+    EXPECT_TRUE(warnings.empty()) << warnings[0];
+}
+
+// A lock held far longer than any station's write (a sqlite3 shell left in
+// a transaction): the write waits the busy time once, is then kept in
+// memory while the events go on without long waits, and goes in when the
+// lock is gone. The JSON lines do not wait for the database.
+TEST_F(Records, ALockHeldLongerThanTheBusyWaitKeepsTheWritesQueued)
+{
+    std::vector<std::string> warnings;
+    auto sink = open(dir_, &warnings);
+    ASSERT_NE(sink, nullptr);
+    EventScript s(*sink, "st", kT0);
+    s.startBatch(1);
+    s.startRun(0, "10.213.0.2");
+
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ + "/records.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto t0 = std::chrono::steady_clock::now();
+    s.test(0, {.code = 0x0005});
+    const auto firstWait = std::chrono::steady_clock::now() - t0;
+    ASSERT_EQ(warnings.size(), 1U);
+    EXPECT_THAT(warnings[0], HasSubstr("cannot write records.db (database is locked)"));
+    t0 = std::chrono::steady_clock::now();
+    for (uint16_t code : {0x0001, 0x0002, 0x0101, 0x0102, 0x0103}) {
+        s.test(0, {.code = code});
+    }
+    const auto nextFive = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(firstWait, std::chrono::seconds(5));
+    EXPECT_LT(nextFive, std::chrono::seconds(5));
+    EXPECT_EQ(warnings.size(), 1U) << "said once";
+    std::vector<json_t *> lines = jsonLines(dir_);
+    EXPECT_EQ(lines.size(), 6U);
+    release(lines);
+
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    s.test(0, {.code = 0x0701});
+    EXPECT_THAT(warnings, ::testing::Contains(HasSubstr("records.db written again")));
+    EXPECT_EQ(scalar(dir_, "SELECT group_concat(code) FROM (SELECT code FROM results ORDER BY rowid)"),
+              "5,1,2,257,258,259,1793");
+}
+
+// The disk fills up in the middle of a batch: said once per record kind,
+// testing goes on, and once there is room again every record is written,
+// in order.
+TEST_F(Records, DiskFullMidRunIsSaidOnceAndNothingIsLost)
+{
+    sandbox::mkdirs(dir_);
+    ASSERT_EQ(mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=1m"), 0);
+    std::vector<std::string> warnings;
+    auto sink = open(dir_, &warnings);
+    ASSERT_NE(sink, nullptr);
+    EventScript s(*sink, "st", kT0);
+    s.startBatch(1);
+    s.startRun(0, "10.213.0.2");
+    s.planKnown(0, "GWM0202", kPlan);
+    s.learnMac(0, "02:47:57:02:02:00");
+    s.test(0, {.code = 0x0005});
+
+    sandbox::sh("dd if=/dev/zero of=" + dir_ + "/filler bs=4k 2>/dev/null");
+    constexpr int kWhileFull = 30;
+    const std::string longText(300, 'v');
+    for (int i = 0; i < kWhileFull; ++i) {
+        s.test(0, {.code = 0x0002, .attempt = i + 1, .decoded = longText});
+    }
+    EXPECT_EQ(
+        std::count_if(warnings.begin(), warnings.end(),
+                      [](const std::string &w) { return w.find("cannot write records.db") != std::string::npos; }),
+        1)
+        << ::testing::PrintToString(warnings);
+    EXPECT_EQ(
+        std::count_if(warnings.begin(), warnings.end(),
+                      [](const std::string &w) { return w.find("cannot write records.jsonl") != std::string::npos; }),
+        1)
+        << ::testing::PrintToString(warnings);
+
+    ASSERT_EQ(unlink((dir_ + "/filler").c_str()), 0);
+    s.test(0, {.code = 0x0001});
+    s.finishRun(0, RunOutcome::kPass);
+    s.finishBatch();
+    sink.reset();
+    EXPECT_THAT(warnings, ::testing::Contains(HasSubstr("records.db written again")));
+    EXPECT_EQ(scalar(dir_, "SELECT count(*) FROM results"), std::to_string(kWhileFull + 2));
+    EXPECT_EQ(scalar(dir_, "SELECT group_concat(attempt) FROM (SELECT attempt FROM results WHERE code = 2 ORDER BY "
+                           "rowid)"),
+              scalar(dir_, "SELECT group_concat(attempt) FROM (SELECT attempt FROM results WHERE code = 2 ORDER BY "
+                           "attempt)"));
+    std::vector<json_t *> lines = jsonLines(dir_);
+    EXPECT_EQ(static_cast<int>(lines.size()), kWhileFull + 2);
+    release(lines);
+    EXPECT_EQ(scalar(dir_, "SELECT outcome FROM runs"), "pass");
+    EXPECT_EQ(filesIn(dir_ + "/junit").size(), 1U);
+}
+
+} // namespace
