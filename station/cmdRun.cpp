@@ -1,5 +1,6 @@
 // gwtest run: the plans of one or more gateways at once, with live progress,
 // the operator's questions, the records and a summary.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -326,7 +327,17 @@ int run(const RunArgs &args)
     // Before the first thread (the records' writer may have one).
     SignalWatcher signals;
     std::string error;
-    std::unique_ptr<EventSink> records = openRecords(args.records, error);
+    // A record that could not be written is said above the live lines while
+    // they show (on standard error otherwise, keeping --json's output pure).
+    std::atomic<TerminalSink *> warnTo{nullptr};
+    const RecordsWarning warn = [&warnTo](const std::string &message) {
+        if (TerminalSink *terminal = warnTo.load()) {
+            terminal->note("gwtest: " + message);
+        } else {
+            std::fprintf(stderr, "gwtest: %s\n", message.c_str());
+        }
+    };
+    std::unique_ptr<EventSink> records = openRecords(args.records, error, warn);
     if (!records) {
         if (ttyFd >= 0) {
             ::close(ttyFd);
@@ -345,6 +356,7 @@ int run(const RunArgs &args)
     } else {
         terminal = std::make_unique<TerminalSink>(stdout, TerminalStyle::of(stdout));
         engine.subscribe(terminal.get());
+        warnTo = terminal.get();
     }
     std::unique_ptr<TtyPrompter> prompter;
     if (ttyFd >= 0) {
@@ -356,6 +368,9 @@ int run(const RunArgs &args)
     const RunSummary summary = engine.run(targets);
     signals.done();
     prompter.reset();
+    // The records closed (and said so if need be) before the summary.
+    records.reset();
+    warnTo = nullptr;
     if (terminal) {
         terminal->printSummary();
         std::printf("\nrecords: %s\n", args.records.c_str());

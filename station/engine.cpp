@@ -329,7 +329,7 @@ private:
 
     bool connect(std::string &error)
     {
-        if (!conn_.open(info_.host, info_.port, e_.options.connectTimeoutMs, error)) {
+        if (!conn_.open(info_.host, info_.port, e_.options.connectTimeoutMs, e_.wakeFd, error)) {
             return false;
         }
         firstQuery_ = true;
@@ -745,7 +745,14 @@ RunOutcome GatewayRun::go()
     }
 
     std::string error;
-    if (!connect(error)) {
+    const bool up = connect(error);
+    if (!up && e_.stopped.load()) {
+        if (planAnnounced_) {
+            finishRest(0, Outcome::kNotRun, "stopped");
+        }
+        return finish(RunOutcome::kStopped, "stopped");
+    }
+    if (!up) {
         const std::string why = "cannot connect to " + info_.address() + ": " + error;
         if (planAnnounced_) {
             finishRest(0, Outcome::kNotRun, why);

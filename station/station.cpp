@@ -265,7 +265,7 @@ void Connection::close()
 namespace {
 
 // Connects one address within the deadline; the socket or -1 with the error.
-int connectOne(const addrinfo &ai, Clock::time_point deadline, std::string &error)
+int connectOne(const addrinfo &ai, Clock::time_point deadline, int wakeFd, std::string &error)
 {
     const int fd = socket(ai.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
@@ -278,10 +278,15 @@ int connectOne(const addrinfo &ai, Clock::time_point deadline, std::string &erro
         return -1;
     }
     for (;;) {
-        pollfd p{fd, POLLOUT, 0};
-        const int rc = poll(&p, 1, remainingMs(deadline));
+        pollfd p[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
+        const int rc = poll(p, wakeFd >= 0 ? 2 : 1, remainingMs(deadline));
         if (rc < 0 && errno == EINTR) {
             continue;
+        }
+        if (rc > 0 && wakeFd >= 0 && (p[1].revents & POLLIN) != 0) {
+            error = "connect: stopped";
+            ::close(fd);
+            return -1;
         }
         if (rc <= 0) {
             error = "connect: timed out";
@@ -305,6 +310,11 @@ int connectOne(const addrinfo &ai, Clock::time_point deadline, std::string &erro
 
 bool Connection::open(const std::string &host, uint16_t port, int timeoutMs, std::string &error)
 {
+    return open(host, port, timeoutMs, -1, error);
+}
+
+bool Connection::open(const std::string &host, uint16_t port, int timeoutMs, int wakeFd, std::string &error)
+{
     close();
     closed_ = false;
     parser_ = ReplyParser{};
@@ -323,7 +333,7 @@ bool Connection::open(const std::string &host, uint16_t port, int timeoutMs, std
     // time-out.
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (const addrinfo *ai = found; ai != nullptr; ai = ai->ai_next) {
-        fd_ = connectOne(*ai, deadline, error);
+        fd_ = connectOne(*ai, deadline, wakeFd, error);
         if (fd_ >= 0) {
             break;
         }

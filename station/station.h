@@ -44,6 +44,8 @@ public:
 
     // Connects within the time-out; false with a message on failure.
     bool open(const std::string &host, uint16_t port, int timeoutMs, std::string &error);
+    // The same, given up early when `wakeFd` becomes readable (a stop).
+    bool open(const std::string &host, uint16_t port, int timeoutMs, int wakeFd, std::string &error);
     bool sendBytes(const std::vector<uint8_t> &bytes);
     bool sendRequest(uint16_t code, const std::vector<uint8_t> &payload = {});
     // Waits for the reply to `code` (bit 0x80 set on the high byte).

@@ -782,6 +782,52 @@ TEST(Engine, StopEndsTheTestsInFlightAndEveryRunStillFinishes)
     EXPECT_EQ(rec.of(EventKind::kBatchFinished).size(), 1U);
 }
 
+TEST(Engine, StopEndsAConnectThatHangs)
+{
+    // A listener that accepts nothing and whose backlog is full: a new
+    // connect hangs (its SYN is dropped) until its time-out.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+    listen(listener, 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; ++i) {
+        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        connect(fillers.back(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    RunOptions o = quickOptions();
+    o.model = "GWM0101";
+    o.connectTimeoutMs = 20000;
+    station::OperatorDesk desk;
+    Engine engine(o, desk);
+    Recorder rec;
+    engine.subscribe(&rec);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        engine.stop();
+    });
+    const auto t0 = Clock::now();
+    const auto summary = engine.run({Target{"127.0.0.1", ntohs(addr.sin_port), ""}});
+    stopper.join();
+    EXPECT_LT(msSince(t0), 3000);
+    EXPECT_GE(summary.exitStatus, 1);
+    const auto end = rec.of(EventKind::kRunFinished);
+    ASSERT_EQ(end.size(), 1U);
+    EXPECT_EQ(end[0].runOutcome, RunOutcome::kStopped);
+    EXPECT_TRUE(rec.of(EventKind::kTestStarted).empty()); // it never got past the connect
+    EXPECT_EQ(rec.results().size(), Engine::planOf(catalogue::kGwm0101).size());
+    for (int fd : fillers) {
+        close(fd);
+    }
+    close(listener);
+}
+
 TEST(Engine, BusyGatewayGetsANoticeAndIsStillTested)
 {
     FakeGateway gw("gwm0101\n", 1200); // another station holds its one connection for a while
