@@ -368,7 +368,10 @@ std::string Hub::snapshotLocked(int64_t nowUnixMs) const
     data += tokenRequired_ ? "true" : "false";
     data += ",\"slots\":[";
     for (size_t i = 0; i < slots_.size(); ++i) {
-        data += (i > 0 ? "," : "") + slotJson(slots_[i], nowUnixMs);
+        if (i > 0) {
+            data += ',';
+        }
+        data += slotJson(slots_[i], nowUnixMs);
     }
     data += "]}";
     return sse("snapshot", data);

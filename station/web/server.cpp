@@ -193,7 +193,10 @@ struct Server::Impl {
         http.set_default_headers({{"X-Content-Type-Options", "nosniff"}, {"Referrer-Policy", "no-referrer"}});
 
         for (const PageFile &file : pageFiles()) {
-            const std::string path = file.name == "index.html" ? "/" : "/" + std::string(file.name);
+            std::string path = "/";
+            if (file.name != "index.html") {
+                path.append(file.name);
+            }
             http.Get(path, [file](const Request &, Response &res) {
                 res.set_header("Content-Security-Policy",
                                "default-src 'self'; img-src 'self' data:; object-src 'none'; frame-ancestors 'none'");
@@ -209,7 +212,10 @@ struct Server::Impl {
             const int64_t now = unixMsNow();
             bool first = true;
             for (const Slot &slot : hub.slots()) {
-                json += (first ? "" : ",") + slotJson(slot, now);
+                if (!first) {
+                    json += ',';
+                }
+                json += slotJson(slot, now);
                 first = false;
             }
             json += "]}";
