@@ -104,6 +104,9 @@ struct Server::Impl {
     History *history;
     httplib::Server http;
     int port = 0;
+    std::mutex stateMutex;
+    bool stopRequested = false;
+    bool serving = false;
 
     Impl(ServerConfig c, Hub &h, Runner &r, History *hist) : config(std::move(c)), hub(h), runner(r), history(hist) {}
 
@@ -487,12 +490,40 @@ bool Server::bind(const std::string &address, std::string &error)
 
 int Server::port() const { return impl_->port; }
 
-bool Server::serve() { return impl_->http.listen_after_bind(); }
+bool Server::serve()
+{
+    {
+        std::lock_guard lock(impl_->stateMutex);
+        if (impl_->stopRequested) {
+            return true;
+        }
+        impl_->serving = true;
+    }
+    const bool ok = impl_->http.listen_after_bind();
+    std::lock_guard lock(impl_->stateMutex);
+    impl_->serving = false;
+    return ok;
+}
 
 void Server::stop()
 {
     impl_->hub.close();
-    impl_->http.stop();
+    // The library's stop() acts on a running server only: a stop that comes
+    // while serve() is still on its way in waits until the loop runs.
+    for (;;) {
+        {
+            std::lock_guard lock(impl_->stateMutex);
+            impl_->stopRequested = true;
+            if (!impl_->serving) {
+                return;
+            }
+            if (impl_->http.is_running()) {
+                impl_->http.stop();
+                return;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 } // namespace station::web
