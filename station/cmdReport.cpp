@@ -6,6 +6,8 @@
 
 #include "catalogue.h"
 #include "commands.h"
+#include "pgCli.h"
+#include "pgReport.h"
 #include "report.h"
 
 namespace station::cli {
@@ -18,6 +20,7 @@ struct ReportArgs {
     std::string model;
     std::string mac;
     bool json = false;
+    std::string db; // the line's database: every station's records
 };
 
 int report(const ReportArgs &args)
@@ -46,7 +49,9 @@ int report(const ReportArgs &args)
         return kExitUsage;
     }
     report::Rows rows;
-    if (!report::loadSqlite(args.records, filter, rows, error)) {
+    const bool loaded = args.db.empty() ? report::loadSqlite(args.records, filter, rows, error)
+                                        : line::loadLine(args.db, filter, rows, error);
+    if (!loaded) {
         std::fprintf(stderr, "gwtest report: %s\n", error.c_str());
         return kExitSoftware;
     }
@@ -54,6 +59,8 @@ int report(const ReportArgs &args)
     if (!filter.mac.empty()) {
         const auto history = report::unitHistory(rows, filter);
         out = args.json ? report::historyJson(history) : report::formatHistory(history);
+    } else if (!args.db.empty()) {
+        out = line::formatLine(rows, filter, args.json); // the line, then each station
     } else {
         const auto summary = report::summarise(rows, filter);
         out = args.json ? report::summaryJson(summary) : report::formatSummary(summary);
@@ -66,17 +73,18 @@ int report(const ReportArgs &args)
 
 void addReportCommand(CLI::App &app, int &status)
 {
-    auto *cmd =
-        app.add_subcommand("report", "figures over the records: units tested, first-pass yield, pass rate and median "
-                                     "duration per test and per model, the slowest and the most failing tests; with "
-                                     "--mac one unit's history.\nExit status: 0, 64 usage error, 70 the records could "
-                                     "not be read.");
+    auto *cmd = app.add_subcommand(
+        "report", "figures over the records: units tested, first-pass yield, pass rate and median "
+                  "duration per test and per model, the slowest and the most failing tests; with "
+                  "--mac one unit's history; with --db every station of the line.\nExit status: 0, 64 usage error, "
+                  "70 the records could not be read.");
     static ReportArgs args;
-    cmd->add_option("--records", args.records, "the records directory (default: ./records)");
+    auto *records = cmd->add_option("--records", args.records, "the records directory (default: ./records)");
     cmd->add_option("--since", args.since, "only runs started on or after DATE (UTC): YYYY-MM-DD[THH:MM[:SS]]");
     cmd->add_option("--model", args.model, "only this model: GWM0101, GWM0202, GWM0303 or GWM0404");
     cmd->add_option("--mac", args.mac, "one unit's history: its MAC, any case, with or without colons");
     cmd->add_flag("--json", args.json, "JSON instead of text");
+    line::attachLineDatabase(cmd, args.db)->excludes(records);
     cmd->callback([&status] { status = report(args); });
 }
 

@@ -18,6 +18,7 @@
 #include "catalogue.h"
 #include "commands.h"
 #include "engine.h"
+#include "pgCli.h"
 #include "records.h"
 #include "station.h"
 #include "terminal.h"
@@ -228,6 +229,7 @@ struct RunArgs {
     std::string records = "./records";
     std::string station;
     bool json = false;
+    std::string db; // the line's PostgreSQL database, "" for none
 };
 
 // Test names (or codes) of --only and --skip, checked against the catalogue.
@@ -345,10 +347,23 @@ int run(const RunArgs &args)
         std::fprintf(stderr, "gwtest: %s\n", error.c_str());
         return kExitSoftware;
     }
+    // The line's database: refused now (wrong password, unknown database),
+    // or unreachable and said once on the display while testing goes on.
+    std::unique_ptr<line::LineForwarder> lineDb;
+    const int lineStatus = line::openStationLine(args.db, args.records, lineDb, warn);
+    if (lineStatus != 0) {
+        if (ttyFd >= 0) {
+            ::close(ttyFd);
+        }
+        return lineStatus;
+    }
 
     OperatorDesk desk;
     Engine engine(options, desk);
     engine.subscribe(records.get());
+    if (lineDb) {
+        engine.subscribe(lineDb.get()); // after the records: it reads what they committed
+    }
     std::unique_ptr<TerminalSink> terminal;
     JsonSink json;
     if (args.json) {
@@ -370,6 +385,9 @@ int run(const RunArgs &args)
     prompter.reset();
     // The records closed (and said so if need be) before the summary.
     records.reset();
+    if (lineDb) {
+        lineDb->finish(line::kFinishMs); // what the records hold, sent to the line
+    }
     warnTo = nullptr;
     if (terminal) {
         terminal->printSummary();
@@ -385,7 +403,8 @@ void addRunCommand(CLI::App &app, int &status)
     auto *cmd = app.add_subcommand("run", "run each gateway's test plan, all gateways at once");
     cmd->footer("Exit status: the worst outcome of all gateways: 0 pass, 1 a test failed (or the model is not the "
                 "one given, or the run was stopped), 2 a test got no reply, 3 a gateway was unreachable or "
-                "dropped the connection, 64 usage error, 70 the records could not be written.");
+                "dropped the connection, 64 usage error, 70 the records could not be written or the line's database "
+                "(--db) refused the station.");
     static RunArgs args;
     cmd->add_option("GATEWAY", args.targets,
                     "HOST[:PORT][=LABEL]: 10.0.0.2, gw-7.line:6666=A3, [::1]:6666, fe80::1%eth0 (port 6666 by default)")
@@ -406,6 +425,7 @@ void addRunCommand(CLI::App &app, int &status)
         ->capture_default_str();
     cmd->add_option("--station", args.station, "this station's id in the records (default: the host name)");
     cmd->add_flag("--json", args.json, "one JSON object per event on standard output instead of the progress");
+    line::attachLineDatabase(cmd, args.db);
     cmd->callback([&status] { status = run(args); });
 }
 

@@ -14,9 +14,10 @@ inline constexpr int kExitConnection = 3;
 inline constexpr int kExitUsage = 64;
 inline constexpr int kExitSoftware = 70; // records or the page could not be written/served
 
-void addCallCommands(CLI::App &app, int &status);  // call, plan, codes
-void addRunCommand(CLI::App &app, int &status);    // run
-void addReportCommand(CLI::App &app, int &status); // report
-void addServeCommand(CLI::App &app, int &status);  // serve: the station page
+void addCallCommands(CLI::App &app, int &status);   // call, plan, codes
+void addRunCommand(CLI::App &app, int &status);     // run
+void addReportCommand(CLI::App &app, int &status);  // report
+void addForwardCommand(CLI::App &app, int &status); // forward (the line's database)
+void addServeCommand(CLI::App &app, int &status);   // serve: the station page
 
 } // namespace station::cli

@@ -15,6 +15,7 @@ int main(int argc, char **argv)
     addCallCommands(app, status);
     addRunCommand(app, status);
     addReportCommand(app, status);
+    addForwardCommand(app, status);
     addServeCommand(app, status);
     try {
         app.parse(argc, argv);

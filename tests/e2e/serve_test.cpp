@@ -34,7 +34,8 @@ Exit gwtest(const std::vector<std::string> &args)
 {
     std::string command = GWTEST_BIN;
     for (const auto &arg : args) {
-        command += " " + quoted(arg);
+        command += ' ';
+        command += quoted(arg);
     }
     command += " 2>&1";
     Exit run;

@@ -1,0 +1,485 @@
+// Forwarding the station's records to the line's database: many stations
+// and gateways at once, a server that goes away and comes back, a station
+// that dies between the line's commit and its own mark, and a server that
+// is down when the station starts.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "pgCluster.h"
+#include "pgForward.h"
+#include "spoolWriter.h"
+
+using namespace station::line;
+using linetest::SpoolWriter;
+
+namespace {
+
+// The plan of a simulated gateway: code and short name.
+// clang-format off
+const std::pair<int, const char *> kPlan[] = {
+    {0x0001, "mac"}, {0x0002, "sysversion"}, {0x0005, "model"}, {0x0101, "wan"}, {0x0102, "ping-gw"},
+    {0x0103, "ping-host"}, {0x0201, "button"}, {0x0202, "led-power"}, {0x0301, "smartconfig"},
+};
+// clang-format on
+
+struct TempDir {
+    TempDir()
+    {
+        char templ[] = "/tmp/gwtest-spool-XXXXXX";
+        path = mkdtemp(templ);
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string path;
+};
+
+// What the station shows the person, gathered from any thread.
+struct Notices {
+    std::mutex mu;
+    std::vector<std::string> lines;
+    std::function<void(const std::string &)> sink()
+    {
+        return [this](const std::string &line) {
+            std::lock_guard lock(mu);
+            lines.push_back(line);
+        };
+    }
+    int count(const std::string &part)
+    {
+        std::lock_guard lock(mu);
+        int n = 0;
+        for (const auto &l : lines) {
+            n += l.find(part) != std::string::npos;
+        }
+        return n;
+    }
+    std::string all()
+    {
+        std::lock_guard lock(mu);
+        std::string text;
+        for (const auto &l : lines) {
+            text += l + "\n";
+        }
+        return text;
+    }
+};
+
+// "t7": a test name for a made-up code. (Built up in two steps: GCC 12
+// warns wrongly about "t" + std::to_string() in optimised builds.)
+std::string testName(int code)
+{
+    std::string name = "t";
+    name += std::to_string(code);
+    return name;
+}
+
+template <typename Pred>
+bool waitFor(Pred pred, int ms = 20000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class LineForward : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(cluster.ready()) << cluster.error();
+        ASSERT_TRUE(cluster.createDatabase("line")) << cluster.error();
+    }
+    ForwarderOptions options(const std::string &dir)
+    {
+        ForwarderOptions o;
+        o.url = cluster.url("line");
+        o.recordsDb = dir + "/records.db";
+        o.notice = notices.sink();
+        o.pollMs = 50;
+        o.retryFirstMs = 50;
+        o.retryMaxMs = 200;
+        return o;
+    }
+    std::unique_ptr<LineForwarder> open(const ForwarderOptions &o)
+    {
+        LineOpenResult opened = openLineForwarder(o);
+        EXPECT_TRUE(opened.forwarder) << opened.error;
+        return std::move(opened.forwarder);
+    }
+    long long lineCount(const std::string &sql) { return std::atoll(cluster.query("line", sql).c_str()); }
+
+    sandbox::PgCluster cluster;
+    Notices notices;
+};
+
+// Per station, model and test: results and passes, as a text to compare.
+constexpr const char *kTotalsSql =
+    "SELECT r.station || ' ' || u.model || ' ' || r.name || ' ' || count(*) || ' ' || "
+    "sum(CASE WHEN r.outcome = 'pass' THEN 1 ELSE 0 END) FROM results r JOIN runs u ON u.id = r.run_id "
+    "GROUP BY r.station, u.model, r.name ORDER BY 1";
+
+TEST_F(LineForward, FourStationsWithTwoGatewaysEachWritingAtOnce)
+{
+    constexpr int kStations = 4;
+    constexpr int kRunsPerGateway = 3;
+    std::vector<std::unique_ptr<TempDir>> dirs;
+    std::vector<std::unique_ptr<SpoolWriter>> spools;
+    std::vector<std::unique_ptr<LineForwarder>> forwarders;
+    for (int s = 0; s < kStations; ++s) {
+        dirs.push_back(std::make_unique<TempDir>());
+        spools.push_back(std::make_unique<SpoolWriter>(dirs.back()->path + "/records.db"));
+    }
+    // The stations start at once: their forwarders create the layout together.
+    {
+        std::vector<std::thread> starts;
+        forwarders.resize(kStations);
+        for (int s = 0; s < kStations; ++s) {
+            starts.emplace_back([&, s] {
+                auto o = options(dirs[s]->path);
+                o.applicationName = "gwtest st" + std::to_string(s);
+                forwarders[s] = open(o);
+            });
+        }
+        for (auto &t : starts) {
+            t.join();
+        }
+    }
+    for (const auto &f : forwarders) {
+        ASSERT_TRUE(f);
+    }
+
+    std::vector<std::thread> gateways;
+    for (int s = 0; s < kStations; ++s) {
+        for (int g = 0; g < 2; ++g) {
+            gateways.emplace_back([&, s, g] {
+                // Each gateway writes through its own connection to the file.
+                SpoolWriter spool(dirs[s]->path + "/records.db");
+                const std::string station = "st" + std::to_string(s);
+                const std::string model = g == 0 ? "GWM0202" : "GWM0404";
+                for (int r = 0; r < kRunsPerGateway; ++r) {
+                    char mac[32];
+                    std::snprintf(mac, sizeof mac, "02:47:57:%02x:%02x:%02x", s, g, r);
+                    const std::string run = station + "-20261210T113045Z-" + std::to_string(g * 10 + r);
+                    spool.run(run, station, model, mac);
+                    forwarders[s]->wake();
+                    for (const auto &[code, name] : kPlan) {
+                        // The button fails once on every other unit and passes on its retry.
+                        const bool failsOnce = code == 0x0201 && (r + g) % 2 == 0;
+                        spool.result(run, station, mac, code, name, 1, failsOnce ? "fail" : "pass", 10 + code % 7);
+                        if (failsOnce) {
+                            spool.result(run, station, mac, code, name, 2, "pass", 9000);
+                        }
+                        forwarders[s]->wake();
+                    }
+                    spool.finishRun(run, "pass");
+                    forwarders[s]->wake();
+                }
+            });
+        }
+    }
+    for (auto &t : gateways) {
+        t.join();
+    }
+    // The forwarders keep up on their own, finished runs included.
+    EXPECT_TRUE(waitFor([&] {
+        return lineCount("SELECT count(*) FROM runs WHERE outcome = 'pass'") == 4 * 2 * 3 &&
+               lineCount("SELECT count(*) FROM results") == 4 * 2 * 3 * 9 + 4 * 3;
+    })) << lineCount("SELECT count(*) FROM results");
+    long long expected = 0;
+    std::string spoolTotals;
+    for (int s = 0; s < kStations; ++s) {
+        const ForwardCount count = forwarders[s]->finish(30000);
+        EXPECT_EQ(count.pending, 0) << "station " << s;
+        expected += spools[s]->count("SELECT count(*) FROM results");
+    }
+    // 4 stations x 2 gateways x 3 units x (9 tests + a retry on half of them).
+    EXPECT_EQ(expected, 4 * 2 * 3 * 9 + 4 * 3);
+    EXPECT_EQ(lineCount("SELECT count(*) FROM results"), expected);
+    EXPECT_EQ(lineCount("SELECT count(DISTINCT (station, run_id, code, attempt)) FROM results"), expected);
+    EXPECT_EQ(lineCount("SELECT count(*) FROM runs WHERE outcome = 'pass' AND finished IS NOT NULL"), 4 * 2 * 3);
+    EXPECT_EQ(lineCount("SELECT count(DISTINCT mac) FROM runs"), 4 * 2 * 3);
+
+    // The line's totals per station, model and test are the stations' own.
+    std::string lineTotals;
+    {
+        // One query over the line; the same one over each station's file.
+        std::string sql = std::string("SELECT string_agg(t, '|') FROM (") + kTotalsSql + ") AS x(t)";
+        lineTotals = cluster.query("line", sql);
+    }
+    for (int s = 0; s < kStations; ++s) {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open((dirs[s]->path + "/records.db").c_str(), &db), SQLITE_OK);
+        sqlite3_stmt *stmt = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, kTotalsSql, -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            if (!spoolTotals.empty()) {
+                spoolTotals += '|';
+            }
+            spoolTotals += reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+        }
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+    }
+    EXPECT_EQ(lineTotals, spoolTotals);
+    EXPECT_NE(lineTotals.find("st3 GWM0202 button 5 3|st3 GWM0202 led-power 3 3"), std::string::npos) << lineTotals;
+    EXPECT_NE(lineTotals.find("st3 GWM0404 button 4 3|"), std::string::npos) << lineTotals;
+    EXPECT_EQ(notices.all(), "");
+}
+
+TEST_F(LineForward, ServerStoppedMidRunAndStartedAgainEveryResultArrivesOnce)
+{
+    TempDir dir;
+    SpoolWriter spool(dir.path + "/records.db");
+    auto forwarder = open(options(dir.path));
+    ASSERT_TRUE(forwarder);
+    const std::string run = "st1-20261210T113045Z-0";
+    spool.run(run, "st1", "GWM0202", "02:47:57:04:04:00");
+    int code = 1;
+    station::Event finished;
+    finished.kind = station::EventKind::kTestFinished;
+    auto write = [&](int n) {
+        for (int i = 0; i < n; ++i, ++code) {
+            spool.result(run, "st1", "02:47:57:04:04:00", code, testName(code), 1, "pass", 5);
+            forwarder->onEvent(finished);
+        }
+    };
+    write(20);
+    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 20; })) << forwarder->sent();
+
+    ASSERT_TRUE(cluster.stop());
+    write(20); // the station goes on testing
+    ASSERT_TRUE(waitFor([&] { return notices.count("unreachable") == 1; })) << notices.all();
+    // Several retries while it is down, still one notice.
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(forwarder->sent(), 20);
+
+    ASSERT_TRUE(cluster.start()) << cluster.error();
+    write(20);
+    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 60; })) << forwarder->sent();
+    spool.finishRun(run, "pass");
+    const ForwardCount count = forwarder->finish(30000);
+    EXPECT_EQ(count.pending, 0);
+
+    EXPECT_EQ(lineCount("SELECT count(*) FROM results"), 60);
+    EXPECT_EQ(lineCount("SELECT count(DISTINCT code) FROM results WHERE code BETWEEN 1 AND 60"), 60);
+    EXPECT_EQ(cluster.query("line", "SELECT outcome FROM runs"), "pass");
+    EXPECT_EQ(notices.count("unreachable"), 1) << notices.all();
+    EXPECT_EQ(notices.count("reachable again"), 1) << notices.all();
+    EXPECT_EQ(notices.count("wait in"), 1) << notices.all(); // only the outage's own line
+}
+
+TEST_F(LineForward, StationKilledBetweenTheLinesCommitAndItsMarkSendsNoDuplicate)
+{
+    TempDir dir;
+    SpoolWriter spool(dir.path + "/records.db");
+    const std::string run = "st1-20261210T113045Z-0";
+    spool.run(run, "st1", "GWM0202", "02:47:57:04:04:00");
+    for (const auto &[code, name] : kPlan) {
+        spool.result(run, "st1", "02:47:57:04:04:00", code, name, 1, "pass", 5);
+    }
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        auto o = options(dir.path);
+        o.afterLineCommit = [] { raise(SIGKILL); };
+        LineOpenResult opened = openLineForwarder(o);
+        if (opened.forwarder) {
+            opened.forwarder->finish(30000);
+        }
+        _exit(0); // not reached when the hook ran
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    // The line has them; the spool never heard.
+    const long long planSize = std::size(kPlan);
+    EXPECT_EQ(lineCount("SELECT count(*) FROM results"), planSize);
+    EXPECT_EQ(spool.count("SELECT count(*) FROM line_sent_results"), 0);
+
+    // The station starts again, tests one more unit, and sends everything.
+    const std::string next = "st1-20261210T120000Z-0";
+    spool.run(next, "st1", "GWM0202", "02:47:57:04:04:01");
+    spool.result(next, "st1", "02:47:57:04:04:01", 1, "mac", 1, "pass", 5);
+    auto forwarder = open(options(dir.path));
+    ASSERT_TRUE(forwarder);
+    const ForwardCount count = forwarder->finish(30000);
+    EXPECT_EQ(count.pending, 0);
+    EXPECT_EQ(count.sent, planSize + 1);
+    EXPECT_EQ(lineCount("SELECT count(*) FROM results"), planSize + 1);
+    EXPECT_EQ(lineCount("SELECT count(*) FROM runs"), 2);
+    EXPECT_EQ(notices.all(), "");
+}
+
+TEST_F(LineForward, ServerDownAtTheStartTheStationTestsAndSendsTheBacklogLater)
+{
+    TempDir dir;
+    SpoolWriter spool(dir.path + "/records.db");
+    // Results of an earlier day, never sent, wait in the spool too.
+    spool.run("st1-20261209T080000Z-0", "st1", "GWM0101", "02:47:57:01:01:00");
+    spool.result("st1-20261209T080000Z-0", "st1", "02:47:57:01:01:00", 1, "mac", 1, "pass", 5);
+    spool.finishRun("st1-20261209T080000Z-0", "pass");
+    ASSERT_TRUE(cluster.stop());
+
+    LineOpenResult opened = openLineForwarder(options(dir.path));
+    ASSERT_TRUE(opened.forwarder) << opened.error;
+    EXPECT_EQ(opened.exitStatus, 0);
+    EXPECT_EQ(notices.count("unreachable"), 1) << notices.all();
+
+    const std::string run = "st1-20261210T113045Z-0";
+    spool.run(run, "st1", "GWM0202", "02:47:57:04:04:00");
+    spool.result(run, "st1", "02:47:57:04:04:00", 1, "mac", 1, "pass", 5);
+    opened.forwarder->wake();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(notices.count("unreachable"), 1) << notices.all();
+
+    ASSERT_TRUE(cluster.start()) << cluster.error();
+    ASSERT_TRUE(waitFor([&] { return opened.forwarder->sent() == 2; })) << opened.forwarder->sent();
+    // The run, sent while it ran, is brought up to date when it ends.
+    EXPECT_EQ(cluster.query("line", "SELECT coalesce(outcome, 'running') FROM runs WHERE id = '" + run + "'"),
+              "running");
+    spool.result(run, "st1", "02:47:57:04:04:00", 2, "sysversion", 1, "fail", 5);
+    spool.finishRun(run, "fail");
+    opened.forwarder->wake();
+    // The running forwarder looks again at the runs that were open.
+    EXPECT_TRUE(waitFor([&] {
+        return cluster.query("line", "SELECT outcome FROM runs WHERE id = '" + run + "'") == "fail";
+    })) << cluster.query("line", "SELECT outcome FROM runs WHERE id = '" + run + "'");
+    const ForwardCount count = opened.forwarder->finish(30000);
+    EXPECT_EQ(count.pending, 0);
+    EXPECT_EQ(cluster.query("line", "SELECT outcome FROM runs WHERE id = '" + run + "'"), "fail");
+    EXPECT_EQ(lineCount("SELECT count(*) FROM results"), 3);
+    EXPECT_EQ(notices.count("reachable again"), 1) << notices.all();
+}
+
+TEST_F(LineForward, RowsTheLineRefusesAreSetAsideAndHoldNothingUp)
+{
+    TempDir dir;
+    SpoolWriter spool(dir.path + "/records.db");
+    const std::string run = "st1-20261210T113045Z-0";
+    spool.run(run, "st1", "GWM0202", "02:47:57:04:04:00");
+    spool.result(run, "st1", "02:47:57:04:04:00", 1, "mac", 1, "pass", 5);
+    // A time the line cannot read, and a result whose run is not in the file.
+    spool.exec("INSERT INTO results (run_id, station, code, name, attempt, outcome, started, duration_ms) VALUES "
+               "('" +
+               run +
+               "', 'st1', 2, 'sysversion', 1, 'pass', 'at noon', 5), "
+               "('st1-20261210T113045Z-9', 'st1', 1, 'mac', 1, 'pass', '2026-12-10T11:30:45.123Z', 5)");
+    spool.result(run, "st1", "02:47:57:04:04:00", 5, "model", 1, "pass", 5);
+
+    auto forwarder = open(options(dir.path));
+    ASSERT_TRUE(forwarder);
+    ForwardCount count = forwarder->finish(30000);
+    EXPECT_EQ(count.pending, 0);
+    EXPECT_EQ(count.sent, 2);
+    EXPECT_EQ(cluster.query("line", "SELECT string_agg(name, ',' ORDER BY code) FROM results"), "mac,model");
+    EXPECT_EQ(spool.count("SELECT count(*) FROM line_sent_results WHERE refused IS NOT NULL"), 2);
+    EXPECT_EQ(notices.count("refused 2 of 4 results"), 1) << notices.all();
+
+    // What comes next still flows, and the refused rows are not sent again.
+    spool.result(run, "st1", "02:47:57:04:04:00", 0x101, "wan", 1, "fail", 5);
+    forwarder = open(options(dir.path));
+    ASSERT_TRUE(forwarder);
+    count = forwarder->finish(30000);
+    EXPECT_EQ(count.pending, 0);
+    EXPECT_EQ(count.sent, 1);
+    EXPECT_EQ(lineCount("SELECT count(*) FROM results"), 3);
+    EXPECT_EQ(notices.count("refused"), 1) << notices.all();
+}
+
+TEST_F(LineForward, ALineDatabaseMadeAnewGetsTheWholeHistory)
+{
+    TempDir dir;
+    SpoolWriter spool(dir.path + "/records.db");
+    const std::string run = "st1-20261210T113045Z-0";
+    spool.run(run, "st1", "GWM0202", "02:47:57:04:04:00");
+    for (int code = 1; code <= 5; ++code) {
+        spool.result(run, "st1", "02:47:57:04:04:00", code, testName(code), 1, "pass", 5);
+    }
+    auto forwarder = open(options(dir.path));
+    ASSERT_TRUE(forwarder);
+    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 5; })) << forwarder->sent();
+
+    // The line's database is dropped and made again (a new server, a restore
+    // gone wrong) while the station runs: its notes of what was sent are for
+    // the old one.
+    ASSERT_TRUE(cluster.exec("postgres", "DROP DATABASE line WITH (FORCE)")) << cluster.error();
+    ASSERT_TRUE(cluster.createDatabase("line")) << cluster.error();
+    spool.result(run, "st1", "02:47:57:04:04:00", 6, "t6", 1, "pass", 5);
+    forwarder->wake();
+    EXPECT_TRUE(waitFor([&] { return lineCount("SELECT count(*) FROM results") == 6; }))
+        << lineCount("SELECT count(*) FROM results");
+    EXPECT_EQ(forwarder->finish(30000).pending, 0);
+    EXPECT_EQ(lineCount("SELECT count(*) FROM results"), 6);
+}
+
+TEST_F(LineForward, AMacLearntAfterItsFirstResultsWereSentReachesThemToo)
+{
+    TempDir dir;
+    SpoolWriter spool(dir.path + "/records.db");
+    const std::string run = "st1-20261210T113045Z-0";
+    spool.run(run, "st1", "", "");
+    spool.result(run, "st1", "", 5, "model", 1, "pass", 5); // asked first, before the MAC is known
+    auto forwarder = open(options(dir.path));
+    ASSERT_TRUE(forwarder);
+    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 1; }));
+
+    spool.learnMac(run, "02:47:57:04:04:00");
+    spool.result(run, "st1", "02:47:57:04:04:00", 1, "mac", 1, "pass", 5);
+    forwarder->wake();
+    EXPECT_TRUE(waitFor([&] { return lineCount("SELECT count(*) FROM results WHERE mac = '02:47:57:04:04:00'") == 2; }))
+        << cluster.query("line", "SELECT string_agg(name || '=' || mac, ',') FROM results");
+    EXPECT_EQ(forwarder->finish(30000).pending, 0);
+    EXPECT_EQ(cluster.query("line", "SELECT mac FROM runs"), "02:47:57:04:04:00");
+}
+
+TEST_F(LineForward, AnOlderStateOfARunNeverUndoesANewerOne)
+{
+    // Two station processes sharing a records directory may send one run's
+    // states out of order.
+    Reach reach = Reach::kUnreachable;
+    std::string error;
+    PgConn conn = PgConn::connect(cluster.url("line"), "test", reach, error);
+    ASSERT_EQ(reach, Reach::kConnected) << error;
+    ensureLineSchema(conn);
+    SpoolRun finished{.id = "st1-b-0",
+                      .batch = "st1-b",
+                      .station = "st1",
+                      .started = "2026-12-10T11:30:45.123Z",
+                      .finished = "2026-12-10T11:40:00.000Z",
+                      .host = "10.0.0.2",
+                      .port = 6666,
+                      .label = "A3",
+                      .model = "GWM0202",
+                      .mac = "02:47:57:04:04:00",
+                      .outcome = "fail",
+                      .state = "",
+                      .refused = ""};
+    SpoolRun early = finished;
+    early.finished.reset();
+    early.outcome.reset();
+    early.model = early.mac = early.label = "";
+    sendBatch(conn, Spool::Batch{{finished}, {}, {}});
+    sendBatch(conn, Spool::Batch{{early}, {}, {}});
+    EXPECT_EQ(cluster.query("line", "SELECT outcome || ' ' || model || ' ' || mac || ' ' || label || ' ' || "
+                                    "to_char(finished AT TIME ZONE 'UTC', 'HH24:MI') FROM runs"),
+              "fail GWM0202 02:47:57:04:04:00 A3 11:40");
+}
+
+} // namespace

@@ -1,0 +1,228 @@
+// gwtest report --db: the line's figures are the stations' own, for the
+// whole line and per station, with the same filters; one unit's history
+// covers every station that tested it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "pgCluster.h"
+#include "pgForward.h"
+#include "pgReport.h"
+#include "report.h"
+#include "spoolWriter.h"
+
+using namespace station;
+
+namespace {
+
+// clang-format off
+const std::pair<int, const char *> kPlan[] = {
+    {0x0001, "mac"}, {0x0002, "sysversion"}, {0x0005, "model"}, {0x0101, "wan"}, {0x0102, "ping-gw"},
+    {0x0201, "button"}, {0x0202, "led-power"},
+};
+// clang-format on
+
+constexpr const char *kRetested = "02:47:57:aa:00:01"; // failed at st0, passed at st2 the next hour
+
+std::string iso(int hour, int minute, int second)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "2026-12-10T%02d:%02d:%02d.000Z", hour, minute, second);
+    return text;
+}
+
+struct Outcome {
+    int status = -1;
+    std::string output;
+};
+
+Outcome gwtest(const std::string &args)
+{
+    Outcome run;
+    FILE *p = popen((std::string(GWTEST_BIN) + " " + args + " 2>&1").c_str(), "r");
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
+        run.output.append(buf, n);
+    }
+    const int status = pclose(p);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+class LineReport : public ::testing::Test {
+protected:
+    static constexpr int kStations = 3;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(cluster.ready()) << cluster.error();
+        ASSERT_TRUE(cluster.createDatabase("line")) << cluster.error();
+        // Three stations, two models, failures, retries and a unit tested twice.
+        for (int s = 0; s < kStations; ++s) {
+            char templ[] = "/tmp/gwtest-spool-XXXXXX";
+            dirs.emplace_back(mkdtemp(templ));
+            linetest::SpoolWriter spool(dirs.back() + "/records.db");
+            const std::string station = "st" + std::to_string(s);
+            for (int u = 0; u < 4; ++u) {
+                const std::string run = station + "-20261210T0" + std::to_string(8 + s) + "0000Z-" + std::to_string(u);
+                char mac[32];
+                std::snprintf(mac, sizeof mac, "02:47:57:%02x:00:%02x", s, u);
+                std::string unit = mac;
+                if (s == 0 && u == 3) {
+                    unit = kRetested;
+                }
+                if (s == 2 && u == 3) {
+                    unit = kRetested;
+                }
+                const std::string model = u % 2 ? "GWM0404" : "GWM0202";
+                const int hour = 8 + s + (s == 2 && u == 3 ? 1 : 0);
+                spool.run(run, station, model, unit, iso(hour, u * 10, 0));
+                bool failed = false;
+                for (const auto &[code, name] : kPlan) {
+                    std::string outcome = "pass";
+                    if (code == 0x0201 && (s + u) % 3 == 0) {
+                        spool.result(run, station, unit, code, name, 1, "fail", 10000);
+                        outcome = (s + u) % 2 ? "fail" : "pass"; // the retry
+                        spool.result(run, station, unit, code, name, 2, outcome, 9000 + u);
+                    } else if (code == 0x0102 && s == 0 && u == 3) {
+                        outcome = "no-reply";
+                        spool.result(run, station, unit, code, name, 1, outcome, 35000);
+                    } else {
+                        spool.result(run, station, unit, code, name, 1, outcome, 100 * s + 10 * u + code % 9);
+                    }
+                    failed = failed || outcome != "pass";
+                }
+                spool.finishRun(run, failed ? "fail" : "pass", iso(hour, u * 10 + 5, s));
+            }
+            line::ForwarderOptions o;
+            o.url = cluster.url("line");
+            o.recordsDb = dirs.back() + "/records.db";
+            o.notice = [](const std::string &text) { ADD_FAILURE() << text; };
+            line::LineOpenResult opened = line::openLineForwarder(o);
+            ASSERT_TRUE(opened.forwarder) << opened.error;
+            ASSERT_EQ(opened.forwarder->finish(30000).pending, 0);
+        }
+    }
+    void TearDown() override
+    {
+        for (const auto &dir : dirs) {
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        }
+    }
+
+    report::Rows lineRows(const report::Filter &filter)
+    {
+        report::Rows rows;
+        std::string error;
+        EXPECT_TRUE(line::loadLine(cluster.url("line"), filter, rows, error)) << error;
+        return rows;
+    }
+    report::Rows stationRows(int s, const report::Filter &filter)
+    {
+        report::Rows rows;
+        std::string error;
+        EXPECT_TRUE(report::loadSqlite(dirs[s], filter, rows, error)) << error;
+        return rows;
+    }
+
+    sandbox::PgCluster cluster;
+    std::vector<std::string> dirs;
+};
+
+TEST_F(LineReport, TheLinesFiguresAreTheStationsOwn)
+{
+    // clang-format off
+    const report::Filter filters[] = {
+        {},
+        {.since = "2026-12-10T09:00:00.000Z", .model = "", .mac = ""},
+        {.since = "", .model = "GWM0404", .mac = ""},
+        {.since = "2026-12-10T09:00:00.000Z", .model = "GWM0202", .mac = ""},
+    };
+    // clang-format on
+    for (const auto &filter : filters) {
+        SCOPED_TRACE(filter.since + " " + filter.model);
+        const report::Rows line = lineRows(filter);
+        report::Rows all;
+        for (int s = 0; s < kStations; ++s) {
+            const report::Rows own = stationRows(s, filter);
+            report::Rows fromLine;
+            for (const auto &r : line.runs) {
+                if (r.station == "st" + std::to_string(s)) {
+                    fromLine.runs.push_back(r);
+                }
+            }
+            for (const auto &r : line.results) {
+                if (r.station == "st" + std::to_string(s)) {
+                    fromLine.results.push_back(r);
+                }
+            }
+            EXPECT_EQ(report::summaryJson(report::summarise(fromLine, filter)),
+                      report::summaryJson(report::summarise(own, filter)))
+                << "station st" << s;
+            all.runs.insert(all.runs.end(), own.runs.begin(), own.runs.end());
+            all.results.insert(all.results.end(), own.results.begin(), own.results.end());
+        }
+        EXPECT_EQ(report::summaryJson(report::summarise(line, filter)),
+                  report::summaryJson(report::summarise(all, filter)));
+    }
+    const report::Summary whole = report::summarise(lineRows({}), {});
+    EXPECT_EQ(whole.runs, kStations * 4);
+    EXPECT_EQ(whole.units, kStations * 4 - 1); // one unit came back
+}
+
+TEST_F(LineReport, OneUnitsHistoryCoversEveryStationThatTestedIt)
+{
+    const report::Filter filter{.since = "", .model = "", .mac = kRetested};
+    const report::UnitHistory history = report::unitHistory(lineRows(filter), filter);
+    ASSERT_EQ(history.runs.size(), 2u);
+    EXPECT_EQ(history.runs[0].run.station, "st0");
+    EXPECT_EQ(history.runs[0].run.outcome, "fail");
+    EXPECT_EQ(history.runs[1].run.station, "st2");
+    EXPECT_EQ(history.runs[1].run.started, "2026-12-10T11:30:00.000Z");
+    EXPECT_EQ(history.runs[0].results.size(), std::size(kPlan) + ((0 + 3) % 3 == 0 ? 1 : 0));
+    // The line keeps the records' times and answers to the millisecond.
+    EXPECT_EQ(history.runs[0].results[0].name, "mac");
+    EXPECT_EQ(history.runs[0].results[0].operatorAnswer.value_or(""), "yes");
+    EXPECT_EQ(history.runs[0].results[0].operatorMs.value_or(0), 1200);
+}
+
+TEST_F(LineReport, TheCommandCoversEveryStation)
+{
+    const std::string db = " --db '" + cluster.url("line") + "'";
+    const Outcome text = gwtest("report" + db);
+    EXPECT_EQ(text.status, 0) << text.output;
+    EXPECT_NE(text.output.find("The line: 3 stations"), std::string::npos) << text.output;
+    for (int s = 0; s < kStations; ++s) {
+        EXPECT_NE(text.output.find("== Station st" + std::to_string(s)), std::string::npos) << text.output;
+    }
+    const Outcome json = gwtest("report --json" + db);
+    EXPECT_EQ(json.status, 0) << json.output;
+    EXPECT_EQ(json.output.rfind("{\"line\": {", 0), 0u) << json.output;
+    EXPECT_NE(json.output.find("{\"station\": \"st2\", \"summary\": {"), std::string::npos) << json.output;
+
+    const Outcome unit = gwtest("report --mac 0247579AA0001" + db);
+    EXPECT_EQ(unit.status, 64) << unit.output; // 13 digits: not a MAC
+    const Outcome history = gwtest(std::string("report --mac 02-47-57-AA-00-01") + db);
+    EXPECT_EQ(history.status, 0) << history.output;
+    EXPECT_NE(history.output.find("st0"), std::string::npos) << history.output;
+    EXPECT_NE(history.output.find("st2"), std::string::npos) << history.output;
+
+    // clang-format off
+    const std::pair<std::string, std::string> refusals[] = {
+        {cluster.url("no_such_line"), "does not exist"},
+        {cluster.url("postgres"), "holds no records yet"},
+    };
+    // clang-format on
+    for (const auto &[url, says] : refusals) {
+        const Outcome refused = gwtest("report --db '" + url + "'");
+        EXPECT_EQ(refused.status, 70) << refused.output;
+        EXPECT_NE(refused.output.find(says), std::string::npos) << refused.output;
+    }
+}
+
+} // namespace

@@ -1,0 +1,150 @@
+// The line database's layout: created on first use, an older release
+// migrated with its rows kept, a newer one or a foreign database refused,
+// and stations that start at once creating it once.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "pgCluster.h"
+#include "pgSchema.h"
+
+using namespace station::line;
+
+namespace {
+
+class LineSchema : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(cluster.ready()) << cluster.error();
+        ASSERT_TRUE(cluster.createDatabase("line")) << cluster.error();
+    }
+    PgConn connect()
+    {
+        Reach reach = Reach::kUnreachable;
+        std::string error;
+        PgConn conn = PgConn::connect(cluster.url("line"), "test", reach, error);
+        EXPECT_EQ(reach, Reach::kConnected) << error;
+        return conn;
+    }
+    sandbox::PgCluster cluster;
+};
+
+TEST_F(LineSchema, FreshDatabaseGetsTheCurrentLayout)
+{
+    PgConn conn = connect();
+    const LineInfo info = ensureLineSchema(conn);
+    EXPECT_EQ(info.schemaVersion, kLineSchemaVersion);
+    EXPECT_EQ(info.migratedFrom, -1);
+    EXPECT_EQ(info.lineId.size(), 36u) << info.lineId;
+    EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"), "1");
+    // The key that makes forwarding idempotent, and the lookups by MAC.
+    EXPECT_EQ(cluster.query("line", "SELECT string_agg(a.attname, ',' ORDER BY k.n) FROM pg_index i "
+                                    "CROSS JOIN LATERAL unnest(i.indkey) WITH ORDINALITY AS k(attnum, n) "
+                                    "JOIN pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = k.attnum "
+                                    "WHERE i.indrelid = 'results'::regclass AND i.indisprimary"),
+              "station,run_id,code,attempt");
+    EXPECT_EQ(cluster.query("line", "SELECT count(*) FROM pg_indexes WHERE indexname IN "
+                                    "('results_by_mac', 'runs_by_mac', 'runs_by_started')"),
+              "3");
+
+    // A second station opening it finds it as it is.
+    PgConn other = connect();
+    const LineInfo again = ensureLineSchema(other);
+    EXPECT_EQ(again.migratedFrom, kLineSchemaVersion);
+    EXPECT_EQ(again.lineId, info.lineId);
+}
+
+TEST_F(LineSchema, FirstPublicLayoutIsMigratedWithItsRows)
+{
+    ASSERT_TRUE(cluster.exec("line", std::string(kLineSchemaV0))) << cluster.error();
+    ASSERT_TRUE(cluster.exec("line", "INSERT INTO runs (station, id, batch, started, host, port, model, mac) VALUES "
+                                     "('st1', 'st1-b-0', 'st1-b', '2026-12-10T11:30:45.123Z', '10.0.0.2', 6666, "
+                                     "'GWM0202', '02:47:57:04:04:00');"
+                                     "INSERT INTO results (station, run_id, mac, code, name, attempt, outcome, "
+                                     "started, duration_ms) VALUES ('st1', 'st1-b-0', '02:47:57:04:04:00', 1, "
+                                     "'mac', 1, 'pass', '2026-12-10T11:30:46Z', 12)"))
+        << cluster.error();
+    // The first layout has no failure hint.
+    EXPECT_EQ(cluster.query("line", "SELECT count(*) FROM information_schema.columns "
+                                    "WHERE table_name = 'results' AND column_name = 'hint'"),
+              "0");
+
+    PgConn conn = connect();
+    const LineInfo info = ensureLineSchema(conn);
+    EXPECT_EQ(info.migratedFrom, 0);
+    EXPECT_EQ(info.schemaVersion, 1);
+    EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"), "1");
+    EXPECT_EQ(cluster.query("line", "SELECT count(*) || ':' || min(hint) || ':' || min(name) FROM results"), "1::mac");
+    EXPECT_EQ(cluster.query("line", "SELECT count(*) FROM pg_indexes WHERE indexname = 'runs_by_started'"), "1");
+    // And the migrated database takes the current rows.
+    EXPECT_TRUE(cluster.exec("line", "INSERT INTO results (station, run_id, code, name, attempt, outcome, hint, "
+                                     "started, duration_ms) VALUES ('st1', 'st1-b-0', 2, 'sysversion', 1, 'fail', "
+                                     "'check the image', now(), 3)"))
+        << cluster.error();
+}
+
+TEST_F(LineSchema, NewerOrForeignLayoutIsRefusedUntouched)
+{
+    struct Case {
+        const char *setup;
+        const char *message;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"UPDATE meta SET value = '2' WHERE key = 'schema_version'", "newer than this gwtest knows"},
+        {"DELETE FROM meta WHERE key = 'schema_version'", "not a line records database"},
+        {"UPDATE meta SET value = 'one' WHERE key = 'schema_version'", "not a line records database"},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.setup);
+        ASSERT_TRUE(cluster.exec("postgres", "DROP DATABASE IF EXISTS line WITH (FORCE)")) << cluster.error();
+        ASSERT_TRUE(cluster.createDatabase("line")) << cluster.error();
+        {
+            PgConn conn = connect();
+            ensureLineSchema(conn);
+        }
+        ASSERT_TRUE(cluster.exec("line", c.setup)) << cluster.error();
+        const std::string before = cluster.query("line", "SELECT string_agg(key || '=' || value, ',' ORDER BY key) "
+                                                         "FROM meta");
+        PgConn conn = connect();
+        try {
+            ensureLineSchema(conn);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::exception &e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(cluster.query("line", "SELECT string_agg(key || '=' || value, ',' ORDER BY key) FROM meta"), before);
+    }
+}
+
+TEST_F(LineSchema, StationsStartingAtOnceCreateItOnce)
+{
+    constexpr int kStations = 8;
+    std::vector<std::string> ids(kStations);
+    std::vector<std::string> errors(kStations);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kStations; ++i) {
+        threads.emplace_back([&, i] {
+            Reach reach = Reach::kUnreachable;
+            PgConn conn = PgConn::connect(cluster.url("line"), "test", reach, errors[i]);
+            try {
+                ids[i] = ensureLineSchema(conn).lineId;
+            } catch (const std::exception &e) {
+                errors[i] = e.what();
+            }
+        });
+    }
+    for (auto &t : threads) {
+        t.join();
+    }
+    for (int i = 0; i < kStations; ++i) {
+        EXPECT_EQ(errors[i], "") << "station " << i;
+        EXPECT_EQ(ids[i], ids[0]) << "station " << i;
+    }
+    EXPECT_EQ(cluster.query("line", "SELECT count(*) FROM meta"), "2");
+}
+
+} // namespace
