@@ -18,5 +18,6 @@ void addCallCommands(CLI::App &app, int &status);   // call, plan, codes
 void addRunCommand(CLI::App &app, int &status);     // run
 void addReportCommand(CLI::App &app, int &status);  // report
 void addForwardCommand(CLI::App &app, int &status); // forward (the line's database)
+void addServeCommand(CLI::App &app, int &status);   // serve: the station page
 
 } // namespace station::cli

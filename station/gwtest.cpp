@@ -16,6 +16,7 @@ int main(int argc, char **argv)
     addRunCommand(app, status);
     addReportCommand(app, status);
     addForwardCommand(app, status);
+    addServeCommand(app, status);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

@@ -1,0 +1,205 @@
+// gwtest serve: the station page. Every gateway of the station as a card in
+// a browser, started and answered by touch, with the day's history.
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "catalogue.h"
+#include "commands.h"
+#include "engine.h"
+#include "records.h"
+#include "station.h"
+#include "web/engineRunner.h"
+#include "web/hub.h"
+#include "web/recordsHistory.h"
+#include "web/server.h"
+#include "web/slots.h"
+
+namespace station::cli {
+
+namespace {
+
+struct ServeOptions {
+    std::string listen = "127.0.0.1:8080";
+    std::string records = "records";
+    std::string slotsFile;
+    std::string token;
+    std::vector<std::string> gateways;
+    std::string model = "auto";
+    std::vector<std::string> only;
+    std::vector<std::string> skip;
+    int retries = 0;
+    std::string station;
+};
+
+// Test names or codes of --only and --skip, checked against the catalogue;
+// false with the unknown ones.
+bool testCodes(const std::vector<std::string> &names, std::vector<uint16_t> &codes, std::string &error)
+{
+    std::string unknown;
+    for (const std::string &name : names) {
+        const catalogue::Test *test = catalogue::findName(name, catalogue::kEveryModel);
+        if (test == nullptr) {
+            if (const auto code = parseCode(name)) {
+                test = catalogue::findAny(*code);
+            }
+        }
+        if (test == nullptr) {
+            unknown += (unknown.empty() ? "'" : ", '") + name + "'";
+            continue;
+        }
+        codes.push_back(test->code);
+    }
+    if (!unknown.empty()) {
+        error = "unknown test " + unknown + " (see gwtest codes)";
+        return false;
+    }
+    return true;
+}
+
+std::string stationName()
+{
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
+        return "station";
+    }
+    return name;
+}
+
+int serve(const ServeOptions &o)
+{
+    // The gateways: the slots file, then those on the command line.
+    std::vector<Target> targets;
+    std::vector<std::string> errors;
+    if (!o.slotsFile.empty()) {
+        web::readSlotsFile(o.slotsFile, targets, errors);
+    }
+    for (const std::string &text : o.gateways) {
+        const auto equals = text.find('=');
+        Target target;
+        std::string error;
+        if (!web::parseAddress(text.substr(0, equals), target.host, target.port, error)) {
+            errors.push_back(error);
+            continue;
+        }
+        if (equals != std::string::npos) {
+            target.label = text.substr(equals + 1);
+            if (!web::validLabel(target.label, error)) {
+                errors.push_back("bad label in '" + text + "': " + error);
+                continue;
+            }
+        }
+        targets.push_back(target);
+    }
+    std::string listenHost;
+    uint16_t listenPort = 0;
+    std::string error;
+    if (!web::parseListen(o.listen, listenHost, listenPort, error)) {
+        errors.push_back(error);
+    }
+    RunOptions run;
+    run.model = o.model;
+    run.retries = o.retries;
+    run.station = o.station.empty() ? stationName() : o.station;
+    if (!testCodes(o.only, run.only, error) || !testCodes(o.skip, run.skip, error)) {
+        errors.push_back(error);
+    }
+    if (run.model != "auto" && catalogue::modelBit(run.model) == 0) {
+        errors.push_back("unknown model '" + run.model + "' (auto, GWM0101, GWM0202, GWM0303 or GWM0404)");
+    }
+    if (!errors.empty()) {
+        for (const auto &line : errors) {
+            std::fprintf(stderr, "gwtest: %s\n", line.c_str());
+        }
+        return kExitUsage;
+    }
+
+    // The records are checked before the page opens.
+    auto records = openRecords(o.records, error);
+    if (!records) {
+        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
+        return kExitSoftware;
+    }
+
+    // SIGINT and SIGTERM end the page; a thread of its own waits for them,
+    // so they are blocked in every thread started from here on.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    web::Hub hub(!o.token.empty());
+    for (const Target &target : targets) {
+        hub.addSlot(target);
+    }
+    web::RecordsHistory history(o.records);
+    {
+        web::EngineRunner runner(run, hub, records.get());
+        web::Server server(web::ServerConfig{o.token, o.records}, hub, runner, &history);
+        if (!server.bind(o.listen, error)) {
+            std::fprintf(stderr, "gwtest: %s\n", error.c_str());
+            return kExitSoftware;
+        }
+        // The address as a browser takes it, with the port really bound.
+        const std::string shownHost = listenHost.find(':') != std::string::npos ? "[" + listenHost + "]" : listenHost;
+        const std::string shown = shownHost + ":" + std::to_string(server.port());
+        std::printf("gwtest: the station page is at http://%s/ (%zu gateways; records in %s%s)\n", shown.c_str(),
+                    targets.size(), o.records.c_str(), o.token.empty() ? "" : "; actions need the token");
+        std::fflush(stdout);
+        const bool loopback =
+            o.listen.rfind("127.", 0) == 0 || o.listen.rfind("[::1]", 0) == 0 || o.listen.rfind("localhost", 0) == 0;
+        if (!loopback && o.token.empty()) {
+            std::fprintf(stderr, "gwtest: the page is open to the network without a token: anyone who reaches it "
+                                 "can start, stop and answer (see --token)\n");
+        }
+
+        std::thread watcher([&server, &runner, signals] {
+            int signal = 0;
+            sigwait(&signals, &signal);
+            if (signal == SIGINT || signal == SIGTERM) {
+                runner.stop();
+                server.stop();
+            }
+        });
+        const bool served = server.serve();
+        if (!served) {
+            std::fprintf(stderr, "gwtest: the page could not be served on %s\n", o.listen.c_str());
+        }
+        // Ends the watcher, whoever ended the server.
+        pthread_kill(watcher.native_handle(), SIGTERM);
+        watcher.join();
+        runner.stop();
+        // The runner's destructor waits for every run to end, so the records
+        // hold everything measured.
+    }
+    std::printf("gwtest: the station page has stopped; records in %s\n", o.records.c_str());
+    return kExitPass;
+}
+
+} // namespace
+
+void addServeCommand(CLI::App &app, int &status)
+{
+    auto *cmd = app.add_subcommand("serve", "serve the station page: every gateway of the station in a browser");
+    static ServeOptions o;
+    cmd->add_option("GATEWAY", o.gateways, "gateways to add as slots: HOST[:PORT][=LABEL]");
+    cmd->add_option("--listen", o.listen, "address of the page (default 127.0.0.1:8080; 0.0.0.0:8080 for the LAN)");
+    cmd->add_option("--records", o.records, "the records directory (default ./records)");
+    cmd->add_option("--slots", o.slotsFile, "file of the station's gateways, one 'HOST[:PORT] [LABEL]' a line");
+    cmd->add_option("--token", o.token, "actions on the page (start, stop, answer, add) need this token")
+        ->envname("GWTEST_TOKEN");
+    cmd->add_option("--model", o.model, "auto (ask the gateway) or GWM0101, GWM0202, GWM0303, GWM0404");
+    cmd->add_option("--only", o.only, "run only these tests (names or codes, comma-separated)")->delimiter(',');
+    cmd->add_option("--skip", o.skip, "leave these tests out (names or codes, comma-separated)")->delimiter(',');
+    cmd->add_option("--retries", o.retries, "extra attempts of a failed or silent test")->check(CLI::Range(0, 5));
+    cmd->add_option("--station", o.station, "station id in the records (default: this host's name)");
+    cmd->callback([&status] { status = serve(o); });
+}
+
+} // namespace station::cli

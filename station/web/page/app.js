@@ -1,0 +1,435 @@
+// The station page: cards kept up to date by the station's event stream
+// (Server-Sent Events), the operator's answers, the history view. Every
+// text from the station goes into the page as text, never as markup.
+'use strict';
+
+const slots = new Map(); // id -> {data, at: local ms when received, el}
+let tokenRequired = false;
+let pendingAction = null; // an action refused for want of the token, retried once one is given
+
+const $ = (id) => document.getElementById(id);
+
+function token() {
+  return sessionStorage.getItem('gwtestToken') || '';
+}
+
+// A token in the address's fragment (#token=...) never reaches a server log.
+(function tokenFromFragment() {
+  const match = /(?:^#|&)token=([^&]*)/.exec(location.hash);
+  if (match) {
+    sessionStorage.setItem('gwtestToken', decodeURIComponent(match[1]));
+    history.replaceState(null, '', location.pathname + location.search);
+  }
+})();
+
+function showBanner(text) {
+  const banner = $('banner');
+  banner.textContent = text;
+  banner.hidden = !text;
+}
+
+async function post(path, body) {
+  const headers = {'Content-Type': 'application/json'};
+  if (token()) {
+    headers['X-Gwtest-Token'] = token();
+  }
+  let response;
+  try {
+    response = await fetch(path, {method: 'POST', headers, body: JSON.stringify(body || {})});
+  } catch (e) {
+    showBanner('The station does not answer: ' + e.message);
+    return null;
+  }
+  let reply = {};
+  try {
+    reply = await response.json();
+  } catch (e) {
+    reply = {};
+  }
+  if (response.status === 401 || response.status === 403) {
+    pendingAction = () => post(path, body);
+    $('token-form').hidden = false;
+    $('token').focus();
+    showBanner(reply.error || 'refused');
+    return null;
+  }
+  if (!response.ok) {
+    showBanner(reply.error || ('the station refused: ' + response.status));
+    return null;
+  }
+  showBanner('');
+  return reply;
+}
+
+// --- the cards ---------------------------------------------------------------
+
+function cardFor(id) {
+  let entry = slots.get(id);
+  if (entry && entry.el) {
+    return entry.el;
+  }
+  const el = $('card-template').content.firstElementChild.cloneNode(true);
+  el.id = 'slot-' + id;
+  el.dataset.slot = id;
+  el.querySelector('.start').addEventListener('click', () => post('/api/slots/' + id + '/start'));
+  el.querySelector('.yes').addEventListener('click', (e) => answer(e.target, true));
+  el.querySelector('.no').addEventListener('click', (e) => answer(e.target, false));
+  $('cards').appendChild(el);
+  return el;
+}
+
+function answer(button, yes) {
+  const prompt = button.closest('.prompt');
+  const id = prompt.dataset.prompt;
+  prompt.querySelectorAll('button').forEach((b) => { b.disabled = true; });
+  post('/api/answer', {prompt: id, yes}).then((reply) => {
+    if (!reply) {
+      prompt.querySelectorAll('button').forEach((b) => { b.disabled = false; });
+    }
+  });
+}
+
+function seconds(ms) {
+  return (ms / 1000).toFixed(ms < 10000 ? 1 : 0) + ' s';
+}
+
+function render(id) {
+  const entry = slots.get(id);
+  const s = entry.data;
+  const el = cardFor(id);
+  entry.el = el;
+  el.dataset.state = s.state;
+  el.querySelector('.label').textContent = s.label || ('slot ' + s.id);
+  el.querySelector('.state').textContent = s.state;
+  el.querySelector('.address').textContent = s.address;
+  el.querySelector('.model').textContent = s.model;
+  el.querySelector('.mac').textContent = s.mac;
+  el.querySelector('.done').textContent = s.total ? (s.done + ' of ' + s.total + ' tests') : '';
+  const failures = el.querySelector('.failures');
+  failures.textContent = s.failures.length ? ('failed: ' + s.failures.join(', ')) : '';
+  let message = s.message || '';
+  if (!message && s.outcome && s.state !== 'pass' && s.state !== 'fail') {
+    message = s.outcome;
+  }
+  el.querySelector('.message').textContent = message;
+  el.querySelector('.test-name').textContent = s.test ? (s.test.title || s.test.name) +
+      (s.test.attempt > 1 ? ' (attempt ' + s.test.attempt + ')' : '') : '';
+  el.querySelector('.start').disabled = s.state === 'running';
+
+  const prompt = el.querySelector('.prompt');
+  if (s.prompt) {
+    prompt.hidden = false;
+    if (prompt.dataset.prompt !== s.prompt.id) {
+      prompt.dataset.prompt = s.prompt.id;
+      prompt.querySelectorAll('button').forEach((b) => { b.disabled = false; });
+    }
+    prompt.dataset.kind = s.prompt.kind;
+    prompt.querySelector('.question').textContent = s.prompt.question;
+    prompt.querySelector('.answers').hidden = s.prompt.kind === 'press-button';
+  } else {
+    prompt.hidden = true;
+    delete prompt.dataset.prompt;
+  }
+  tick();
+  $('no-slots').hidden = slots.size > 0;
+}
+
+// The moving parts (progress bar, elapsed time, button countdown) are drawn
+// from the times the station sent and this page's own clock.
+function tick() {
+  const now = Date.now();
+  let moving = false;
+  for (const entry of slots.values()) {
+    const s = entry.data;
+    const el = entry.el;
+    if (!el) {
+      continue;
+    }
+    const fill = el.querySelector('.fill');
+    const time = el.querySelector('.test-time');
+    const asking = s.prompt && s.prompt.kind !== 'press-button';
+    if (s.test && asking) {
+      // The gateway has answered; the person is looking.
+      fill.style.width = '100%';
+      fill.classList.remove('late');
+      time.textContent = 'your answer?';
+    } else if (s.test) {
+      const elapsed = s.test.elapsedMs + (now - entry.at);
+      const expected = Math.max(s.test.expectedMs, 1);
+      fill.style.width = Math.min(100, (100 * elapsed) / expected) + '%';
+      fill.classList.toggle('late', elapsed > expected);
+      time.textContent = seconds(elapsed) + ' of ' + seconds(expected);
+      moving = true;
+    } else {
+      const share = s.total ? (100 * s.done) / s.total : 0;
+      fill.style.width = (s.state === 'idle' ? 0 : share) + '%';
+      fill.classList.remove('late');
+      time.textContent = '';
+    }
+    const countdown = el.querySelector('.countdown');
+    if (s.prompt && s.prompt.kind === 'press-button' && s.prompt.countdownMs > 0) {
+      const left = s.prompt.countdownMs - s.prompt.elapsedMs - (now - entry.at);
+      countdown.textContent = Math.max(0, Math.ceil(left / 1000)) + ' s';
+      moving = true;
+    } else {
+      countdown.textContent = '';
+    }
+  }
+  return moving;
+}
+
+// Redraws while something moves; stops when nothing does.
+let ticking = null;
+function keepTicking() {
+  if (ticking === null) {
+    ticking = setInterval(() => {
+      if (!tick()) {
+        clearInterval(ticking);
+        ticking = null;
+      }
+    }, 200);
+  }
+}
+
+function update(data) {
+  const entry = slots.get(data.id) || {};
+  entry.data = data;
+  entry.at = Date.now();
+  slots.set(data.id, entry);
+  render(data.id);
+  keepTicking();
+}
+
+function connect() {
+  const source = new EventSource('/api/events');
+  const link = $('link');
+  source.addEventListener('open', () => {
+    link.textContent = 'live';
+    link.className = 'link up';
+  });
+  source.addEventListener('error', () => {
+    link.textContent = 'reconnecting…';
+    link.className = 'link down';
+  });
+  source.addEventListener('snapshot', (e) => {
+    const data = JSON.parse(e.data);
+    tokenRequired = data.tokenRequired;
+    if (tokenRequired && !token()) {
+      $('token-form').hidden = false;
+    }
+    for (const s of data.slots) {
+      update(s);
+    }
+  });
+  source.addEventListener('slot', (e) => update(JSON.parse(e.data)));
+  source.addEventListener('history', () => {
+    if (!$('history').hidden) {
+      loadHistory();
+    }
+  });
+}
+
+// --- the history view --------------------------------------------------------
+
+function percent(fraction) {
+  return fraction === null || fraction === undefined ? '–' : Math.round(fraction * 100) + ' %';
+}
+
+function svg(tag, attrs, text) {
+  const el = document.createElementNS('http://www.w3.org/2000/svg', tag);
+  for (const [k, v] of Object.entries(attrs)) {
+    el.setAttribute(k, v);
+  }
+  if (text !== undefined) {
+    el.textContent = text;
+  }
+  return el;
+}
+
+function chart(tests) {
+  const rowHeight = 30;
+  const left = 190;
+  const width = 520;
+  const right = 190;
+  const root = svg('svg', {viewBox: `0 0 ${left + width + right} ${Math.max(1, tests.length) * rowHeight + 10}`,
+                           role: 'img', 'aria-label': 'pass rate and median duration per test'});
+  tests.forEach((t, i) => {
+    const y = 5 + i * rowHeight;
+    const passWidth = Math.round(width * (t.passRate || 0));
+    root.appendChild(svg('text', {x: left - 8, y: y + 19, 'text-anchor': 'end'}, t.name));
+    root.appendChild(svg('rect', {x: left, y: y + 4, width, height: rowHeight - 10, class: 'bar-rest'}));
+    const bar = svg('rect', {x: left, y: y + 4, width: passWidth, height: rowHeight - 10, class: 'bar-pass'});
+    bar.appendChild(svg('title', {}, `${t.title || t.name}: ${percent(t.passRate)} of ${t.runs} pass`));
+    root.appendChild(bar);
+    root.appendChild(svg('text', {x: left + width + 8, y: y + 19},
+                         `${percent(t.passRate)} · ${seconds(t.medianMs || 0)}`));
+  });
+  return root;
+}
+
+function cell(row, content, className) {
+  const td = document.createElement('td');
+  if (content instanceof Node) {
+    td.appendChild(content);
+  } else {
+    td.textContent = content === undefined || content === null ? '' : content;
+  }
+  if (className) {
+    td.className = className;
+  }
+  row.appendChild(td);
+  return td;
+}
+
+function link(href, text) {
+  const a = document.createElement('a');
+  a.href = href;
+  a.textContent = text;
+  return a;
+}
+
+function recordLinks(run) {
+  const span = document.createElement('span');
+  if (run.junit) {
+    span.appendChild(link('/records/junit/' + encodeURIComponent(run.junit), 'JUnit'));
+    span.appendChild(document.createTextNode(' '));
+  }
+  span.appendChild(link('/records/runs/' + encodeURIComponent(run.runId) + '.json', 'JSON'));
+  return span;
+}
+
+function macLink(mac) {
+  if (!mac) {
+    return '';
+  }
+  const a = link('#', mac);
+  a.addEventListener('click', (e) => {
+    e.preventDefault();
+    $('unit-mac').value = mac;
+    loadUnit(mac);
+  });
+  return a;
+}
+
+async function getJson(path) {
+  const response = await fetch(path, {cache: 'no-store'});
+  const data = await response.json();
+  if (!response.ok) {
+    throw new Error(data.error || response.status);
+  }
+  return data;
+}
+
+async function loadHistory() {
+  let h;
+  try {
+    h = await getJson('/api/history');
+  } catch (e) {
+    showBanner('The history is not available: ' + e.message);
+    return;
+  }
+  $('h-units').textContent = h.units;
+  $('h-yield').textContent = percent(h.firstPassYield);
+  $('h-runs').textContent = h.runs;
+  $('chart').replaceChildren(chart(h.tests || []));
+  const failing = $('failing');
+  failing.replaceChildren();
+  for (const t of h.failing || []) {
+    const li = document.createElement('li');
+    li.textContent = `${t.name} (${t.title}): ${t.failures} failed`;
+    failing.appendChild(li);
+  }
+  const body = $('runs').querySelector('tbody');
+  body.replaceChildren();
+  for (const run of h.latest || []) {
+    const row = document.createElement('tr');
+    cell(row, run.started);
+    cell(row, run.label || run.host);
+    cell(row, run.model);
+    cell(row, macLink(run.mac));
+    cell(row, run.outcome, 'outcome-' + run.outcome);
+    cell(row, recordLinks(run));
+    body.appendChild(row);
+  }
+}
+
+async function loadUnit(mac) {
+  let u;
+  try {
+    u = await getJson('/api/units/' + encodeURIComponent(mac));
+  } catch (e) {
+    $('unit').textContent = 'No history: ' + e.message;
+    return;
+  }
+  const box = $('unit');
+  box.replaceChildren();
+  if (!u.runs.length) {
+    box.textContent = 'No run of ' + u.mac + ' in the records.';
+    return;
+  }
+  for (const run of u.runs) {
+    const h = document.createElement('h3');
+    h.textContent = `${run.started} · ${run.label || run.host} · ${run.model} · `;
+    const outcome = document.createElement('span');
+    outcome.className = 'outcome-' + run.outcome;
+    outcome.textContent = run.outcome;
+    h.appendChild(outcome);
+    h.appendChild(document.createTextNode(' · '));
+    h.appendChild(recordLinks(run));
+    box.appendChild(h);
+    const table = document.createElement('table');
+    table.className = 'results';
+    for (const r of run.results || []) {
+      const row = document.createElement('tr');
+      cell(row, r.name);
+      cell(row, r.attempt > 1 ? 'attempt ' + r.attempt : '');
+      cell(row, r.outcome, 'outcome-' + r.outcome);
+      cell(row, seconds(r.durationMs || 0));
+      cell(row, r.answer ? 'operator: ' + r.answer : '');
+      cell(row, r.dataText);
+      table.appendChild(row);
+    }
+    box.appendChild(table);
+  }
+}
+
+// --- wiring ------------------------------------------------------------------
+
+function showTab(name) {
+  $('live').hidden = name !== 'live';
+  $('history').hidden = name !== 'history';
+  $('tab-live').classList.toggle('active', name === 'live');
+  $('tab-history').classList.toggle('active', name === 'history');
+  if (name === 'history') {
+    loadHistory();
+  }
+}
+
+$('tab-live').addEventListener('click', () => showTab('live'));
+$('tab-history').addEventListener('click', () => showTab('history'));
+$('start-all').addEventListener('click', () => post('/api/start-all'));
+$('stop').addEventListener('click', () => post('/api/stop'));
+$('token-form').addEventListener('submit', (e) => {
+  e.preventDefault();
+  sessionStorage.setItem('gwtestToken', $('token').value);
+  $('token-form').hidden = true;
+  const retry = pendingAction;
+  pendingAction = null;
+  if (retry) {
+    retry();
+  }
+});
+$('add-slot').addEventListener('submit', async (e) => {
+  e.preventDefault();
+  const body = {address: $('add-address').value.trim(), label: $('add-label').value.trim()};
+  if (await post('/api/slots', body)) {
+    $('add-address').value = '';
+    $('add-label').value = '';
+  }
+});
+$('unit-form').addEventListener('submit', (e) => {
+  e.preventDefault();
+  loadUnit($('unit-mac').value.trim());
+});
+
+connect();

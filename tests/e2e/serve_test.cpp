@@ -1,0 +1,138 @@
+// `gwtest serve` as a user meets it on the command line: bad lines refused
+// before the page opens, a records directory that cannot be written, a
+// taken port; the page answers once it says where it is, and ends on SIGTERM.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <httplib.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using ::testing::HasSubstr;
+
+namespace fs = std::filesystem;
+
+struct Exit {
+    int status = -1;
+    std::string output;
+};
+
+std::string quoted(const std::string &arg) { return "'" + arg + "'"; }
+
+// gwtest with these arguments, to its end.
+Exit gwtest(const std::vector<std::string> &args)
+{
+    std::string command = GWTEST_BIN;
+    for (const auto &arg : args) {
+        command += ' ';
+        command += quoted(arg);
+    }
+    command += " 2>&1";
+    Exit run;
+    FILE *pipe = popen(command.c_str(), "r");
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        run.output.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+class ServeCommand : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("serve-test-" + std::to_string(getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::string path(const std::string &name) const { return (dir / name).string(); }
+    fs::path dir;
+};
+
+struct BadLine {
+    std::vector<std::string> args;
+    int status;
+    const char *says;
+};
+
+TEST_F(ServeCommand, BadCommandLinesAreRefusedBeforeThePageOpens)
+{
+    std::ofstream(path("slots")) << "10.0.0.2 A1\n10.0.0.3:99999 B1\nbad/host\n";
+    std::ofstream(path("file")) << "not a directory\n";
+    // clang-format off
+    const BadLine cases[] = {
+        {{"serve", "--slots", path("slots"), "--records", path("r")}, 64, ":2: bad port '99999'"},
+        {{"serve", "--slots", path("slots"), "--records", path("r")}, 64, ":3: bad host 'bad/host'"},
+        {{"serve", "--slots", path("missing"), "--records", path("r")}, 64, "cannot read the slots file"},
+        {{"serve", "10.0.0.2=", "--records", path("r")}, 64, "bad label"},
+        {{"serve", "--only", "mac,nosuch", "--records", path("r")}, 64, "unknown test 'nosuch'"},
+        {{"serve", "--model", "GWM9999", "--records", path("r")}, 64, "unknown model 'GWM9999'"},
+        {{"serve", "--listen", "127.0.0.1:http", "--records", path("r")}, 64, "--listen: bad port"},
+        {{"serve", "--records", path("file") + "/records"}, 70, "records"},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        const Exit run = gwtest(c.args);
+        EXPECT_EQ(run.status, c.status) << run.output;
+        EXPECT_THAT(run.output, HasSubstr(c.says));
+        EXPECT_THAT(run.output, ::testing::Not(HasSubstr("the station page is at")));
+    }
+    EXPECT_THAT(gwtest({"serve", "--help"}).output, HasSubstr("--token"));
+}
+
+TEST_F(ServeCommand, ThePageAnswersWhereItSaysAndEndsOnSigterm)
+{
+    const std::string out = path("serve.out");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        freopen(out.c_str(), "w", stdout);
+        dup2(fileno(stdout), 2);
+        execl(GWTEST_BIN, GWTEST_BIN, "serve", "--listen", "127.0.0.1:0", "--records", path("records").c_str(),
+              "10.0.0.2=A1", "[::1]:7000", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::smatch url;
+    std::string text;
+    const std::regex pattern(R"(the station page is at http://127\.0\.0\.1:(\d+)/ \(2 gateways)");
+    for (int i = 0; i < 300 && !std::regex_search(text, url, pattern); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::ifstream in(out);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    ASSERT_TRUE(std::regex_search(text, url, pattern)) << text;
+    httplib::Client client("127.0.0.1", std::stoi(url[1]));
+    auto res = client.Get("/api/slots");
+    ASSERT_TRUE(res);
+    EXPECT_THAT(res->body, HasSubstr("\"label\":\"A1\""));
+    EXPECT_THAT(res->body, HasSubstr("\"address\":\"[::1]:7000\""));
+
+    // The same port again: taken, a clear error.
+    const Exit taken = gwtest({"serve", "--listen", "127.0.0.1:" + std::string(url[1]), "--records", path("records")});
+    EXPECT_EQ(taken.status, 70);
+    EXPECT_THAT(taken.output, HasSubstr("cannot listen on 127.0.0.1:"));
+
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::ifstream in(out);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+    EXPECT_THAT(text, HasSubstr("the station page has stopped"));
+}
+
+} // namespace

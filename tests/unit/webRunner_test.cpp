@@ -1,0 +1,137 @@
+// The page's runner on the real station engine, against gateways that are
+// not there (a closed port of 127.0.0.1): batches, slot ids, stop.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <mutex>
+#include <netinet/in.h>
+#include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "engineRunner.h"
+#include "hub.h"
+
+namespace {
+
+using station::Event;
+using station::EventKind;
+using station::Target;
+using station::web::Hub;
+using station::web::SlotState;
+using ::testing::Each;
+using ::testing::UnorderedElementsAre;
+
+// A port of 127.0.0.1 where nothing listens.
+uint16_t closedPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    socklen_t length = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &length);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+class Recorder : public station::EventSink {
+public:
+    void onEvent(const Event &event) override
+    {
+        std::lock_guard lock(mutex);
+        events.push_back(event);
+    }
+    std::vector<Event> of(EventKind kind)
+    {
+        std::lock_guard lock(mutex);
+        std::vector<Event> out;
+        for (const auto &e : events) {
+            if (e.kind == kind) {
+                out.push_back(e);
+            }
+        }
+        return out;
+    }
+    std::mutex mutex;
+    std::vector<Event> events;
+};
+
+bool waitFor(const std::function<bool()> &done, int seconds = 30)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+station::RunOptions options()
+{
+    station::RunOptions o;
+    o.station = "web-test";
+    o.connectTimeoutMs = 1000;
+    o.reconnectMs = 500;
+    return o;
+}
+
+TEST(WebRunner, StartsOfOneSecondAreBatchesOfTheirOwnAndCarryThePageSlotIds)
+{
+    const uint16_t port = closedPort();
+    Hub hub;
+    hub.addSlot(Target{"10.0.0.1", 6666, "unused"});
+    hub.addSlot(Target{"127.0.0.1", port, "B"});
+    hub.addSlot(Target{"127.0.0.1", port, "C"});
+    Recorder records;
+    {
+        station::web::EngineRunner runner(options(), hub, &records);
+        std::string error;
+        ASSERT_TRUE(hub.reserve({2}, error));
+        ASSERT_TRUE(runner.start({{2, hub.slot(2)->target}}, error)) << error;
+        ASSERT_TRUE(hub.reserve({1}, error));
+        ASSERT_TRUE(runner.start({{1, hub.slot(1)->target}}, error)) << error;
+        ASSERT_TRUE(waitFor([&] { return records.of(EventKind::kRunFinished).size() == 2; }));
+        EXPECT_TRUE(waitFor([&] {
+            return hub.slot(1)->state == SlotState::kUnreachable && hub.slot(2)->state == SlotState::kUnreachable;
+        }));
+    }
+    const auto finished = records.of(EventKind::kRunFinished);
+    std::set<int> slots;
+    std::set<std::string> batches;
+    std::set<std::string> runs;
+    for (const auto &e : finished) {
+        slots.insert(e.gateway.slot);
+        batches.insert(e.batchId);
+        runs.insert(e.runId);
+        EXPECT_EQ(e.gateway.label, e.gateway.slot == 1 ? "B" : "C");
+    }
+    EXPECT_THAT(slots, UnorderedElementsAre(1, 2));
+    EXPECT_EQ(batches.size(), 2U) << "two starts, two batches";
+    EXPECT_EQ(runs.size(), 2U);
+    EXPECT_EQ(hub.slot(0)->state, SlotState::kIdle);
+}
+
+TEST(WebRunner, StopEndsEveryRunAndTheSlotsAreFreeAgain)
+{
+    const uint16_t port = closedPort();
+    Hub hub;
+    hub.addSlot(Target{"127.0.0.1", port, "A"});
+    hub.addSlot(Target{"127.0.0.1", port, "B"});
+    station::web::EngineRunner runner(options(), hub, nullptr);
+    std::string error;
+    ASSERT_TRUE(hub.reserve({0, 1}, error));
+    ASSERT_TRUE(runner.start({{0, hub.slot(0)->target}, {1, hub.slot(1)->target}}, error));
+    runner.stop();
+    EXPECT_TRUE(waitFor([&] { return hub.idleSlots().size() == 2; }));
+    EXPECT_FALSE(runner.answer(12345, true));      // no question open
+    ASSERT_TRUE(hub.reserve({0}, error)) << error; // startable again
+}
+
+} // namespace
