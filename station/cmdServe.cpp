@@ -12,6 +12,7 @@
 #include "catalogue.h"
 #include "commands.h"
 #include "engine.h"
+#include "pgCli.h"
 #include "records.h"
 #include "station.h"
 #include "web/engineRunner.h"
@@ -35,6 +36,7 @@ struct ServeOptions {
     std::vector<std::string> skip;
     int retries = 0;
     std::string station;
+    std::string db; // the line's database, --db
 };
 
 // Test names or codes of --only and --skip, checked against the catalogue;
@@ -125,6 +127,13 @@ int serve(const ServeOptions &o)
         std::fprintf(stderr, "gwtest: %s\n", error.c_str());
         return kExitSoftware;
     }
+    // The line's database: refused now (wrong password, unknown database),
+    // or unreachable and said once while testing goes on.
+    std::unique_ptr<line::LineForwarder> lineDb;
+    if (const int lineStatus = line::openStationLine(o.db, o.records, lineDb); lineStatus != 0) {
+        return lineStatus;
+    }
+    line::RecordsThenLine sink(records.get(), lineDb.get());
 
     // SIGINT and SIGTERM end the page; a thread of its own waits for them,
     // so they are blocked in every thread started from here on.
@@ -140,7 +149,7 @@ int serve(const ServeOptions &o)
     }
     web::RecordsHistory history(o.records);
     {
-        web::EngineRunner runner(run, hub, records.get());
+        web::EngineRunner runner(run, hub, &sink);
         web::Server server(web::ServerConfig{o.token, o.records}, hub, runner, &history);
         if (!server.bind(o.listen, error)) {
             std::fprintf(stderr, "gwtest: %s\n", error.c_str());
@@ -178,6 +187,9 @@ int serve(const ServeOptions &o)
         // The runner's destructor waits for every run to end, so the records
         // hold everything measured.
     }
+    if (lineDb) {
+        lineDb->finish(line::kFinishMs); // what the records hold, sent to the line
+    }
     std::printf("gwtest: the station page has stopped; records in %s\n", o.records.c_str());
     return kExitPass;
 }
@@ -199,6 +211,7 @@ void addServeCommand(CLI::App &app, int &status)
     cmd->add_option("--skip", o.skip, "leave these tests out (names or codes, comma-separated)")->delimiter(',');
     cmd->add_option("--retries", o.retries, "extra attempts of a failed or silent test")->check(CLI::Range(0, 5));
     cmd->add_option("--station", o.station, "station id in the records (default: this host's name)");
+    line::attachLineDatabase(cmd, o.db);
     cmd->callback([&status] { status = serve(o); });
 }
 
