@@ -190,6 +190,8 @@ std::string address(const GatewayInfo &g)
 // engine's events are not held up; the records' close waits the full time
 // once more.
 constexpr int kBusyWaitMs = 10000;
+// Pause between tries of a switch to WAL that found the file locked.
+constexpr int kWalRetryMs = 20;
 constexpr int kBusyRetryMs = 200;
 
 using Value = std::variant<std::monostate, int64_t, std::string>;
@@ -1088,14 +1090,27 @@ std::unique_ptr<EventSink> openRecords(const std::string &dir, std::string &erro
     // rather than fail (a longer lock keeps the write queued, see above).
     sqlite3_busy_timeout(db, kBusyWaitMs);
     {
-        sqlite3_stmt *st = nullptr;
+        // Two stations opening a new file at the same moment: the switch to
+        // WAL can answer "locked" at once, without waiting through the busy
+        // handler, so it is tried again for as long as a write is waited for.
         std::string mode;
-        if (sqlite3_prepare_v2(db, "PRAGMA journal_mode = WAL", -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW) {
-            const unsigned char *text = sqlite3_column_text(st, 0);
-            mode = text != nullptr ? reinterpret_cast<const char *>(text) : "";
+        for (int waited = 0;; waited += kWalRetryMs) {
+            sqlite3_stmt *st = nullptr;
+            int rc = sqlite3_prepare_v2(db, "PRAGMA journal_mode = WAL", -1, &st, nullptr);
+            if (rc == SQLITE_OK) {
+                rc = sqlite3_step(st);
+            }
+            if (rc == SQLITE_ROW) {
+                const unsigned char *text = sqlite3_column_text(st, 0);
+                mode = text != nullptr ? reinterpret_cast<const char *>(text) : "";
+            }
+            sqlite3_finalize(st);
+            const bool busy = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
+            if (!busy || waited >= kBusyWaitMs) {
+                break;
+            }
+            ::usleep(kWalRetryMs * 1000);
         }
-        sqlite3_finalize(st);
         if (mode != "wal") {
             return fail("cannot use " + dbPath + " (write-ahead log: " +
                         (mode.empty() ? std::string(sqlite3_errmsg(db)) : "the file stays in " + mode + " mode") + ")");

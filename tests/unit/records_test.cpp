@@ -258,6 +258,42 @@ TEST_F(Records, EveryFinishedTestSurvivesAKill)
 // Two stations (processes) write one directory at once, with the same
 // station id and batch id even: all results of both are there, every line
 // whole, two JUnit files.
+// Two stations started at the same moment on a records directory neither
+// has made yet: both open it. The switch of the new file to the write-ahead
+// log may find the other's lock, and must wait for it rather than refuse.
+TEST_F(Records, TwoStationsCreatingOneDirectoryAtOnceBothOpenIt)
+{
+    for (int round = 0; round < 30; ++round) {
+        const std::string dir = dir_ + "-" + std::to_string(round);
+        int go[2];
+        ASSERT_EQ(pipe(go), 0);
+        std::fflush(nullptr);
+        pid_t children[2];
+        for (pid_t &child : children) {
+            child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                close(go[1]);
+                char c = 0;
+                (void)!read(go[0], &c, 1); // both start when the pipe closes
+                std::string error;
+                auto sink = station::openRecords(dir, error);
+                if (!sink) {
+                    std::fprintf(stderr, "%s\n", error.c_str());
+                }
+                _exit(sink ? 0 : 1);
+            }
+        }
+        close(go[0]);
+        close(go[1]);
+        for (pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+    }
+}
+
 TEST_F(Records, TwoStationsOnOneDirectoryLoseNothing)
 {
     constexpr int kGateways = 3;
