@@ -3,34 +3,17 @@
 // server that wants a password.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "command.h"
 #include "pgCluster.h"
 #include "spoolWriter.h"
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string output; // standard output and error
-};
+using Outcome = sandbox::CommandRun; // standard output and error together in out
 
-Outcome gwtest(const std::string &args)
-{
-    Outcome run;
-    FILE *p = popen((std::string(GWTEST_BIN) + " " + args + " 2>&1").c_str(), "r");
-    char buf[4096];
-    size_t n = 0;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
-        run.output.append(buf, n);
-    }
-    const int status = pclose(p);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+Outcome gwtest(const std::string &args) { return sandbox::runGwtest(args); }
 
 std::string quoted(const std::string &text) { return "'" + text + "'"; }
 
@@ -62,11 +45,11 @@ TEST_F(ForwardCommand, SendsTheBacklogOnce)
 {
     const std::string args = "forward --records " + dir + " --db " + quoted(cluster.url("line"));
     const Outcome first = gwtest(args);
-    EXPECT_EQ(first.status, 0) << first.output;
-    EXPECT_EQ(first.output, "3 results sent to the line database, none waiting\n");
+    EXPECT_EQ(first.status, 0) << first.out;
+    EXPECT_EQ(first.out, "3 results sent to the line database, none waiting\n");
     const Outcome again = gwtest(args);
-    EXPECT_EQ(again.status, 0) << again.output;
-    EXPECT_EQ(again.output, "0 results sent to the line database, none waiting\n");
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(again.out, "0 results sent to the line database, none waiting\n");
     EXPECT_EQ(cluster.query("line", "SELECT count(*) || ' ' || min(station) FROM results"), "3 st1");
 }
 
@@ -90,28 +73,27 @@ TEST_F(ForwardCommand, RefusalsAndOutagesHaveTheirStatus)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.db);
         const Outcome run = gwtest("forward --records " + c.records + " --db " + quoted(c.db));
-        EXPECT_EQ(run.status, c.status) << run.output;
-        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
-        EXPECT_EQ(run.output.find("wrong-secret"), std::string::npos) << run.output;
+        EXPECT_EQ(run.status, c.status) << run.out;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("wrong-secret"), std::string::npos) << run.out;
     }
     EXPECT_EQ(cluster.query("line", "SELECT count(*) FROM pg_tables WHERE schemaname = 'public'"), "0");
 
     // The server down: said once, the results stay, status 3.
     ASSERT_TRUE(cluster.stop());
     const Outcome down = gwtest("forward --wait 2 --records " + dir + " --db " + quoted(cluster.url("line")));
-    EXPECT_EQ(down.status, 3) << down.output;
+    EXPECT_EQ(down.status, 3) << down.out;
     size_t said = 0;
-    for (size_t at = down.output.find("unreachable"); at != std::string::npos;
-         at = down.output.find("unreachable", at + 1)) {
+    for (size_t at = down.out.find("unreachable"); at != std::string::npos; at = down.out.find("unreachable", at + 1)) {
         ++said;
     }
-    EXPECT_EQ(said, 1u) << down.output;
-    EXPECT_NE(down.output.find("the line database was not reached"), std::string::npos) << down.output;
-    EXPECT_EQ(down.output.find(sandbox::PgCluster::kPassword), std::string::npos) << down.output;
+    EXPECT_EQ(said, 1u) << down.out;
+    EXPECT_NE(down.out.find("the line database was not reached"), std::string::npos) << down.out;
+    EXPECT_EQ(down.out.find(sandbox::PgCluster::kPassword), std::string::npos) << down.out;
 
     ASSERT_TRUE(cluster.start()) << cluster.error();
     const Outcome back = gwtest("forward --records " + dir + " --db " + quoted(cluster.url("line")));
-    EXPECT_EQ(back.status, 0) << back.output;
+    EXPECT_EQ(back.status, 0) << back.out;
     EXPECT_EQ(cluster.query("line", "SELECT count(*) FROM results"), "3");
 }
 

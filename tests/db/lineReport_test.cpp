@@ -5,9 +5,8 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "command.h"
 #include "pgCluster.h"
 #include "pgForward.h"
 #include "pgReport.h"
@@ -34,24 +33,9 @@ std::string iso(int hour, int minute, int second)
     return text;
 }
 
-struct Outcome {
-    int status = -1;
-    std::string output;
-};
+using Outcome = sandbox::CommandRun; // standard output and error together in out
 
-Outcome gwtest(const std::string &args)
-{
-    Outcome run;
-    FILE *p = popen((std::string(GWTEST_BIN) + " " + args + " 2>&1").c_str(), "r");
-    char buf[4096];
-    size_t n = 0;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
-        run.output.append(buf, n);
-    }
-    const int status = pclose(p);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+Outcome gwtest(const std::string &args) { return sandbox::runGwtest(args); }
 
 class LineReport : public ::testing::Test {
 protected:
@@ -195,22 +179,22 @@ TEST_F(LineReport, TheCommandCoversEveryStation)
 {
     const std::string db = " --db '" + cluster.url("line") + "'";
     const Outcome text = gwtest("report" + db);
-    EXPECT_EQ(text.status, 0) << text.output;
-    EXPECT_NE(text.output.find("The line: 3 stations"), std::string::npos) << text.output;
+    EXPECT_EQ(text.status, 0) << text.out;
+    EXPECT_NE(text.out.find("The line: 3 stations"), std::string::npos) << text.out;
     for (int s = 0; s < kStations; ++s) {
-        EXPECT_NE(text.output.find("== Station st" + std::to_string(s)), std::string::npos) << text.output;
+        EXPECT_NE(text.out.find("== Station st" + std::to_string(s)), std::string::npos) << text.out;
     }
     const Outcome json = gwtest("report --json" + db);
-    EXPECT_EQ(json.status, 0) << json.output;
-    EXPECT_EQ(json.output.rfind("{\"line\": {", 0), 0u) << json.output;
-    EXPECT_NE(json.output.find("{\"station\": \"st2\", \"summary\": {"), std::string::npos) << json.output;
+    EXPECT_EQ(json.status, 0) << json.out;
+    EXPECT_EQ(json.out.rfind("{\"line\": {", 0), 0u) << json.out;
+    EXPECT_NE(json.out.find("{\"station\": \"st2\", \"summary\": {"), std::string::npos) << json.out;
 
     const Outcome unit = gwtest("report --mac 0247579AA0001" + db);
-    EXPECT_EQ(unit.status, 64) << unit.output; // 13 digits: not a MAC
+    EXPECT_EQ(unit.status, 64) << unit.out; // 13 digits: not a MAC
     const Outcome history = gwtest(std::string("report --mac 02-47-57-AA-00-01") + db);
-    EXPECT_EQ(history.status, 0) << history.output;
-    EXPECT_NE(history.output.find("st0"), std::string::npos) << history.output;
-    EXPECT_NE(history.output.find("st2"), std::string::npos) << history.output;
+    EXPECT_EQ(history.status, 0) << history.out;
+    EXPECT_NE(history.out.find("st0"), std::string::npos) << history.out;
+    EXPECT_NE(history.out.find("st2"), std::string::npos) << history.out;
 
     // clang-format off
     const std::pair<std::string, std::string> refusals[] = {
@@ -220,8 +204,8 @@ TEST_F(LineReport, TheCommandCoversEveryStation)
     // clang-format on
     for (const auto &[url, says] : refusals) {
         const Outcome refused = gwtest("report --db '" + url + "'");
-        EXPECT_EQ(refused.status, 70) << refused.output;
-        EXPECT_NE(refused.output.find(says), std::string::npos) << refused.output;
+        EXPECT_EQ(refused.status, 70) << refused.out;
+        EXPECT_NE(refused.out.find(says), std::string::npos) << refused.out;
     }
 }
 

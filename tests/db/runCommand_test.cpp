@@ -3,33 +3,16 @@
 // that went ahead would end "unreachable" (exit 3) instead.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "command.h"
 #include "pgCluster.h"
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string output; // standard output and error
-};
+using Outcome = sandbox::CommandRun; // standard output and error together in out
 
-Outcome gwtest(const std::string &args)
-{
-    Outcome run;
-    FILE *p = popen((std::string(GWTEST_BIN) + " " + args + " 2>&1").c_str(), "r");
-    char buf[4096];
-    size_t n = 0;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
-        run.output.append(buf, n);
-    }
-    const int status = pclose(p);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+Outcome gwtest(const std::string &args) { return sandbox::runGwtest(args); }
 
 size_t occurrences(const std::string &text, const std::string &part)
 {
@@ -80,11 +63,11 @@ TEST_F(RunWithLine, RefusedBeforeAnyTestRuns)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.db);
         const Outcome out = gwtest(run(c.db));
-        EXPECT_EQ(out.status, c.status) << out.output;
-        EXPECT_NE(out.output.find(c.says), std::string::npos) << out.output;
-        EXPECT_EQ(out.output.find("wrong-secret"), std::string::npos) << out.output;
+        EXPECT_EQ(out.status, c.status) << out.out;
+        EXPECT_NE(out.out.find(c.says), std::string::npos) << out.out;
+        EXPECT_EQ(out.out.find("wrong-secret"), std::string::npos) << out.out;
         // Not a word about the gateway: it was never tried.
-        EXPECT_EQ(out.output.find("127.0.0.1:1"), std::string::npos) << out.output;
+        EXPECT_EQ(out.out.find("127.0.0.1:1"), std::string::npos) << out.out;
     }
 }
 
@@ -93,17 +76,17 @@ TEST_F(RunWithLine, UnreachableServerTheStationTestsAndSaysSoOnce)
     ASSERT_TRUE(cluster.stop());
     const Outcome out = gwtest(run(cluster.url("line")));
     // The run went ahead: the gateway's own outcome decides the status.
-    EXPECT_EQ(out.status, 3) << out.output;
-    EXPECT_NE(out.output.find("127.0.0.1:1"), std::string::npos) << out.output;
-    EXPECT_EQ(occurrences(out.output, "unreachable (connection to server"), 1u) << out.output;
-    EXPECT_EQ(out.output.find(sandbox::PgCluster::kPassword), std::string::npos) << out.output;
+    EXPECT_EQ(out.status, 3) << out.out;
+    EXPECT_NE(out.out.find("127.0.0.1:1"), std::string::npos) << out.out;
+    EXPECT_EQ(occurrences(out.out, "unreachable (connection to server"), 1u) << out.out;
+    EXPECT_EQ(out.out.find(sandbox::PgCluster::kPassword), std::string::npos) << out.out;
 }
 
 TEST_F(RunWithLine, TheFirstRunMakesTheLayout)
 {
     const Outcome out = gwtest(run(cluster.url("line")));
-    EXPECT_EQ(out.status, 3) << out.output;
-    EXPECT_EQ(out.output.find("line database"), std::string::npos) << out.output;
+    EXPECT_EQ(out.status, 3) << out.out;
+    EXPECT_EQ(out.out.find("line database"), std::string::npos) << out.out;
     EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"), "1");
 }
 

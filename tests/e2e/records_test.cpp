@@ -6,18 +6,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <jansson.h>
 #include <signal.h>
 #include <sqlite3.h>
 
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "command.h"
 #include "gwsimProcess.h"
 #include "sandbox.h"
 #include "serviceProcess.h"
@@ -102,45 +101,11 @@ std::map<std::string, std::string> reportedResults(const std::string &events)
     return out;
 }
 
-std::vector<std::string> filesIn(const std::string &dir)
-{
-    std::vector<std::string> out;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") {
-                out.push_back(n);
-            }
-        }
-        closedir(d);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-struct Command {
-    int status = -1;
-    std::string out;
-};
-
-Command shell(const std::string &command)
-{
-    std::fflush(nullptr);
-    Command c;
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    char buf[512];
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
-        c.out.append(buf, n);
-    }
-    const int status = pclose(p);
-    c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return c;
-}
+using sandbox::filesIn;
 
 std::string xpath(const std::string &file, const std::string &expr)
 {
-    std::string out = shell("xmllint --xpath '" + expr + "' '" + file + "'").out;
+    std::string out = sandbox::runCommand("xmllint --xpath '" + expr + "' '" + file + "'").out;
     if (!out.empty() && out.back() == '\n') {
         out.pop_back();
     }
@@ -238,7 +203,7 @@ TEST_P(BrokenBoardRecords, ExactlyItsFailingTestsInAllThreeRecords)
     const auto files = filesIn(dir_ + "/junit");
     ASSERT_EQ(files.size(), 1U);
     const std::string file = dir_ + "/junit/" + files[0];
-    const Command valid = shell("xmllint --noout --schema " + kSchema + " " + file);
+    const sandbox::CommandRun valid = sandbox::runCommand("xmllint --noout --schema " + kSchema + " " + file);
     EXPECT_EQ(valid.status, 0) << valid.out;
     EXPECT_EQ(xpath(file, "string(/testsuites/@failures)"), std::to_string(b.failing.size()));
     EXPECT_EQ(xpath(file, "string(/testsuites/@errors)"), "0");
@@ -249,7 +214,7 @@ TEST_P(BrokenBoardRecords, ExactlyItsFailingTestsInAllThreeRecords)
     }
 
     // And the report sees one unit that failed its first pass.
-    const Command report = shell(std::string(GWTEST_BIN) + " report --records " + dir_);
+    const sandbox::CommandRun report = sandbox::runGwtest("report --records " + dir_);
     EXPECT_EQ(report.status, 0) << report.out;
     EXPECT_THAT(report.out, HasSubstr("units tested: 1, first-pass yield: 0.0 % (0 of 1)"));
     EXPECT_TRUE(sim.stop());
@@ -296,7 +261,7 @@ TEST_F(RecordsEnd2End, StationKilledMidPlanKeepsEveryFinishedTest)
         EXPECT_NE(f[0], '.') << "a scratch file was left: " << f;
     }
 
-    const Command report = shell(std::string(GWTEST_BIN) + " report --records " + dir_);
+    const sandbox::CommandRun report = sandbox::runGwtest("report --records " + dir_);
     EXPECT_THAT(report.out, HasSubstr("runs: 1 (1 unfinished)"));
 
     // The next station opens the same directory and records on.
@@ -343,7 +308,8 @@ TEST_F(RecordsEnd2End, TwoStationsWritingOneDirectoryLoseNothing)
     const auto files = filesIn(dir_ + "/junit");
     ASSERT_EQ(files.size(), 2U);
     for (const std::string &f : files) {
-        const Command valid = shell("xmllint --noout --schema " + kSchema + " " + dir_ + "/junit/" + f);
+        const sandbox::CommandRun valid =
+            sandbox::runCommand("xmllint --noout --schema " + kSchema + " " + dir_ + "/junit/" + f);
         EXPECT_EQ(valid.status, 0) << valid.out;
     }
     EXPECT_TRUE(a.stop());

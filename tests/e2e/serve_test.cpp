@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -16,38 +15,25 @@
 #include <thread>
 #include <unistd.h>
 
+#include "command.h"
+
 namespace {
 
 using ::testing::HasSubstr;
 
 namespace fs = std::filesystem;
 
-struct Exit {
-    int status = -1;
-    std::string output;
-};
-
 std::string quoted(const std::string &arg) { return "'" + arg + "'"; }
 
-// gwtest with these arguments, to its end.
-Exit gwtest(const std::vector<std::string> &args)
+// gwtest with these arguments, to its end; standard output and error together.
+sandbox::CommandRun gwtest(const std::vector<std::string> &args)
 {
-    std::string command = GWTEST_BIN;
+    std::string words;
     for (const auto &arg : args) {
-        command += ' ';
-        command += quoted(arg);
+        words += ' ';
+        words += quoted(arg);
     }
-    command += " 2>&1";
-    Exit run;
-    FILE *pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        run.output.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return sandbox::runGwtest(words);
 }
 
 class ServeCommand : public ::testing::Test {
@@ -86,12 +72,12 @@ TEST_F(ServeCommand, BadCommandLinesAreRefusedBeforeThePageOpens)
     };
     // clang-format on
     for (const auto &c : cases) {
-        const Exit run = gwtest(c.args);
-        EXPECT_EQ(run.status, c.status) << run.output;
-        EXPECT_THAT(run.output, HasSubstr(c.says));
-        EXPECT_THAT(run.output, ::testing::Not(HasSubstr("the station page is at")));
+        const sandbox::CommandRun run = gwtest(c.args);
+        EXPECT_EQ(run.status, c.status) << run.out;
+        EXPECT_THAT(run.out, HasSubstr(c.says));
+        EXPECT_THAT(run.out, ::testing::Not(HasSubstr("the station page is at")));
     }
-    EXPECT_THAT(gwtest({"serve", "--help"}).output, HasSubstr("--token"));
+    EXPECT_THAT(gwtest({"serve", "--help"}).out, HasSubstr("--token"));
 }
 
 TEST_F(ServeCommand, ThePageAnswersWhereItSaysAndEndsOnSigterm)
@@ -122,9 +108,10 @@ TEST_F(ServeCommand, ThePageAnswersWhereItSaysAndEndsOnSigterm)
     EXPECT_THAT(res->body, HasSubstr("\"address\":\"[::1]:7000\""));
 
     // The same port again: taken, a clear error.
-    const Exit taken = gwtest({"serve", "--listen", "127.0.0.1:" + std::string(url[1]), "--records", path("records")});
+    const sandbox::CommandRun taken =
+        gwtest({"serve", "--listen", "127.0.0.1:" + std::string(url[1]), "--records", path("records")});
     EXPECT_EQ(taken.status, 70);
-    EXPECT_THAT(taken.output, HasSubstr("cannot listen on 127.0.0.1:"));
+    EXPECT_THAT(taken.out, HasSubstr("cannot listen on 127.0.0.1:"));
 
     kill(pid, SIGTERM);
     int status = 0;

@@ -6,15 +6,11 @@
 
 #include <jansson.h>
 
-#include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "catalogue.h"
+#include "command.h"
 #include "network.h"
 #include "overlay.h"
 #include "sandbox.h"
@@ -25,35 +21,9 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-struct GwtestRun {
-    int status = -1;
-    std::string out; // standard output alone
-    std::string err;
-    double seconds = 0;
-};
+using GwtestRun = sandbox::CommandRun; // standard output in out, standard error in err
 
-GwtestRun gwtest(const std::string &args)
-{
-    const std::string errPath = "/tmp/gwtest-call." + std::to_string(getpid()) + ".err";
-    std::fflush(nullptr);
-    const auto started = std::chrono::steady_clock::now();
-    FILE *p = popen((std::string(GWTEST_BIN) + " " + args + " 2>" + errPath).c_str(), "r");
-    GwtestRun run;
-    char buf[4096];
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
-        run.out.append(buf, n);
-    }
-    const int status = pclose(p);
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream err(errPath);
-    std::stringstream text;
-    text << err.rdbuf();
-    run.err = text.str();
-    std::remove(errPath.c_str());
-    return run;
-}
+GwtestRun gwtest(const std::string &args) { return sandbox::runGwtest(args, sandbox::Stderr::kApart); }
 
 // The one JSON object a --json run prints; null when it is not one.
 json_t *parsed(const GwtestRun &run)

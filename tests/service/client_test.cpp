@@ -3,9 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <sys/wait.h>
-
+#include "command.h"
 #include "sandbox.h"
 #include "serviceProcess.h"
 
@@ -13,25 +11,9 @@ namespace {
 
 using ::testing::HasSubstr;
 
-struct ClientRun {
-    int status;
-    std::string out;
-};
+using ClientRun = sandbox::CommandRun;
 
-ClientRun runClient(const std::string &args)
-{
-    std::fflush(nullptr);
-    FILE *p = popen((std::string(GWTEST_BIN) + " " + args + " 2>&1").c_str(), "r");
-    ClientRun run{-1, ""};
-    char buf[512];
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
-        run.out.append(buf, n);
-    }
-    const int status = pclose(p);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+ClientRun runClient(const std::string &args) { return sandbox::runGwtest(args); }
 
 class Client : public sandbox::ServiceTest {};
 

@@ -14,13 +14,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <dirent.h>
 #include <fstream>
 #include <set>
 #include <thread>
 
 #include "asUser.h"
 #include "catalogue.h"
+#include "command.h"
 #include "eventScript.h"
 #include "records.h"
 #include "recordsSchema.h"
@@ -99,45 +99,11 @@ std::string text(json_t *o, const char *key)
     return s != nullptr ? s : "";
 }
 
-std::vector<std::string> filesIn(const std::string &dir)
-{
-    std::vector<std::string> out;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") {
-                out.push_back(n);
-            }
-        }
-        closedir(d);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-struct Command {
-    int status = -1;
-    std::string out;
-};
-
-Command run(const std::string &command)
-{
-    std::fflush(nullptr);
-    Command c;
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    char buf[512];
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
-        c.out.append(buf, n);
-    }
-    int status = pclose(p);
-    c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return c;
-}
+using sandbox::filesIn;
 
 std::string xpath(const std::string &file, const std::string &expr)
 {
-    std::string out = run("xmllint --xpath '" + expr + "' '" + file + "'").out;
+    std::string out = sandbox::runCommand("xmllint --xpath '" + expr + "' '" + file + "'").out;
     if (!out.empty() && out.back() == '\n') {
         out.pop_back(); // xmllint ends its answer with a newline
     }
@@ -374,7 +340,8 @@ TEST_F(Records, TwoStationsOnOneDirectoryLoseNothing)
     release(lines);
     EXPECT_THAT(filesIn(dir_ + "/junit"), ElementsAre("line-20261212T000000Z.xml", "line-20261212T000000Z~2.xml"));
     for (const std::string &f : filesIn(dir_ + "/junit")) {
-        Command check = run("xmllint --noout --schema " + kSchema + " " + dir_ + "/junit/" + f);
+        sandbox::CommandRun check =
+            sandbox::runCommand("xmllint --noout --schema " + kSchema + " " + dir_ + "/junit/" + f);
         EXPECT_EQ(check.status, 0) << check.out;
     }
 }
@@ -581,7 +548,7 @@ TEST_F(Records, JunitFileIsValidAndSaysWhatFailed)
     ASSERT_EQ(batch, "line/2-20261212T080000Z");
     ASSERT_THAT(filesIn(dir_ + "/junit"), ElementsAre("line_2-20261212T080000Z.xml"));
     const std::string file = dir_ + "/junit/line_2-20261212T080000Z.xml";
-    Command check = run("xmllint --noout --schema " + kSchema + " " + file);
+    sandbox::CommandRun check = sandbox::runCommand("xmllint --noout --schema " + kSchema + " " + file);
     ASSERT_EQ(check.status, 0) << check.out << sandbox::readFile(file);
 
     // clang-format off
@@ -650,7 +617,7 @@ TEST_F(Records, JunitFileOfAnUnfinishedBatchIsWrittenAtClose)
     sink.reset();
     ASSERT_THAT(filesIn(dir_ + "/junit"), ElementsAre("st-20261212T080000Z.xml"));
     const std::string file = dir_ + "/junit/st-20261212T080000Z.xml";
-    EXPECT_EQ(run("xmllint --noout --schema " + kSchema + " " + file).status, 0);
+    EXPECT_EQ(sandbox::runCommand("xmllint --noout --schema " + kSchema + " " + file).status, 0);
     EXPECT_EQ(xpath(file, "string(//testsuite/@tests)"), std::to_string(kPlan.size()));
     EXPECT_EQ(xpath(file, "string(//testsuite/@skipped)"), std::to_string(kPlan.size() - 1));
     EXPECT_EQ(xpath(file, "string(//property[@name=\"outcome\"]/@value)"), "unfinished");

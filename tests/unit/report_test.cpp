@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <jansson.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 
 #include "asUser.h"
 #include "catalogue.h"
+#include "command.h"
 #include "eventScript.h"
 #include "records.h"
 #include "report.h"
@@ -247,28 +247,7 @@ TEST(ReportArguments, SinceAndMacSpellings)
 
 // ---- The command against records made by the records sink ----
 
-struct Command {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-Command gwtest(const std::string &args)
-{
-    std::fflush(nullptr);
-    const std::string errFile = sandbox::scratchDir() + "/stderr";
-    FILE *p = popen((std::string(GWTEST_BIN) + " " + args + " 2>" + errFile).c_str(), "r");
-    Command c;
-    char buf[512];
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
-        c.out.append(buf, n);
-    }
-    const int status = pclose(p);
-    c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    c.err = sandbox::readFile(errFile);
-    return c;
-}
+sandbox::CommandRun gwtest(const std::string &args) { return sandbox::runGwtest(args, sandbox::Stderr::kApart); }
 
 constexpr int64_t kT0 = 1797062400000; // 2026-12-12T08:00:00Z
 constexpr int64_t kDay = 86400000;
@@ -337,7 +316,7 @@ protected:
 
     json_t *reportJson(const std::string &args)
     {
-        Command c = gwtest("report --records " + dir_ + " --json " + args);
+        sandbox::CommandRun c = gwtest("report --records " + dir_ + " --json " + args);
         EXPECT_EQ(c.status, 0) << c.err;
         json_error_t e;
         json_t *root = json_loads(c.out.c_str(), 0, &e);
@@ -418,7 +397,7 @@ TEST_F(Report, FiguresOfAKnownBatch)
     json_decref(root);
 
     // The same figures as text.
-    Command text = gwtest("report --records " + dir_);
+    sandbox::CommandRun text = gwtest("report --records " + dir_);
     EXPECT_EQ(text.status, 0) << text.err;
     EXPECT_THAT(text.out, HasSubstr("units tested: 5, first-pass yield: 40.0 % (2 of 5)"));
     EXPECT_THAT(text.out, HasSubstr("runs: 7 (1 unfinished), 1 without a MAC"));
@@ -443,7 +422,7 @@ TEST_F(Report, SinceAndModelSelectRuns)
     EXPECT_EQ(json_array_size(json_object_get(root, "models")), 1U);
     json_decref(root);
 
-    Command none = gwtest("report --records " + dir_ + " --since 2030-01-01");
+    sandbox::CommandRun none = gwtest("report --records " + dir_ + " --since 2030-01-01");
     EXPECT_EQ(none.status, 0);
     EXPECT_EQ(none.out, "no runs in the records since 2030-01-01T00:00:00.000Z\n");
 }
@@ -467,12 +446,12 @@ TEST_F(Report, OneUnitsHistoryByItsMacInAnySpelling)
         EXPECT_STREQ(json_string_value(json_object_get(json_array_get(runs, 1), "outcome")), "pass");
         json_decref(root);
     }
-    Command text = gwtest("report --records " + dir_ + " --mac 02:47:57:04:04:03");
+    sandbox::CommandRun text = gwtest("report --records " + dir_ + " --mac 02:47:57:04:04:03");
     EXPECT_EQ(text.status, 0);
     EXPECT_THAT(text.out, HasSubstr("02:47:57:04:04:03: 2 runs"));
     EXPECT_THAT(text.out, ::testing::ContainsRegex("ping-host +0x0103 #2 fail +5.00 s  \\("));
     EXPECT_THAT(text.out, HasSubstr("5.00 s  (" + std::string(catalogue::findAny(0x0103)->hint) + ")"));
-    Command unknown = gwtest("report --records " + dir_ + " --mac 02:47:57:04:04:99");
+    sandbox::CommandRun unknown = gwtest("report --records " + dir_ + " --mac 02:47:57:04:04:99");
     EXPECT_EQ(unknown.status, 0);
     EXPECT_EQ(unknown.out, "no runs of 02:47:57:04:04:99 in the records\n");
 }
@@ -519,7 +498,7 @@ TEST_F(Report, BadArgumentsAndMissingRecords)
     };
     // clang-format on
     for (const Case &c : cases) {
-        Command r = gwtest("report " + c.args);
+        sandbox::CommandRun r = gwtest("report " + c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
         EXPECT_THAT(r.err, HasSubstr(c.message)) << c.args;
         EXPECT_EQ(r.out, "") << c.args;
