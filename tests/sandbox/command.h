@@ -8,10 +8,10 @@
 namespace sandbox {
 
 struct CommandRun {
-    int status = -1;     // exit status; -1 when a signal ended it
-    std::string out;     // standard output, and standard error when merged
-    std::string err;     // standard error when kept apart
-    double seconds = 0;  // how long it ran
+    int status = -1;    // exit status; -1 when a signal ended it
+    std::string out;    // standard output, and standard error when merged
+    std::string err;    // standard error when kept apart
+    double seconds = 0; // how long it ran
 };
 
 enum class Stderr { kMerged, kApart };

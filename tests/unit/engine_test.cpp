@@ -103,8 +103,7 @@ private:
             }
             return a;
         }
-        Answer a;
-        a.payload = Bytes{0};
+        Answer a{.payload = Bytes{0}};
         if (code == 0x0005) {
             a.payload->insert(a.payload->end(), model_.begin(), model_.end());
             a.payload->push_back(0);
@@ -266,6 +265,14 @@ RunOptions quickOptions()
     return o;
 }
 
+// The engine as a test wants it: a desk of its own and a recorder of every event.
+struct Harness {
+    explicit Harness(const RunOptions &options) : engine(options, desk) { engine.subscribe(&rec); }
+    station::OperatorDesk desk;
+    Recorder rec; // outlives the engine that tells it
+    Engine engine;
+};
+
 std::vector<uint16_t> codes(std::initializer_list<const char *> names)
 {
     std::vector<uint16_t> out;
@@ -283,11 +290,8 @@ int msSince(Clock::time_point t0)
 TEST(Engine, WholePlanOfAnAutoDetectedModelPassesWithEventsInOrder)
 {
     FakeGateway gw("gwm0101\n");
-    station::OperatorDesk desk;
-    Engine engine(quickOptions(), desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    const auto summary = engine.run({gw.target("A3")});
+    Harness h(quickOptions());
+    const auto summary = h.engine.run({gw.target("A3")});
     EXPECT_EQ(summary.exitStatus, 0);
 
     const std::vector<uint16_t> plan = Engine::planOf(catalogue::kGwm0101);
@@ -296,7 +300,7 @@ TEST(Engine, WholePlanOfAnAutoDetectedModelPassesWithEventsInOrder)
     EXPECT_EQ(gw.requests(), plan); // every test once, in plan order
 
     std::vector<EventKind> kinds;
-    for (const Event &e : rec.events()) {
+    for (const Event &e : h.rec.events()) {
         if (kinds.empty() || kinds.back() != e.kind) {
             kinds.push_back(e.kind);
         }
@@ -310,12 +314,12 @@ TEST(Engine, WholePlanOfAnAutoDetectedModelPassesWithEventsInOrder)
     EXPECT_EQ(kinds[kinds.size() - 2], EventKind::kRunFinished);
     EXPECT_EQ(kinds.back(), EventKind::kBatchFinished);
 
-    const auto planKnown = rec.of(EventKind::kPlanKnown);
+    const auto planKnown = h.rec.of(EventKind::kPlanKnown);
     ASSERT_EQ(planKnown.size(), 1U);
     EXPECT_EQ(planKnown[0].plan, plan);
     EXPECT_EQ(planKnown[0].gateway.model, "GWM0101");
 
-    auto results = rec.results();
+    auto results = h.rec.results();
     EXPECT_EQ(results.size(), plan.size());
     EXPECT_EQ(results["model"].decoded, "gwm0101"); // as the gateway stores it
     EXPECT_EQ(results["model"].gateway.model, "GWM0101");
@@ -340,7 +344,7 @@ TEST(Engine, WholePlanOfAnAutoDetectedModelPassesWithEventsInOrder)
     EXPECT_EQ(results["leds-restore"].gateway.display(),
               "A3 (127.0.0.1:" + std::to_string(gw.port()) + ", " + results["mac"].decoded + ")");
 
-    const auto finished = rec.of(EventKind::kRunFinished);
+    const auto finished = h.rec.of(EventKind::kRunFinished);
     ASSERT_EQ(finished.size(), 1U);
     EXPECT_EQ(finished[0].runOutcome, RunOutcome::kPass);
     EXPECT_EQ(finished[0].passed, static_cast<int>(plan.size()));
@@ -355,25 +359,22 @@ TEST(Engine, GatewaysRunConcurrently)
     for (int i = 0; i < 4; ++i) {
         gws.push_back(std::make_unique<FakeGateway>("gwm0303\n"));
         for (uint16_t code : {0x0005, 0x0001, 0x0002, 0x0101}) {
-            Answer slow;
-            slow.delayMs = 300;
-            slow.payload = code == 0x0005 ? Bytes{0, 'g', 'w', 'm', '0', '3', '0', '3', '\n', 0} : Bytes{0};
+            const Answer slow{.delayMs = 300,
+                              .payload =
+                                  code == 0x0005 ? Bytes{0, 'g', 'w', 'm', '0', '3', '0', '3', '\n', 0} : Bytes{0}};
             gws.back()->set(code, {slow});
         }
         targets.push_back(gws.back()->target());
     }
     RunOptions o = quickOptions();
     o.only = codes({"mac", "sysversion", "wan"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
+    Harness h(o);
     const auto t0 = Clock::now();
-    EXPECT_EQ(engine.run(targets).exitStatus, 0);
+    EXPECT_EQ(h.engine.run(targets).exitStatus, 0);
     EXPECT_LT(msSince(t0), 3000); // 1.2 s each, together
     for (int slot = 0; slot < 4; ++slot) {
-        EXPECT_EQ(rec.results(slot)["wan"].outcome, Outcome::kPass);
-        EXPECT_EQ(rec.results(slot)["ping-gw"].outcome, Outcome::kSkipped);
+        EXPECT_EQ(h.rec.results(slot)["wan"].outcome, Outcome::kPass);
+        EXPECT_EQ(h.rec.results(slot)["ping-gw"].outcome, Outcome::kSkipped);
     }
 }
 
@@ -464,24 +465,19 @@ TEST(Engine, NoFromTheOperatorFailsATestTheServicePassed)
 TEST(Engine, ButtonPromptCountsDownWhileTheRequestRuns)
 {
     FakeGateway gw("gwm0101\n");
-    Answer pressed;
-    pressed.delayMs = 200;
-    pressed.payload = Bytes{0};
+    const Answer pressed{.delayMs = 200, .payload = Bytes{0}};
     gw.set(0x0603, {pressed});
     RunOptions o = quickOptions();
     o.op = OperatorMode::kAsk;
     o.only = codes({"button"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
-    const auto asked = rec.of(EventKind::kPromptNeeded);
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 0);
+    const auto asked = h.rec.of(EventKind::kPromptNeeded);
     ASSERT_EQ(asked.size(), 1U);
     EXPECT_EQ(asked[0].prompt, station::PromptKind::kPressButton);
     EXPECT_EQ(asked[0].countdownMs, 10000);
     EXPECT_EQ(asked[0].question.rfind("press the button of 127.0.0.1:", 0), 0U);
-    const auto closed = rec.of(EventKind::kPromptAnswered);
+    const auto closed = h.rec.of(EventKind::kPromptAnswered);
     ASSERT_EQ(closed.size(), 1U);
     EXPECT_EQ(closed[0].promptId, asked[0].promptId);
     EXPECT_GE(closed[0].answer->ms, 150);
@@ -493,56 +489,44 @@ TEST(Engine, UnattendedAsksNothingAndSaysSo)
     RunOptions o = quickOptions();
     o.op = OperatorMode::kUnattended;
     o.only = codes({"button", "led-power"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
-    EXPECT_TRUE(rec.of(EventKind::kPromptNeeded).empty());
-    EXPECT_EQ(rec.results()["led-power"].answer->answer, "unattended");
-    EXPECT_EQ(rec.results()["button"].answer->answer, "unattended");
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 0);
+    EXPECT_TRUE(h.rec.of(EventKind::kPromptNeeded).empty());
+    EXPECT_EQ(h.rec.results()["led-power"].answer->answer, "unattended");
+    EXPECT_EQ(h.rec.results()["button"].answer->answer, "unattended");
 }
 
 TEST(Engine, RetriesAFailedTestAndRecordsEachAttempt)
 {
     FakeGateway gw("gwm0101\n");
-    Answer fail;
-    fail.payload = Bytes{1};
-    Answer pass;
-    pass.payload = Bytes{0};
+    const Answer fail{.payload = Bytes{1}};
+    const Answer pass{.payload = Bytes{0}};
     gw.set(0x0101, {fail, pass});
     RunOptions o = quickOptions();
     o.retries = 2;
     o.only = codes({"wan"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 0);
     std::vector<std::pair<int, Outcome>> attempts;
-    for (const Event &e : rec.of(EventKind::kTestFinished)) {
+    for (const Event &e : h.rec.of(EventKind::kTestFinished)) {
         if (e.name == "wan") {
             attempts.emplace_back(e.attempt, e.outcome);
         }
     }
     EXPECT_EQ(attempts, (std::vector<std::pair<int, Outcome>>{{1, Outcome::kFail}, {2, Outcome::kPass}}));
-    EXPECT_EQ(rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kPass);
+    EXPECT_EQ(h.rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kPass);
 }
 
 TEST(Engine, FailureWithoutRetriesCarriesTheHint)
 {
     FakeGateway gw("gwm0101\n");
-    Answer fail;
-    fail.payload = Bytes{1};
+    const Answer fail{.payload = Bytes{1}};
     gw.set(0x0103, {fail});
     RunOptions o = quickOptions();
     o.only = codes({"ping-host", "smartconfig"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 1);
-    auto results = rec.results();
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 1);
+    auto results = h.rec.results();
     EXPECT_EQ(results["ping-host"].outcome, Outcome::kFail);
     EXPECT_EQ(results["ping-host"].hint, catalogue::findName("ping-host")->hint);
     EXPECT_THAT(results["ping-host"].hint, ::testing::HasSubstr("DNS"));
@@ -553,63 +537,49 @@ TEST(Engine, FailureWithoutRetriesCarriesTheHint)
 TEST(Engine, DroppedConnectionCountsTheTestInFlightAndTheRestGoesOn)
 {
     FakeGateway gw("gwm0101\n");
-    Answer drop;
-    drop.close = true;
-    Answer pass;
-    pass.payload = Bytes{0};
+    const Answer drop{.payload = {}, .close = true};
+    const Answer pass{.payload = Bytes{0}};
     gw.set(0x0101, {drop, pass});
     RunOptions o = quickOptions();
     o.only = codes({"wan", "ping-gw", "ping-host"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 3);
-    auto results = rec.results();
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 3);
+    auto results = h.rec.results();
     EXPECT_EQ(results["wan"].outcome, Outcome::kConnectionLost);
     EXPECT_EQ(results["ping-gw"].outcome, Outcome::kPass);
     EXPECT_EQ(results["ping-host"].outcome, Outcome::kPass);
-    EXPECT_EQ(rec.of(EventKind::kConnectionLost).size(), 1U);
+    EXPECT_EQ(h.rec.of(EventKind::kConnectionLost).size(), 1U);
     EXPECT_EQ(gw.connections(), 2);
-    EXPECT_EQ(rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kConnectionLost);
+    EXPECT_EQ(h.rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kConnectionLost);
 }
 
 TEST(Engine, DroppedConnectionIsRetriedOnANewConnection)
 {
     FakeGateway gw("gwm0101\n");
-    Answer drop;
-    drop.close = true;
-    Answer pass;
-    pass.payload = Bytes{0};
+    const Answer drop{.payload = {}, .close = true};
+    const Answer pass{.payload = Bytes{0}};
     gw.set(0x0101, {drop, pass});
     RunOptions o = quickOptions();
     o.retries = 1;
     o.only = codes({"wan"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
-    EXPECT_EQ(rec.results()["wan"].attempt, 2);
-    EXPECT_EQ(rec.results()["wan"].outcome, Outcome::kPass);
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 0);
+    EXPECT_EQ(h.rec.results()["wan"].attempt, 2);
+    EXPECT_EQ(h.rec.results()["wan"].outcome, Outcome::kPass);
 }
 
 TEST(Engine, GatewayGoneMidPlanEndsItsRunAndTheOthersGoOn)
 {
     FakeGateway gone("gwm0101\n");
-    Answer vanish;
-    vanish.vanish = true;
+    const Answer vanish{.payload = {}, .close = false, .vanish = true};
     gone.set(0x0102, {vanish});
     FakeGateway fine("gwm0101\n");
     RunOptions o = quickOptions();
     o.only = codes({"wan", "ping-gw", "ping-host", "led-power"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gone.target(), fine.target()}).exitStatus, 3);
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gone.target(), fine.target()}).exitStatus, 3);
 
-    auto lost = rec.results(0);
+    auto lost = h.rec.results(0);
     EXPECT_EQ(lost["wan"].outcome, Outcome::kPass);
     EXPECT_EQ(lost["ping-gw"].outcome, Outcome::kConnectionLost);
     EXPECT_EQ(lost["ping-host"].outcome, Outcome::kNotRun);
@@ -617,13 +587,13 @@ TEST(Engine, GatewayGoneMidPlanEndsItsRunAndTheOthersGoOn)
     EXPECT_EQ(lost["button"].outcome, Outcome::kSkipped);
     // Every test of the plan has its row.
     EXPECT_EQ(lost.size(), Engine::planOf(catalogue::kGwm0101).size());
-    const auto end = rec.of(EventKind::kRunFinished, 0);
+    const auto end = h.rec.of(EventKind::kRunFinished, 0);
     ASSERT_EQ(end.size(), 1U);
     EXPECT_EQ(end[0].runOutcome, RunOutcome::kConnectionLost);
     EXPECT_THAT(end[0].message, ::testing::HasSubstr("did not come back"));
     EXPECT_EQ(end[0].notRun, 2);
 
-    EXPECT_EQ(rec.of(EventKind::kRunFinished, 1)[0].runOutcome, RunOutcome::kPass);
+    EXPECT_EQ(h.rec.of(EventKind::kRunFinished, 1)[0].runOutcome, RunOutcome::kPass);
 }
 
 TEST(Engine, WrongModelStopsAfterTheModelQuery)
@@ -631,19 +601,16 @@ TEST(Engine, WrongModelStopsAfterTheModelQuery)
     FakeGateway gw("gwm0202\n");
     RunOptions o = quickOptions();
     o.model = "GWM0404";
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 1);
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 1);
     EXPECT_EQ(gw.requests(), (std::vector<uint16_t>{0x0005}));
-    auto results = rec.results();
+    auto results = h.rec.results();
     EXPECT_EQ(results["model"].outcome, Outcome::kFail);
     EXPECT_EQ(results["model"].decoded, "gwm0202");
     EXPECT_EQ(results["model"].message, "model mismatch: the gateway is a GWM0202, the plan is for GWM0404");
     EXPECT_EQ(results.size(), Engine::planOf(catalogue::kGwm0404).size());
     EXPECT_EQ(results["sim"].outcome, Outcome::kNotRun);
-    const auto end = rec.of(EventKind::kRunFinished);
+    const auto end = h.rec.of(EventKind::kRunFinished);
     EXPECT_EQ(end[0].runOutcome, RunOutcome::kModelMismatch);
 }
 
@@ -652,13 +619,10 @@ TEST(Engine, TestsTheModelDoesNotHaveAreNamedOnce)
     FakeGateway gw("gwm0404\n");
     RunOptions o = quickOptions();
     o.only = codes({"wan", "zwave-pair", "led-4g"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 0);
     std::vector<std::string> notices;
-    for (const Event &e : rec.of(EventKind::kNotice)) {
+    for (const Event &e : h.rec.of(EventKind::kNotice)) {
         notices.push_back(e.message);
     }
     EXPECT_THAT(notices, ::testing::ElementsAre("zwave-pair is not a test of the GWM0404: left out",
@@ -672,14 +636,11 @@ TEST(Engine, ModelTheServiceItselfWouldNotMatchHasNoPlan)
     // carriage return stays, and such a gateway answers none of its
     // model's tests.
     FakeGateway gw("gwm0202\r\n");
-    station::OperatorDesk desk;
-    Engine engine(quickOptions(), desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 1);
+    Harness h(quickOptions());
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 1);
     EXPECT_EQ(gw.requests(), (std::vector<uint16_t>{0x0005}));
-    EXPECT_EQ(rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kModelMismatch);
-    EXPECT_THAT(rec.results()["model"].message, ::testing::HasSubstr("no plan for"));
+    EXPECT_EQ(h.rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kModelMismatch);
+    EXPECT_THAT(h.rec.results()["model"].message, ::testing::HasSubstr("no plan for"));
 }
 
 TEST(Engine, UnreachableGatewayIsRecordedWithItsPlanNotRun)
@@ -698,20 +659,17 @@ TEST(Engine, UnreachableGatewayIsRecordedWithItsPlanNotRun)
     RunOptions o = quickOptions();
     o.model = "GWM0303";
     o.only = codes({"wan"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({Target{"127.0.0.1", port, ""}, fine.target()}).exitStatus, 3);
-    const auto end = rec.of(EventKind::kRunFinished, 0);
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({Target{"127.0.0.1", port, ""}, fine.target()}).exitStatus, 3);
+    const auto end = h.rec.of(EventKind::kRunFinished, 0);
     ASSERT_EQ(end.size(), 1U);
     EXPECT_EQ(end[0].runOutcome, RunOutcome::kUnreachable);
     EXPECT_THAT(end[0].message, ::testing::HasSubstr("Connection refused"));
-    auto results = rec.results(0);
+    auto results = h.rec.results(0);
     EXPECT_EQ(results.size(), Engine::planOf(catalogue::kGwm0303).size());
     EXPECT_EQ(results["model"].outcome, Outcome::kNotRun);
     EXPECT_EQ(results["ping-gw"].outcome, Outcome::kSkipped);
-    EXPECT_EQ(rec.of(EventKind::kRunFinished, 1)[0].runOutcome, RunOutcome::kPass);
+    EXPECT_EQ(h.rec.of(EventKind::kRunFinished, 1)[0].runOutcome, RunOutcome::kPass);
 }
 
 TEST(Engine, SilenceAndAWrongCodeAreNoReplyAndTheRestGoesOn)
@@ -719,67 +677,57 @@ TEST(Engine, SilenceAndAWrongCodeAreNoReplyAndTheRestGoesOn)
     FakeGateway gw("gwm0101\n");
     Answer silent; // no payload: no reply
     gw.set(0x0001, {silent});
-    Answer wrong;
-    wrong.payload = Bytes{0, '1', 0};
-    wrong.code = 0x8003;
+    const Answer wrong{.payload = Bytes{0, '1', 0}, .code = 0x8003};
     gw.set(0x0002, {wrong});
     RunOptions o = quickOptions();
     o.only = codes({"mac", "sysversion", "wan"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 2);
-    auto results = rec.results();
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 2);
+    auto results = h.rec.results();
     EXPECT_EQ(results["mac"].outcome, Outcome::kNoReply);
     EXPECT_GE(results["mac"].durationMs, 900);
     EXPECT_EQ(results["sysversion"].outcome, Outcome::kNoReply);
     EXPECT_THAT(results["sysversion"].message, ::testing::HasSubstr("code 0x8003 instead of 0x8002"));
     EXPECT_EQ(results["wan"].outcome, Outcome::kPass);
-    EXPECT_EQ(rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kNoReply);
+    EXPECT_EQ(h.rec.of(EventKind::kRunFinished)[0].runOutcome, RunOutcome::kNoReply);
 }
 
 TEST(Engine, StopEndsTheTestsInFlightAndEveryRunStillFinishes)
 {
     FakeGateway slow("gwm0101\n");
-    Answer hang;
-    hang.delayMs = 20000;
-    hang.payload = Bytes{0};
+    const Answer hang{.delayMs = 20000, .payload = Bytes{0}};
     slow.set(0x0101, {hang});
     FakeGateway asking("gwm0101\n");
     RunOptions o = quickOptions();
     o.op = OperatorMode::kAsk;
     o.only = codes({"wan", "led-power", "led-error"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec; // never answers: the second gateway waits for the person
-    engine.subscribe(&rec);
+    Harness h(o); // never answers: the second gateway waits for the person
     std::thread stopper([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        engine.stop();
+        h.engine.stop();
     });
     const auto t0 = Clock::now();
-    const auto summary = engine.run({slow.target(), asking.target()});
+    const auto summary = h.engine.run({slow.target(), asking.target()});
     stopper.join();
     EXPECT_LT(msSince(t0), 3000);
     EXPECT_TRUE(summary.stopped);
     EXPECT_GE(summary.exitStatus, 1);
 
-    auto first = rec.results(0);
+    auto first = h.rec.results(0);
     EXPECT_EQ(first["wan"].outcome, Outcome::kNotRun);
     EXPECT_EQ(first["wan"].message, "stopped while the test ran");
     EXPECT_EQ(first["led-power"].outcome, Outcome::kNotRun);
-    auto second = rec.results(1);
+    auto second = h.rec.results(1);
     EXPECT_EQ(second["wan"].outcome, Outcome::kPass);
     EXPECT_EQ(second["led-power"].outcome, Outcome::kNotRun);
     EXPECT_EQ(second["led-error"].outcome, Outcome::kNotRun);
     for (int slot = 0; slot < 2; ++slot) {
-        EXPECT_EQ(rec.results(slot).size(), Engine::planOf(catalogue::kGwm0101).size());
-        const auto end = rec.of(EventKind::kRunFinished, slot);
+        EXPECT_EQ(h.rec.results(slot).size(), Engine::planOf(catalogue::kGwm0101).size());
+        const auto end = h.rec.of(EventKind::kRunFinished, slot);
         ASSERT_EQ(end.size(), 1U);
         EXPECT_EQ(end[0].runOutcome, RunOutcome::kStopped);
     }
-    EXPECT_EQ(rec.of(EventKind::kBatchFinished).size(), 1U);
+    EXPECT_EQ(h.rec.of(EventKind::kBatchFinished).size(), 1U);
 }
 
 TEST(Engine, StopEndsAConnectThatHangs)
@@ -804,24 +752,21 @@ TEST(Engine, StopEndsAConnectThatHangs)
     RunOptions o = quickOptions();
     o.model = "GWM0101";
     o.connectTimeoutMs = 20000;
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
+    Harness h(o);
     std::thread stopper([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        engine.stop();
+        h.engine.stop();
     });
     const auto t0 = Clock::now();
-    const auto summary = engine.run({Target{"127.0.0.1", ntohs(addr.sin_port), ""}});
+    const auto summary = h.engine.run({Target{"127.0.0.1", ntohs(addr.sin_port), ""}});
     stopper.join();
     EXPECT_LT(msSince(t0), 3000);
     EXPECT_GE(summary.exitStatus, 1);
-    const auto end = rec.of(EventKind::kRunFinished);
+    const auto end = h.rec.of(EventKind::kRunFinished);
     ASSERT_EQ(end.size(), 1U);
     EXPECT_EQ(end[0].runOutcome, RunOutcome::kStopped);
-    EXPECT_TRUE(rec.of(EventKind::kTestStarted).empty()); // it never got past the connect
-    EXPECT_EQ(rec.results().size(), Engine::planOf(catalogue::kGwm0101).size());
+    EXPECT_TRUE(h.rec.of(EventKind::kTestStarted).empty()); // it never got past the connect
+    EXPECT_EQ(h.rec.results().size(), Engine::planOf(catalogue::kGwm0101).size());
     for (int fd : fillers) {
         close(fd);
     }
@@ -834,15 +779,12 @@ TEST(Engine, BusyGatewayGetsANoticeAndIsStillTested)
     RunOptions o = quickOptions();
     o.marginMs = 3000; // the model query may wait 4 s
     o.only = codes({"wan"});
-    station::OperatorDesk desk;
-    Engine engine(o, desk);
-    Recorder rec;
-    engine.subscribe(&rec);
-    EXPECT_EQ(engine.run({gw.target()}).exitStatus, 0);
-    const auto notices = rec.of(EventKind::kNotice);
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 0);
+    const auto notices = h.rec.of(EventKind::kNotice);
     ASSERT_EQ(notices.size(), 1U);
     EXPECT_THAT(notices[0].message, ::testing::HasSubstr("may be busy with another station"));
-    EXPECT_EQ(rec.results()["model"].outcome, Outcome::kPass);
+    EXPECT_EQ(h.rec.results()["model"].outcome, Outcome::kPass);
 }
 
 TEST(Engine, PlansFollowTheCatalogue)
