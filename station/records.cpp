@@ -152,22 +152,6 @@ std::string xmlText(std::string_view raw)
     return out;
 }
 
-// A batch id as a file name: the station id in it is the user's, and a '/'
-// or a leading '.' must not take the file out of junit/.
-std::string fileNameOf(const std::string &id)
-{
-    std::string out;
-    for (char c : id) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-                  c == '.';
-        out += ok ? c : '_';
-    }
-    if (out.empty() || out[0] == '.') {
-        out.insert(out.begin(), '_');
-    }
-    return out;
-}
-
 // The MAC in the records' one spelling, so `report --mac` finds it by index.
 std::string macOf(const std::string &mac)
 {
@@ -815,7 +799,7 @@ private:
 
     // ---- JUnit ----
 
-    void queueJunit(const BatchState &batch) { pendingJunit_.emplace_back(fileNameOf(batch.id), junitXml(batch)); }
+    void queueJunit(const BatchState &batch) { pendingJunit_.emplace_back(junitFileName(batch.id), junitXml(batch)); }
 
     std::string junitXml(const BatchState &batch) const
     {
@@ -1127,6 +1111,20 @@ std::unique_ptr<EventSink> openRecords(const std::string &dir, std::string &erro
         return fail(migrateError);
     }
     return std::make_unique<RecordsSink>(dir, db, jsonl, std::move(warn));
+}
+
+std::string junitFileName(const std::string &batchId)
+{
+    std::string out;
+    for (char c : batchId) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                        c == '_' || c == '.';
+        out += ok ? c : '_';
+    }
+    if (out.empty() || out[0] == '.') {
+        out.insert(out.begin(), '_');
+    }
+    return out;
 }
 
 } // namespace station

@@ -27,4 +27,10 @@ using RecordsWarning = std::function<void(const std::string &message)>;
 // when the sink closes. Testing goes on; the sink never throws.
 std::unique_ptr<EventSink> openRecords(const std::string &dir, std::string &error, RecordsWarning warn = {});
 
+// The name (without ".xml") of a batch's file under junit/. The station id in
+// a batch id is the user's: a character a file name cannot hold becomes '_',
+// and a leading '.' gets a '_' before it, so no name leaves junit/ or hides.
+// A second batch of the same name is written as "<name>~2.xml", and so on.
+std::string junitFileName(const std::string &batchId);
+
 } // namespace station

@@ -367,36 +367,12 @@ bool Connection::sendRequest(uint16_t code, const std::vector<uint8_t> &payload)
 
 std::optional<Reply> Connection::waitReply(uint16_t code, int timeoutMs)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    const uint16_t wanted = static_cast<uint16_t>(code | kReplyCodeBit);
-    for (;;) {
-        while (auto reply = parser_.next()) {
-            if (reply->code == wanted) {
-                return reply;
-            }
-        }
-        if (closed_) {
-            return std::nullopt;
-        }
-        pollfd p{fd_, POLLIN, 0};
-        const int rc = poll(&p, 1, remainingMs(deadline));
-        if (rc < 0 && errno == EINTR) {
-            continue;
-        }
-        if (rc <= 0) {
-            return std::nullopt;
-        }
-        uint8_t buf[4096];
-        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0) {
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                continue;
-            }
-            closed_ = true;
-            continue;
-        }
-        parser_.feed(buf, static_cast<size_t>(n));
+    Reply reply;
+    uint16_t strayCode = 0;
+    if (waitReply(code, timeoutMs, -1, reply, strayCode) == Wait::kReply) {
+        return reply;
     }
+    return std::nullopt;
 }
 
 Connection::Wait Connection::waitReply(uint16_t code, int timeoutMs, int wakeFd, Reply &reply, uint16_t &strayCode)

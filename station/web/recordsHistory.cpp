@@ -7,6 +7,7 @@
 
 #include "catalogue.h"
 #include "json.h"
+#include "records.h"
 #include "report.h"
 #include "slots.h"
 
@@ -26,19 +27,10 @@ std::string today()
     return day;
 }
 
-// The JUnit file of a run's batch, as the records name it (a character a
-// file name cannot hold becomes '_'), when it is there.
+// The JUnit file of a run's batch, as the records name it, when it is there.
 std::string junitOf(const std::string &dir, const std::string &batch)
 {
-    std::string name;
-    for (char c : batch) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                        c == '_' || c == '.';
-        name += ok ? c : '_';
-    }
-    if (name.empty() || name[0] == '.') {
-        name.insert(name.begin(), '_');
-    }
+    std::string name = junitFileName(batch);
     name += ".xml";
     std::error_code ec;
     if (!safeRecordName(name, ".xml") || !std::filesystem::is_regular_file(dir + "/junit/" + name, ec)) {
