@@ -232,70 +232,19 @@ struct RunArgs {
     std::string db; // the line's PostgreSQL database, "" for none
 };
 
-// Test names (or codes) of --only and --skip, checked against the catalogue.
-bool testCodes(const std::vector<std::string> &names, const char *option, std::vector<uint16_t> &codes)
-{
-    for (const std::string &name : names) {
-        const catalogue::Test *row = catalogue::findName(name, catalogue::kEveryModel);
-        if (row == nullptr) {
-            if (const auto code = parseCode(name)) {
-                row = catalogue::findAny(*code);
-            }
-        }
-        if (row == nullptr) {
-            std::fprintf(stderr,
-                         "gwtest: unknown test '%s' in %s (expected test names such as mac, ping-host, "
-                         "led-power, or codes such as 0x0101; `gwtest codes` lists them)\n",
-                         name.c_str(), option);
-            return false;
-        }
-        codes.push_back(row->code);
-    }
-    return true;
-}
-
-std::string hostName()
-{
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
-        return "station";
-    }
-    return name;
-}
-
 int run(const RunArgs &args)
 {
     RunOptions options;
-    std::string model = args.model;
-    for (char &c : model) {
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    }
-    if (model == "AUTO") {
-        options.model = "auto";
-    } else if (catalogue::modelBit(model) != 0) {
-        options.model = model;
-    } else {
-        std::fprintf(stderr, "gwtest: unknown model '%s' (expected auto, GWM0101, GWM0202, GWM0303 or GWM0404)\n",
-                     args.model.c_str());
+    std::string error;
+    if (!parseModelOption(args.model, options.model, error) ||
+        !parseTestList(args.only, "--only", options.only, error) || !parseSkipList(args.skip, options.skip, error)) {
+        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
         return kExitUsage;
-    }
-    if (!testCodes(args.only, "--only", options.only) || !testCodes(args.skip, "--skip", options.skip)) {
-        return kExitUsage;
-    }
-    for (uint16_t code : options.skip) {
-        if (code == 0x0005 || code == 0x0001) {
-            std::fprintf(stderr,
-                         "gwtest: --skip %s: the station always asks the model and the MAC (the model chooses "
-                         "the plan, the MAC names the unit in the records)\n",
-                         code == 0x0005 ? "model" : "mac");
-            return kExitUsage;
-        }
     }
     std::vector<Target> targets;
     std::set<std::string> seen;
     for (const std::string &text : args.targets) {
         Target target;
-        std::string error;
         if (!parseTarget(text, target, error)) {
             std::fprintf(stderr, "gwtest: %s\n", error.c_str());
             return kExitUsage;
@@ -311,7 +260,7 @@ int run(const RunArgs &args)
         targets.push_back(target);
     }
     options.retries = args.retries;
-    options.station = args.station.empty() ? hostName() : args.station;
+    options.station = args.station.empty() ? defaultStationName() : args.station;
     options.op = args.op == "yes"          ? OperatorMode::kYes
                  : args.op == "unattended" ? OperatorMode::kUnattended
                                            : OperatorMode::kAsk;
@@ -328,7 +277,6 @@ int run(const RunArgs &args)
 
     // Before the first thread (the records' writer may have one).
     SignalWatcher signals;
-    std::string error;
     // A record that could not be written is said above the live lines while
     // they show (on standard error otherwise, keeping --json's output pure).
     std::atomic<TerminalSink *> warnTo{nullptr};

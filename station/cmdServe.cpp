@@ -6,10 +6,8 @@
 #include <pthread.h>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include "catalogue.h"
 #include "commands.h"
 #include "engine.h"
 #include "pgCli.h"
@@ -38,40 +36,6 @@ struct ServeOptions {
     std::string station;
     std::string db; // the line's database, --db
 };
-
-// Test names or codes of --only and --skip, checked against the catalogue;
-// false with the unknown ones.
-bool testCodes(const std::vector<std::string> &names, std::vector<uint16_t> &codes, std::string &error)
-{
-    std::string unknown;
-    for (const std::string &name : names) {
-        const catalogue::Test *test = catalogue::findName(name, catalogue::kEveryModel);
-        if (test == nullptr) {
-            if (const auto code = parseCode(name)) {
-                test = catalogue::findAny(*code);
-            }
-        }
-        if (test == nullptr) {
-            unknown += (unknown.empty() ? "'" : ", '") + name + "'";
-            continue;
-        }
-        codes.push_back(test->code);
-    }
-    if (!unknown.empty()) {
-        error = "unknown test " + unknown + " (see gwtest codes)";
-        return false;
-    }
-    return true;
-}
-
-std::string stationName()
-{
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
-        return "station";
-    }
-    return name;
-}
 
 int serve(const ServeOptions &o)
 {
@@ -105,14 +69,13 @@ int serve(const ServeOptions &o)
         errors.push_back(error);
     }
     RunOptions run;
-    run.model = o.model;
     run.retries = o.retries;
-    run.station = o.station.empty() ? stationName() : o.station;
-    if (!testCodes(o.only, run.only, error) || !testCodes(o.skip, run.skip, error)) {
+    run.station = o.station.empty() ? defaultStationName() : o.station;
+    if (!parseModelOption(o.model, run.model, error)) {
         errors.push_back(error);
     }
-    if (run.model != "auto" && catalogue::modelBit(run.model) == 0) {
-        errors.push_back("unknown model '" + run.model + "' (auto, GWM0101, GWM0202, GWM0303 or GWM0404)");
+    if (!parseTestList(o.only, "--only", run.only, error) || !parseSkipList(o.skip, run.skip, error)) {
+        errors.push_back(error);
     }
     if (!errors.empty()) {
         for (const auto &line : errors) {

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 namespace station::cli {
 
@@ -19,5 +22,16 @@ void addRunCommand(CLI::App &app, int &status);     // run
 void addReportCommand(CLI::App &app, int &status);  // report
 void addForwardCommand(CLI::App &app, int &status); // forward (the line's database)
 void addServeCommand(CLI::App &app, int &status);   // serve: the station page
+
+// Options of run and serve alike. Each is false with a message in `error`.
+// --model: "auto" or a model of the catalogue, in any case.
+bool parseModelOption(const std::string &text, std::string &model, std::string &error);
+// --only (or `option`): test names or codes, checked against the catalogue.
+bool parseTestList(const std::vector<std::string> &names, const char *option, std::vector<uint16_t> &codes,
+                   std::string &error);
+// --skip: the same, except the model and the MAC, which every run asks for.
+bool parseSkipList(const std::vector<std::string> &names, std::vector<uint16_t> &codes, std::string &error);
+// The station's name when --station is not given: the host's name.
+std::string defaultStationName();
 
 } // namespace station::cli

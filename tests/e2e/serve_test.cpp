@@ -67,6 +67,7 @@ TEST_F(ServeCommand, BadCommandLinesAreRefusedBeforeThePageOpens)
         {{"serve", "10.0.0.2=", "--records", path("r")}, 64, "bad label"},
         {{"serve", "--only", "mac,nosuch", "--records", path("r")}, 64, "unknown test 'nosuch'"},
         {{"serve", "--model", "GWM9999", "--records", path("r")}, 64, "unknown model 'GWM9999'"},
+        {{"serve", "--skip", "mac", "--records", path("r")}, 64, "--skip mac: the station always asks the model and the MAC"},
         {{"serve", "--listen", "127.0.0.1:http", "--records", path("r")}, 64, "--listen: bad port"},
         {{"serve", "--records", path("file") + "/records"}, 70, "records"},
     };
