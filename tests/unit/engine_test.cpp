@@ -103,7 +103,8 @@ private:
             }
             return a;
         }
-        Answer a{.payload = Bytes{0}};
+        Answer a;
+        a.payload = Bytes{0};
         if (code == 0x0005) {
             a.payload->insert(a.payload->end(), model_.begin(), model_.end());
             a.payload->push_back(0);
