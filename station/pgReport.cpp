@@ -143,10 +143,14 @@ std::string formatLine(const report::Rows &rows, const report::Filter &filter, b
         }
         return out + "]}\n";
     }
-    out = "The line: " + std::to_string(byStation.size()) + " station" + (byStation.size() == 1 ? "" : "s") + "\n\n" +
-          report::formatSummary(line);
+    std::vector<report::StationSummary> stations;
     for (const auto &[station, stationRows] : byStation) {
-        out += "\n== Station " + station + "\n\n" + report::formatSummary(report::summarise(stationRows, filter));
+        stations.push_back({station, report::summarise(stationRows, filter)});
+    }
+    out = "The line: " + std::to_string(byStation.size()) + " station" + (byStation.size() == 1 ? "" : "s") + "\n\n" +
+          report::formatStationTable(stations) + "\n" + report::formatSummary(line);
+    for (const auto &st : stations) {
+        out += "\n== Station " + st.station + "\n\n" + report::formatSummary(st.summary);
     }
     return out;
 }

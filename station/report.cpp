@@ -623,6 +623,23 @@ UnitHistory unitHistory(const Rows &rows, const Filter &filter)
 
 // ---- Output ----
 
+std::string formatStationTable(const std::vector<StationSummary> &stations)
+{
+    size_t width = 7; // "station"
+    for (const StationSummary &st : stations) {
+        width = std::max(width, printable(st.station).size());
+    }
+    const int w = static_cast<int>(std::min<size_t>(width, 40));
+    std::string out =
+        format("%-*s %5s %10s %5s %10s %9s\n", w, "station", "runs", "unfinished", "units", "first pass", "yield");
+    for (const StationSummary &st : stations) {
+        const Summary &s = st.summary;
+        out += format("%-*s %5d %10d %5d %10d %9s\n", w, printable(st.station).c_str(), s.runs, s.unfinishedRuns,
+                      s.units, s.firstPassUnits, percent(s.firstPassYield).c_str());
+    }
+    return out;
+}
+
 std::string formatSummary(const Summary &s)
 {
     std::string out;

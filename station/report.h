@@ -140,6 +140,13 @@ UnitHistory unitHistory(const Rows &rows, const Filter &filter);
 // ---- Output ----
 
 std::string formatSummary(const Summary &summary);
+// The stations of a line side by side, one line each: runs, units and
+// first-pass yield, so that a station that does worse than the others shows.
+struct StationSummary {
+    std::string station;
+    Summary summary;
+};
+std::string formatStationTable(const std::vector<StationSummary> &stations);
 std::string summaryJson(const Summary &summary);
 std::string formatHistory(const UnitHistory &history);
 std::string historyJson(const UnitHistory &history);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 
 #include "command.h"
 #include "pgCluster.h"
@@ -183,6 +184,32 @@ TEST_F(LineReport, TheCommandCoversEveryStation)
     EXPECT_NE(text.out.find("The line: 3 stations"), std::string::npos) << text.out;
     for (int s = 0; s < kStations; ++s) {
         EXPECT_NE(text.out.find("== Station st" + std::to_string(s)), std::string::npos) << text.out;
+    }
+    // Above the line's figures, the stations side by side: a line each with
+    // its runs, unfinished runs, units, first-pass units and yield.
+    const std::string top = text.out.substr(0, text.out.find("\nruns"));
+    EXPECT_NE(top.find("station  runs unfinished units first pass     yield\n"), std::string::npos) << top;
+    for (int s = 0; s < kStations; ++s) {
+        const report::Summary own = report::summarise(stationRows(s, {}), {});
+        const std::string name = "st" + std::to_string(s);
+        const size_t at = top.find("\n" + name + " ");
+        ASSERT_NE(at, std::string::npos) << top;
+        std::istringstream row(top.substr(at + 1, top.find('\n', at + 1) - at - 1));
+        std::string station;
+        int runs = -1;
+        int unfinished = -1;
+        int units = -1;
+        int firstPass = -1;
+        std::string yield;
+        row >> station >> runs >> unfinished >> units >> firstPass >> yield;
+        EXPECT_EQ(station, name);
+        EXPECT_EQ(runs, own.runs) << top;
+        EXPECT_EQ(unfinished, own.unfinishedRuns) << top;
+        EXPECT_EQ(units, own.units) << top;
+        EXPECT_EQ(firstPass, own.firstPassUnits) << top;
+        char expected[16];
+        std::snprintf(expected, sizeof expected, "%.1f", own.firstPassYield * 100);
+        EXPECT_EQ(yield, expected) << top;
     }
     const Outcome json = gwtest("report --json" + db);
     EXPECT_EQ(json.status, 0) << json.out;
