@@ -121,8 +121,9 @@ int serve(const ServeOptions &o)
         // The address as a browser takes it, with the port really bound.
         const std::string shownHost = listenHost.find(':') != std::string::npos ? "[" + listenHost + "]" : listenHost;
         const std::string shown = shownHost + ":" + std::to_string(server.port());
-        std::printf("gwtest: the station page is at http://%s/ (%zu gateways; records in %s%s)\n", shown.c_str(),
-                    targets.size(), o.records.c_str(), o.token.empty() ? "" : "; actions need the token");
+        std::printf("gwtest: the station page is at http://%s/ (%zu gateway%s; records in %s%s)\n", shown.c_str(),
+                    targets.size(), targets.size() == 1 ? "" : "s", o.records.c_str(),
+                    o.token.empty() ? "" : "; actions need the token");
         std::fflush(stdout);
         const bool loopback =
             o.listen.rfind("127.", 0) == 0 || o.listen.rfind("[::1]", 0) == 0 || o.listen.rfind("localhost", 0) == 0;
