@@ -30,8 +30,9 @@ function showBanner(text) {
 
 async function post(path, body) {
   const headers = {'Content-Type': 'application/json'};
-  if (token()) {
-    headers['X-Gwtest-Token'] = token();
+  const sentWith = token();
+  if (sentWith) {
+    headers['X-Gwtest-Token'] = sentWith;
   }
   let response;
   try {
@@ -47,6 +48,12 @@ async function post(path, body) {
     reply = {};
   }
   if (response.status === 401 || response.status === 403) {
+    if (token() && token() !== sentWith) {
+      // The token was given while this action was on its way (the form
+      // shows as soon as the page learns that one is needed): send it again
+      // with the token rather than ask for it a second time.
+      return post(path, body);
+    }
     pendingAction = () => post(path, body);
     $('token-form').hidden = false;
     $('token').focus();
