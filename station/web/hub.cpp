@@ -73,6 +73,16 @@ const char *slotStateName(SlotState state)
     return "idle";
 }
 
+void Slot::clearRun()
+{
+    outcome.clear();
+    finished.clear();
+    names.clear();
+    total = 0;
+    inTest = false;
+    prompt.reset();
+}
+
 int Slot::done() const
 {
     int n = 0;
@@ -208,12 +218,7 @@ bool Hub::reserve(const std::vector<int> &ids, std::string &error)
     for (int id : ids) {
         Slot &slot = slots_[static_cast<size_t>(id)];
         slot.state = SlotState::kRunning;
-        slot.outcome.clear();
-        slot.finished.clear();
-        slot.names.clear();
-        slot.total = 0;
-        slot.inTest = false;
-        slot.prompt.reset();
+        slot.clearRun();
         slot.message = "starting";
         broadcastLocked(slotMessageLocked(slot, now));
     }
@@ -274,12 +279,7 @@ void Hub::onEvent(const Event &event)
         slot.state = SlotState::kRunning;
         slot.runId = event.runId;
         slot.batchId = event.batchId;
-        slot.outcome.clear();
-        slot.finished.clear();
-        slot.names.clear();
-        slot.total = 0;
-        slot.inTest = false;
-        slot.prompt.reset();
+        slot.clearRun();
         slot.message.clear();
         break;
     case EventKind::kPlanKnown: {

@@ -61,6 +61,8 @@ struct Slot {
     std::string message;
 
     int done() const;
+    // Forgets the last run's outcome and progress, as a new run begins.
+    void clearRun();
     // The plan's tests less those left out (--only, --skip).
     int planned() const;
     std::vector<std::string> failedTests() const;
