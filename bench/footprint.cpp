@@ -24,7 +24,7 @@
 #include "overlay.h"
 #include "sandbox.h"
 #include "serviceProcess.h"
-#include "station.h"
+#include "wire/connection.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "frameCodec.h"
-#include "station.h"
 #include "tcpServer.h" // protcolAnlyse, MsgFrame, kRecvChunk
+#include "wire/connection.h"
 
 namespace {
 

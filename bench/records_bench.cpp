@@ -7,7 +7,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "records.h"
+#include "records/records.h"
 
 namespace {
 

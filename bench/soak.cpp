@@ -20,7 +20,7 @@
 
 #include "sandbox.h"
 #include "serviceProcess.h"
-#include "station.h"
+#include "wire/connection.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <span>
 #include <string>
 
-#include "decode.h"
 #include "fuzzInput.h"
+#include "wire/decode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "fuzzInput.h"
-#include "station.h"
 #include "streamBuilder.h"
+#include "wire/connection.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "frame.h"
 #include "fuzzInput.h"
-#include "station.h"
+#include "wire/connection.h"
 
 struct FrameStream {
     std::vector<uint8_t> bytes;

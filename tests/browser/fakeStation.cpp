@@ -14,8 +14,8 @@
 #include <mutex>
 #include <thread>
 
-#include "hub.h"
-#include "server.h"
+#include "front/web/hub.h"
+#include "front/web/server.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "line/forwarder.h"
 #include "pgCluster.h"
-#include "pgForward.h"
 #include "spoolWriter.h"
 
 using namespace station::line;

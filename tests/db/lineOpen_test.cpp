@@ -3,8 +3,8 @@
 // the password); the right one opens the line and creates its layout.
 #include <gtest/gtest.h>
 
+#include "line/forwarder.h"
 #include "pgCluster.h"
-#include "pgForward.h"
 
 using namespace station::line;
 

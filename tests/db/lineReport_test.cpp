@@ -8,10 +8,10 @@
 #include <sstream>
 
 #include "command.h"
+#include "line/forwarder.h"
+#include "line/loader.h"
 #include "pgCluster.h"
-#include "pgForward.h"
-#include "pgReport.h"
-#include "report.h"
+#include "report/report.h"
 #include "spoolWriter.h"
 
 using namespace station;

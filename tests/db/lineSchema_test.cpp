@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "line/layout.h"
 #include "pgCluster.h"
-#include "pgSchema.h"
 
 using namespace station::line;
 

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "recordsSchema.h"
+#include "records/schema.h"
 
 namespace linetest {
 

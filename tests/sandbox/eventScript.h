@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "events.h"
+#include "engine/events.h"
 
 namespace sandbox {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "serviceProcess.h"
-#include "station.h"
+#include "wire/connection.h"
 
 namespace sandbox {
 

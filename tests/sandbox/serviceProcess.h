@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sandbox.h"
-#include "station.h"
+#include "wire/connection.h"
 
 namespace sandbox {
 

@@ -1,7 +1,7 @@
 // Reply data as the station shows it: the bytes real gateways send (cut,
 // short and malformed ones too), decoded by the catalogue's decoders, with
 // text or hex where the data does not fit.
-#include "decode.h"
+#include "wire/decode.h"
 
 #include <gtest/gtest.h>
 

@@ -18,9 +18,9 @@
 #include <unistd.h>
 
 #include "catalogue.h"
-#include "engine.h"
-#include "station.h"
-#include "terminal.h"
+#include "engine/engine.h"
+#include "front/terminal.h"
+#include "wire/connection.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "capture.h"
 #include "frameCodec.h"
 #include "logText.h"
-#include "station.h"
 #include "tcpServer.h" // protcolAnlyse, MsgFrame
+#include "wire/connection.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include "catalogue.h"
 #include "command.h"
 #include "eventScript.h"
-#include "records.h"
-#include "recordsSchema.h"
-#include "report.h"
+#include "records/records.h"
+#include "records/schema.h"
+#include "report/report.h"
 #include "sandbox.h"
 
 namespace {

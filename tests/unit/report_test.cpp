@@ -12,8 +12,8 @@
 #include "catalogue.h"
 #include "command.h"
 #include "eventScript.h"
-#include "records.h"
-#include "report.h"
+#include "records/records.h"
+#include "report/report.h"
 #include "sandbox.h"
 
 namespace {

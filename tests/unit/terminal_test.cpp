@@ -9,7 +9,7 @@
 #include <pty.h>
 #include <unistd.h>
 
-#include "terminal.h"
+#include "front/terminal.h"
 
 namespace {
 

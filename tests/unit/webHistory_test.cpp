@@ -5,10 +5,10 @@
 
 #include <filesystem>
 
-#include "hub.h"
-#include "json.h"
-#include "records.h"
-#include "recordsHistory.h"
+#include "front/web/hub.h"
+#include "front/web/json.h"
+#include "front/web/recordsHistory.h"
+#include "records/records.h"
 
 namespace {
 

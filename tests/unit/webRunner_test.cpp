@@ -12,8 +12,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "engineRunner.h"
-#include "hub.h"
+#include "front/web/engineRunner.h"
+#include "front/web/hub.h"
 
 namespace {
 

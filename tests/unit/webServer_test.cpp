@@ -12,8 +12,8 @@
 #include <mutex>
 #include <thread>
 
-#include "page.h"
-#include "server.h"
+#include "front/web/page.h"
+#include "front/web/server.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <thread>
 
-#include "hub.h"
-#include "json.h"
-#include "slots.h"
+#include "front/web/hub.h"
+#include "front/web/json.h"
+#include "front/web/slots.h"
 
 namespace {
 

@@ -1,0 +1,901 @@
+// The station engine. One thread per gateway: each gateway's service is
+// single-threaded and every test blocks its one connection for up to 75 s,
+// so a gateway's run is a straight sequence of blocking waits. A thread that
+// sleeps in poll() costs no CPU, 32 of them cost a few hundred kilobytes of
+// stack, and the sequence reads as the plan reads. stop() wakes every wait
+// through one eventfd that all polls watch.
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
+
+#include "catalogue.h"
+#include "wire/connection.h"
+#include "wire/decode.h"
+
+namespace station {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int msSince(Clock::time_point t0)
+{
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+}
+
+int64_t unixMsNow()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string utcStamp()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
+    return buf;
+}
+
+std::string hex4(uint16_t code)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%04x", code);
+    return buf;
+}
+
+PromptKind promptKindOf(catalogue::Operator op)
+{
+    switch (op) {
+    case catalogue::Operator::kPressButton:
+        return PromptKind::kPressButton;
+    case catalogue::Operator::kAllBlinking:
+        return PromptKind::kAllBlinking;
+    case catalogue::Operator::kAllRestored:
+        return PromptKind::kAllRestored;
+    case catalogue::Operator::kLedLit:
+    case catalogue::Operator::kNone:
+        break;
+    }
+    return PromptKind::kLedLit;
+}
+
+// "power LED" -> "power"
+std::string ledName(const catalogue::Test &row)
+{
+    std::string title(row.title);
+    const auto at = title.rfind(" LED");
+    return at == std::string::npos ? title : title.substr(0, at);
+}
+
+std::string questionOf(const catalogue::Test &row, const std::string &gateway)
+{
+    switch (row.op) {
+    case catalogue::Operator::kPressButton:
+        return "press the button of " + gateway;
+    case catalogue::Operator::kLedLit:
+        return "did the " + ledName(row) + " LED of " + gateway + " light for two seconds? [y/n]";
+    case catalogue::Operator::kAllBlinking:
+        return "are all LEDs of " + gateway + " blinking? [y/n]";
+    case catalogue::Operator::kAllRestored:
+        return "are all LEDs of " + gateway + " back to normal? [y/n]";
+    case catalogue::Operator::kNone:
+        break;
+    }
+    return "";
+}
+
+// Worse outcomes rank higher; the run's outcome is its worst test's.
+int rankOf(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::kFail:
+        return 1;
+    case Outcome::kNoReply:
+        return 2;
+    case Outcome::kConnectionLost:
+        return 3;
+    case Outcome::kPass:
+    case Outcome::kSkipped:
+    case Outcome::kNotRun:
+        break;
+    }
+    return 0;
+}
+
+} // namespace
+
+int exitStatusOf(RunOutcome outcome)
+{
+    switch (outcome) {
+    case RunOutcome::kPass:
+        return 0;
+    case RunOutcome::kFail:
+    case RunOutcome::kModelMismatch:
+    case RunOutcome::kStopped:
+        return 1;
+    case RunOutcome::kNoReply:
+        return 2;
+    case RunOutcome::kConnectionLost:
+    case RunOutcome::kUnreachable:
+        return 3;
+    }
+    return 1;
+}
+
+// --- the operator's desk ------------------------------------------------------
+
+// One gateway at a time holds the desk (first come, first served) for its
+// whole block of operator tests, so the person finishes one gateway before
+// the next one asks. Engines of one process share it.
+struct OperatorDesk::Impl {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<uint64_t> queue; // holders waiting, the front one holds the desk
+    std::string holder;         // how the person names the gateway at the desk
+    uint64_t nextTicket = 1;
+    uint64_t nextPrompt = 1;
+    struct Prompt {
+        bool answered = false;
+        bool yes = false;
+    };
+    std::map<uint64_t, Prompt> open;
+
+    // Waits for the desk; 0 when `stopped` became true first. `waiting`
+    // is told whom the person is busy with when the desk is taken.
+    template <typename Waiting>
+    uint64_t acquire(const std::atomic<bool> &stopped, const std::string &name, Waiting waiting)
+    {
+        std::unique_lock lock(mutex);
+        const uint64_t ticket = nextTicket++;
+        queue.push_back(ticket);
+        if (queue.front() != ticket) {
+            const std::string busyWith = holder;
+            lock.unlock();
+            waiting(busyWith);
+            lock.lock();
+        }
+        changed.wait(lock, [&] { return queue.front() == ticket || stopped.load(); });
+        if (queue.front() != ticket) {
+            queue.erase(std::find(queue.begin(), queue.end(), ticket));
+            changed.notify_all();
+            return 0;
+        }
+        holder = name;
+        return ticket;
+    }
+
+    void release(uint64_t ticket)
+    {
+        if (ticket == 0) {
+            return;
+        }
+        std::lock_guard lock(mutex);
+        const auto at = std::find(queue.begin(), queue.end(), ticket);
+        if (at != queue.end()) {
+            queue.erase(at);
+        }
+        changed.notify_all();
+    }
+
+    uint64_t newId()
+    {
+        std::lock_guard lock(mutex);
+        return nextPrompt++;
+    }
+
+    uint64_t openPrompt()
+    {
+        std::lock_guard lock(mutex);
+        const uint64_t id = nextPrompt++;
+        open[id] = Prompt{};
+        return id;
+    }
+
+    void closePrompt(uint64_t id)
+    {
+        std::lock_guard lock(mutex);
+        open.erase(id);
+    }
+
+    // The answer to an open prompt; empty when `stopped` came first.
+    std::optional<bool> waitAnswer(uint64_t id, const std::atomic<bool> &stopped)
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return open[id].answered || stopped.load(); });
+        const Prompt prompt = open[id];
+        open.erase(id);
+        if (!prompt.answered) {
+            return std::nullopt;
+        }
+        return prompt.yes;
+    }
+
+    void wakeAll()
+    {
+        std::lock_guard lock(mutex);
+        changed.notify_all();
+    }
+};
+
+OperatorDesk::OperatorDesk() : impl_(std::make_unique<Impl>()) {}
+OperatorDesk::~OperatorDesk() = default;
+
+bool OperatorDesk::answer(uint64_t promptId, bool yes)
+{
+    std::lock_guard lock(impl_->mutex);
+    const auto at = impl_->open.find(promptId);
+    if (at == impl_->open.end() || at->second.answered) {
+        return false;
+    }
+    at->second.answered = true;
+    at->second.yes = yes;
+    impl_->changed.notify_all();
+    return true;
+}
+
+// --- the engine -----------------------------------------------------------------
+
+struct Engine::Impl {
+    RunOptions options;
+    OperatorDesk &desk;
+    std::vector<EventSink *> sinks;
+    std::mutex emitMutex;
+    std::atomic<bool> stopped{false};
+    int wakeFd = -1;
+    std::string batchId;
+
+    Impl(RunOptions o, OperatorDesk &d) : options(std::move(o)), desk(d)
+    {
+        wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
+    ~Impl()
+    {
+        if (wakeFd >= 0) {
+            ::close(wakeFd);
+        }
+    }
+
+    void emit(Event &event)
+    {
+        event.station = options.station;
+        event.batchId = batchId;
+        std::lock_guard lock(emitMutex);
+        event.unixMs = unixMsNow(); // under the lock: times rise in delivery order
+        for (EventSink *sink : sinks) {
+            sink->onEvent(event);
+        }
+    }
+
+    // Sleeps, woken early by stop(); false when stopped.
+    bool pause(int ms)
+    {
+        pollfd p{wakeFd, POLLIN, 0};
+        poll(&p, 1, ms);
+        return !stopped.load();
+    }
+};
+
+namespace {
+
+// One gateway's run, on its own thread.
+class GatewayRun {
+public:
+    GatewayRun(Engine::Impl &engine, const Target &target, int slot) : e_(engine)
+    {
+        info_.slot = slot;
+        info_.host = target.host;
+        info_.port = target.port;
+        info_.label = target.label;
+        runId_ = e_.batchId + "-" + std::to_string(slot);
+    }
+
+    RunOutcome go();
+    // 0, or the exit status of the worst test outcome (1 fail, 2 no reply,
+    // 3 connection lost).
+    int worstRank() const { return worst_; }
+
+private:
+    enum class Link : uint8_t { kUp, kDown, kGone };
+
+    Event event(EventKind kind) const
+    {
+        Event ev;
+        ev.kind = kind;
+        ev.runId = runId_;
+        ev.gateway = info_;
+        return ev;
+    }
+    void emit(Event &ev) { e_.emit(ev); }
+    void notice(const std::string &text)
+    {
+        Event ev = event(EventKind::kNotice);
+        ev.message = text;
+        emit(ev);
+    }
+
+    bool connect(std::string &error)
+    {
+        if (!conn_.open(info_.host, info_.port, e_.options.connectTimeoutMs, e_.wakeFd, error)) {
+            return false;
+        }
+        firstQuery_ = true;
+        return true;
+    }
+    Link ensureConnected();
+    void planKnown();
+    const catalogue::Test &rowAt(size_t index) const
+    {
+        return *catalogue::find(plan_[index],
+                                modelBit_ != 0 ? modelBit_ : static_cast<uint8_t>(catalogue::kEveryModel));
+    }
+    void judgeModel(Event &done);
+    std::optional<Outcome> runTest(size_t index);
+    Outcome attempt(const catalogue::Test &row, size_t index, int attemptNo);
+    bool selected(uint16_t code) const;
+    void finishRest(size_t from, Outcome outcome, const std::string &message);
+    void testFinished(const catalogue::Test &row, size_t index, Outcome outcome, const std::string &message);
+    void count(Outcome outcome);
+    RunOutcome finish(std::optional<RunOutcome> forced, const std::string &message);
+
+    Engine::Impl &e_;
+    GatewayInfo info_;
+    std::string runId_;
+    Connection conn_;
+    bool connected_ = false;
+    bool firstQuery_ = true;
+    uint8_t modelBit_ = 0;
+    std::vector<uint16_t> plan_;
+    bool planAnnounced_ = false;
+    uint64_t deskTicket_ = 0;
+    bool gone_ = false; // the connection dropped and did not come back
+    std::string lastError_;
+    bool mismatch_ = false; // the gateway is not the model the plan is for
+    std::string mismatchMessage_;
+    int worst_ = 0;
+    int passed_ = 0, failed_ = 0, noReply_ = 0, lost_ = 0, notRun_ = 0, skipped_ = 0;
+};
+
+bool GatewayRun::selected(uint16_t code) const
+{
+    if (code == 0x0005 || code == 0x0001) {
+        // Always asked: the model chooses and checks the plan, the MAC names
+        // the unit in the records and to the person at the station.
+        return true;
+    }
+    const auto &only = e_.options.only;
+    const auto &skip = e_.options.skip;
+    if (!only.empty() && std::find(only.begin(), only.end(), code) == only.end()) {
+        return false;
+    }
+    return std::find(skip.begin(), skip.end(), code) == skip.end();
+}
+
+void GatewayRun::count(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::kPass:
+        ++passed_;
+        break;
+    case Outcome::kFail:
+        ++failed_;
+        break;
+    case Outcome::kNoReply:
+        ++noReply_;
+        break;
+    case Outcome::kConnectionLost:
+        ++lost_;
+        break;
+    case Outcome::kSkipped:
+        ++skipped_;
+        break;
+    case Outcome::kNotRun:
+        ++notRun_;
+        break;
+    }
+    worst_ = std::max(worst_, rankOf(outcome));
+}
+
+void GatewayRun::testFinished(const catalogue::Test &row, size_t index, Outcome outcome, const std::string &message)
+{
+    Event ev = event(EventKind::kTestFinished);
+    ev.code = row.code;
+    ev.name = std::string(row.name);
+    ev.title = std::string(row.title);
+    ev.index = static_cast<int>(index);
+    ev.total = static_cast<int>(plan_.size());
+    ev.expectedMs = static_cast<int>(row.longestMs);
+    ev.outcome = outcome;
+    ev.message = message;
+    emit(ev);
+    count(outcome);
+}
+
+// Every test from `from` on ends without running: not-run (or skipped when
+// it was left out anyway).
+void GatewayRun::finishRest(size_t from, Outcome outcome, const std::string &message)
+{
+    for (size_t i = from; i < plan_.size(); ++i) {
+        const catalogue::Test &row = rowAt(i);
+        testFinished(row, i, selected(row.code) ? outcome : Outcome::kSkipped, message);
+    }
+}
+
+void GatewayRun::planKnown()
+{
+    plan_ = Engine::planOf(modelBit_);
+    planAnnounced_ = true;
+    Event ev = event(EventKind::kPlanKnown);
+    ev.plan = plan_;
+    ev.total = static_cast<int>(plan_.size());
+    emit(ev);
+    // Tests asked for by name that this model does not have: said once, so
+    // that a typo'd plan is not mistaken for a passed one.
+    for (uint16_t code : e_.options.only) {
+        if (std::find(plan_.begin(), plan_.end(), code) == plan_.end()) {
+            const catalogue::Test *row = catalogue::findAny(code);
+            notice(std::string(row != nullptr ? row->name : "?") + " is not a test of the " + info_.model +
+                   ": left out");
+        }
+    }
+}
+
+GatewayRun::Link GatewayRun::ensureConnected()
+{
+    if (connected_) {
+        return Link::kUp;
+    }
+    // The gateway dropped us (a reset, a crash, a service restart): keep
+    // trying for a while, it may be coming back.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(e_.options.reconnectMs);
+    std::string error;
+    for (;;) {
+        if (e_.stopped.load()) {
+            return Link::kDown;
+        }
+        if (connect(error)) {
+            connected_ = true;
+            notice("connected again");
+            return Link::kUp;
+        }
+        if (Clock::now() >= deadline || !e_.pause(250)) {
+            lastError_ = error;
+            return e_.stopped.load() ? Link::kDown : Link::kGone;
+        }
+    }
+}
+
+// The model's answer: the plan it selects (--model auto), or a mismatch
+// with the plan given, which ends the run: the wrong plan would only
+// wait out the time-outs of tests the gateway does not have.
+void GatewayRun::judgeModel(Event &done)
+{
+    if (done.outcome != Outcome::kPass) {
+        return;
+    }
+    // The model as the service itself matches it: upper case, ended at the
+    // newline; a carriage return or a blank stays, as on the gateway, where
+    // such a model matches no table.
+    const std::string model = serviceModelName(done.data);
+    const uint8_t bit = catalogue::modelBit(model);
+    if (bit == 0) {
+        mismatch_ = true;
+        mismatchMessage_ = "the gateway reports the model '" + model +
+                           "', which the station has no plan for (expected GWM0101, GWM0202, GWM0303 or GWM0404)";
+    } else if (modelBit_ != 0 && bit != modelBit_) {
+        mismatch_ = true;
+        mismatchMessage_ = "model mismatch: the gateway is a " + model + ", the plan is for " + info_.model;
+    } else {
+        modelBit_ = bit;
+        info_.model = model;
+        return;
+    }
+    done.outcome = Outcome::kFail;
+    done.message = mismatchMessage_;
+}
+
+Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemptNo)
+{
+    const bool asks = e_.options.op == OperatorMode::kAsk;
+    const std::string who = info_.display();
+
+    Event started = event(EventKind::kTestStarted);
+    started.code = row.code;
+    started.name = std::string(row.name);
+    started.title = std::string(row.title);
+    started.index = static_cast<int>(index);
+    started.total = planAnnounced_ ? static_cast<int>(plan_.size()) : 0;
+    started.attempt = attemptNo;
+    started.expectedMs = static_cast<int>(row.longestMs);
+    emit(started);
+
+    Event done = started;
+    done.kind = EventKind::kTestFinished;
+
+    uint64_t buttonPrompt = 0;
+    if (row.op == catalogue::Operator::kPressButton && asks) {
+        buttonPrompt = e_.desk.impl().openPrompt();
+        Event ev = event(EventKind::kPromptNeeded);
+        ev.code = row.code;
+        ev.name = std::string(row.name);
+        ev.promptId = buttonPrompt;
+        ev.prompt = PromptKind::kPressButton;
+        ev.question = questionOf(row, who);
+        ev.countdownMs = static_cast<int>(row.longestMs);
+        emit(ev);
+    }
+
+    const auto t0 = Clock::now();
+    const int timeoutMs = static_cast<int>(row.longestMs) + e_.options.marginMs;
+    Reply reply;
+    uint16_t stray = 0;
+    auto waited = Connection::Wait::kClosed;
+    if (conn_.sendRequest(row.code)) {
+        if (firstQuery_ && e_.options.busyNoticeMs < timeoutMs) {
+            waited = conn_.waitReply(row.code, e_.options.busyNoticeMs, e_.wakeFd, reply, stray);
+            if (waited == Connection::Wait::kTimeout) {
+                notice("no reply to the first query within " + std::to_string(e_.options.busyNoticeMs / 1000) +
+                       " s: the gateway may be busy with another station");
+                waited = conn_.waitReply(row.code, timeoutMs - msSince(t0), e_.wakeFd, reply, stray);
+            }
+        } else {
+            waited = conn_.waitReply(row.code, timeoutMs, e_.wakeFd, reply, stray);
+        }
+    }
+    done.durationMs = msSince(t0);
+
+    if (buttonPrompt != 0) {
+        e_.desk.impl().closePrompt(buttonPrompt);
+        Event ev = event(EventKind::kPromptAnswered);
+        ev.code = row.code;
+        ev.name = std::string(row.name);
+        ev.promptId = buttonPrompt;
+        ev.prompt = PromptKind::kPressButton;
+        ev.answer = OperatorAnswer{"", done.durationMs};
+        emit(ev);
+    }
+
+    switch (waited) {
+    case Connection::Wait::kReply: {
+        firstQuery_ = false;
+        if (reply.payload.empty()) {
+            done.outcome = Outcome::kFail;
+            done.message = "a reply without its result byte";
+            break;
+        }
+        done.outcome = reply.payload[0] == 0 ? Outcome::kPass : Outcome::kFail;
+        done.data.assign(reply.payload.begin() + 1, reply.payload.end());
+        done.decoded = decodeData(row.decoder, done.data);
+        if (row.code == 0x0001 && done.outcome == Outcome::kPass) {
+            info_.mac = macText(done.data).value_or("");
+        }
+        if (row.code == 0x0005) {
+            judgeModel(done);
+        }
+        break;
+    }
+    case Connection::Wait::kTimeout:
+        done.outcome = Outcome::kNoReply;
+        done.message = "no reply within " + std::to_string(timeoutMs / 1000) + " s";
+        if (stray != 0) {
+            done.message += "; a reply came with code " + hex4(stray) + " instead of " +
+                            hex4(static_cast<uint16_t>(row.code | 0x8000));
+        }
+        break;
+    case Connection::Wait::kClosed:
+        done.outcome = Outcome::kConnectionLost;
+        done.message = "the gateway closed the connection";
+        break;
+    case Connection::Wait::kWoken:
+        done.outcome = Outcome::kNotRun;
+        done.message = "stopped while the test ran";
+        break;
+    }
+
+    // What the service cannot see: the person looks at the LEDs.
+    const bool looks = row.op != catalogue::Operator::kNone && row.op != catalogue::Operator::kPressButton;
+    if (row.op != catalogue::Operator::kNone && e_.options.op == OperatorMode::kUnattended) {
+        done.answer = OperatorAnswer{"unattended", 0};
+    } else if (looks && done.outcome == Outcome::kPass) {
+        Event ask = event(EventKind::kPromptNeeded);
+        ask.code = row.code;
+        ask.name = std::string(row.name);
+        ask.prompt = promptKindOf(row.op);
+        ask.question = questionOf(row, who);
+        Event answered = ask;
+        answered.kind = EventKind::kPromptAnswered;
+        if (e_.options.op == OperatorMode::kYes) {
+            ask.promptId = answered.promptId = e_.desk.impl().newId();
+            emit(ask);
+            answered.answer = OperatorAnswer{"auto-yes", 0};
+            emit(answered);
+            done.answer = answered.answer;
+        } else {
+            ask.promptId = answered.promptId = e_.desk.impl().openPrompt();
+            const auto asked = Clock::now();
+            emit(ask);
+            const std::optional<bool> yes = e_.desk.impl().waitAnswer(ask.promptId, e_.stopped);
+            if (!yes) {
+                done.outcome = Outcome::kNotRun;
+                done.message = "stopped while the operator was asked";
+            } else {
+                answered.answer = OperatorAnswer{*yes ? "yes" : "no", msSince(asked)};
+                emit(answered);
+                done.answer = answered.answer;
+                if (!*yes) {
+                    done.outcome = Outcome::kFail;
+                    done.message = "the operator answered no";
+                }
+            }
+        }
+    }
+
+    if (done.outcome == Outcome::kFail || done.outcome == Outcome::kNoReply ||
+        done.outcome == Outcome::kConnectionLost) {
+        done.hint = std::string(row.hint);
+    }
+    done.total = planAnnounced_ ? static_cast<int>(plan_.size()) : 0;
+    done.gateway = info_;
+    emit(done);
+
+    if (done.outcome == Outcome::kConnectionLost) {
+        connected_ = false;
+        conn_.close();
+        Event ev = event(EventKind::kConnectionLost);
+        ev.code = row.code;
+        ev.name = std::string(row.name);
+        ev.message = "the connection dropped during " + std::string(row.name) + "; connecting again";
+        emit(ev);
+    }
+    return done.outcome;
+}
+
+// Runs one test with its retries: the outcome of its last attempt, empty
+// when no attempt began (stopped, or the gateway gone).
+std::optional<Outcome> GatewayRun::runTest(size_t index)
+{
+    const catalogue::Test &row = rowAt(index);
+    // The operator's tests of one gateway hold the desk together.
+    if (row.op != catalogue::Operator::kNone && e_.options.op == OperatorMode::kAsk && deskTicket_ == 0) {
+        deskTicket_ = e_.desk.impl().acquire(e_.stopped, info_.display(), [this](const std::string &busyWith) {
+            notice("waiting for the operator, who is busy with " + busyWith);
+        });
+        if (deskTicket_ == 0) {
+            return std::nullopt;
+        }
+    } else if (row.op == catalogue::Operator::kNone && deskTicket_ != 0) {
+        e_.desk.impl().release(deskTicket_);
+        deskTicket_ = 0;
+    }
+    std::optional<Outcome> outcome;
+    for (int attemptNo = 1; attemptNo <= 1 + e_.options.retries; ++attemptNo) {
+        if (e_.stopped.load()) {
+            break;
+        }
+        const Link link = ensureConnected();
+        if (link == Link::kGone) {
+            gone_ = true;
+        }
+        if (link != Link::kUp) {
+            break;
+        }
+        outcome = attempt(row, index, attemptNo);
+        if (outcome == Outcome::kPass || outcome == Outcome::kNotRun || mismatch_) {
+            break;
+        }
+    }
+    return outcome;
+}
+
+RunOutcome GatewayRun::finish(std::optional<RunOutcome> forced, const std::string &message)
+{
+    e_.desk.impl().release(deskTicket_);
+    deskTicket_ = 0;
+    conn_.close();
+    RunOutcome outcome = RunOutcome::kPass;
+    if (forced) {
+        outcome = *forced;
+    } else if (worst_ == 3) {
+        outcome = RunOutcome::kConnectionLost;
+    } else if (worst_ == 2) {
+        outcome = RunOutcome::kNoReply;
+    } else if (worst_ == 1) {
+        outcome = RunOutcome::kFail;
+    }
+    Event ev = event(EventKind::kRunFinished);
+    ev.runOutcome = outcome;
+    ev.total = static_cast<int>(plan_.size());
+    ev.passed = passed_;
+    ev.failed = failed_;
+    ev.noReply = noReply_;
+    ev.connectionLost = lost_;
+    ev.notRun = notRun_;
+    ev.skipped = skipped_;
+    ev.message = message;
+    emit(ev);
+    return outcome;
+}
+
+RunOutcome GatewayRun::go()
+{
+    {
+        Event ev = event(EventKind::kRunStarted);
+        emit(ev);
+    }
+    const bool automatic = e_.options.model == "auto";
+    if (!automatic) {
+        modelBit_ = catalogue::modelBit(e_.options.model);
+        info_.model = e_.options.model;
+        planKnown();
+    } else {
+        plan_ = {0x0005};
+    }
+
+    std::string error;
+    const bool up = connect(error);
+    if (!up && e_.stopped.load()) {
+        if (planAnnounced_) {
+            finishRest(0, Outcome::kNotRun, "stopped");
+        }
+        return finish(RunOutcome::kStopped, "stopped");
+    }
+    if (!up) {
+        const std::string why = "cannot connect to " + info_.address() + ": " + error;
+        if (planAnnounced_) {
+            finishRest(0, Outcome::kNotRun, why);
+        }
+        return finish(RunOutcome::kUnreachable, why);
+    }
+    connected_ = true;
+
+    // The model first: it says which plan applies (--model auto) or that
+    // the plan given is the wrong one.
+    const std::optional<Outcome> model = runTest(0);
+    if (model) {
+        count(*model);
+    }
+    if (mismatch_) {
+        finishRest(1, Outcome::kNotRun, mismatchMessage_);
+        return finish(RunOutcome::kModelMismatch, mismatchMessage_);
+    }
+    if (model != Outcome::kPass) {
+        std::string why;
+        if (e_.stopped.load()) {
+            why = "stopped";
+        } else if (gone_) {
+            why = "the gateway did not come back: " + lastError_;
+        } else {
+            why = "the model query was not answered: the plan cannot be chosen";
+        }
+        if (planAnnounced_) {
+            finishRest(model ? 1 : 0, Outcome::kNotRun, why);
+        }
+        if (e_.stopped.load()) {
+            return finish(RunOutcome::kStopped, why);
+        }
+        return finish(gone_ ? std::optional(RunOutcome::kConnectionLost) : std::nullopt, why);
+    }
+    if (!planAnnounced_) {
+        planKnown();
+    }
+
+    for (size_t i = 1; i < plan_.size(); ++i) {
+        if (e_.stopped.load()) {
+            finishRest(i, Outcome::kNotRun, "stopped");
+            return finish(RunOutcome::kStopped, "stopped");
+        }
+        const catalogue::Test &row = rowAt(i);
+        if (!selected(row.code)) {
+            testFinished(row, i, Outcome::kSkipped, "");
+            continue;
+        }
+        const std::optional<Outcome> outcome = runTest(i);
+        if (outcome) {
+            count(*outcome);
+        }
+        if (e_.stopped.load()) {
+            finishRest(outcome ? i + 1 : i, Outcome::kNotRun, "stopped");
+            return finish(RunOutcome::kStopped, "stopped");
+        }
+        if (gone_) {
+            const std::string why = "the gateway did not come back: " + lastError_;
+            finishRest(outcome ? i + 1 : i, Outcome::kNotRun, why);
+            return finish(RunOutcome::kConnectionLost, why);
+        }
+    }
+    return finish(std::nullopt, "");
+}
+
+} // namespace
+
+std::vector<uint16_t> Engine::planOf(uint8_t modelBit)
+{
+    // The catalogue's rows of the model in their order (identity, network,
+    // radios, cellular, the operator's last), the model query moved first.
+    std::vector<uint16_t> plan;
+    const catalogue::Plan rows = catalogue::plan(modelBit);
+    if (rows.empty()) {
+        return plan;
+    }
+    plan.push_back(0x0005);
+    for (const catalogue::Test *t : rows) {
+        if (t->code != 0x0005) {
+            plan.push_back(t->code);
+        }
+    }
+    return plan;
+}
+
+Engine::Engine(RunOptions options, OperatorDesk &desk) : impl_(std::make_unique<Impl>(std::move(options), desk)) {}
+
+Engine::~Engine() = default;
+
+void Engine::subscribe(EventSink *sink) { impl_->sinks.push_back(sink); }
+
+void Engine::stop()
+{
+    impl_->stopped.store(true);
+    if (impl_->wakeFd >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(impl_->wakeFd, &one, sizeof one);
+    }
+    impl_->desk.impl().wakeAll();
+}
+
+RunSummary Engine::run(const std::vector<Target> &targets)
+{
+    Impl &e = *impl_;
+    e.batchId = (e.options.station.empty() ? std::string("station") : e.options.station) + "-" + utcStamp();
+    {
+        Event ev;
+        ev.kind = EventKind::kBatchStarted;
+        ev.total = static_cast<int>(targets.size());
+        e.emit(ev);
+    }
+    std::vector<std::unique_ptr<GatewayRun>> runs;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        runs.push_back(std::make_unique<GatewayRun>(e, targets[i], static_cast<int>(i)));
+    }
+    std::vector<RunOutcome> outcomes(targets.size(), RunOutcome::kStopped);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        threads.emplace_back([&, i] { outcomes[i] = runs[i]->go(); });
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+
+    RunSummary summary;
+    summary.stopped = e.stopped.load();
+    int passed = 0;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        int status = exitStatusOf(outcomes[i]);
+        if (outcomes[i] == RunOutcome::kStopped) {
+            status = std::max(status, runs[i]->worstRank());
+        }
+        summary.exitStatus = std::max(summary.exitStatus, status);
+        passed += outcomes[i] == RunOutcome::kPass ? 1 : 0;
+    }
+    Event ev;
+    ev.kind = EventKind::kBatchFinished;
+    ev.total = static_cast<int>(targets.size());
+    ev.passed = passed;
+    ev.failed = static_cast<int>(targets.size()) - passed;
+    e.emit(ev);
+    return summary;
+}
+
+} // namespace station

@@ -1,0 +1,108 @@
+// The station engine: runs a model's plan on each gateway in its own
+// connection, all gateways at once, and reports everything as events.
+// Tests that need the one operator go through one queue (OperatorDesk), so a
+// person is asked about one gateway at a time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/events.h"
+
+namespace station {
+
+struct Target {
+    std::string host;
+    uint16_t port = 6666;
+    std::string label;
+};
+
+// "HOST", "HOST:PORT", "[V6]", "[V6]:PORT", "V6 literal", each with an
+// optional "=LABEL". False with a message saying what was expected.
+bool parseTarget(const std::string &text, Target &target, std::string &error);
+
+enum class OperatorMode : uint8_t {
+    kAsk,        // a front end (terminal, page) asks the person and calls OperatorDesk::answer
+    kYes,        // every question answered yes at once ("auto-yes")
+    kUnattended, // nobody asked; recorded as "unattended"
+};
+
+struct RunOptions {
+    std::string model = "auto"; // "auto" asks 0x0005 first, else GWMxxxx
+    std::vector<uint16_t> only; // empty: the whole plan
+    std::vector<uint16_t> skip;
+    int retries = 0; // extra attempts of a failed or silent test
+    OperatorMode op = OperatorMode::kAsk;
+    std::string station; // station id written into every record
+    int connectTimeoutMs = 5000;
+    int marginMs = 5000; // added to each test's catalogue duration
+    // No reply to the first query of a connection within this long: a
+    // notice that the gateway may be busy with another station (its one
+    // connection taken; ours waits in its backlog).
+    int busyNoticeMs = 3000;
+    // After a dropped connection: how long to keep trying to connect again
+    // before the rest of the plan is given up.
+    int reconnectMs = 5000;
+};
+
+// The one person at the station. Shared by every engine of the process (the
+// web page starts engines per slot; the operator is still one).
+class OperatorDesk {
+public:
+    OperatorDesk();
+    ~OperatorDesk();
+    OperatorDesk(const OperatorDesk &) = delete;
+    OperatorDesk &operator=(const OperatorDesk &) = delete;
+
+    // Answers the open prompt of that id; false when it is not open.
+    bool answer(uint64_t promptId, bool yes);
+
+    // The engine's side (engine.cpp).
+    struct Impl;
+    Impl &impl() { return *impl_; }
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+struct RunSummary {
+    int exitStatus = 0; // the worst outcome: 0 pass, 1 fail, 2 no reply, 3 connection
+    bool stopped = false;
+};
+
+class Engine {
+public:
+    Engine(RunOptions options, OperatorDesk &desk);
+    ~Engine();
+    Engine(const Engine &) = delete;
+    Engine &operator=(const Engine &) = delete;
+    void subscribe(EventSink *sink);
+    // Runs every target's plan concurrently; returns when all have finished
+    // or stop() was called. An engine runs one batch: start another engine
+    // for the next. Every run ends with kRunFinished, every test of
+    // its plan that did not run with a kTestFinished of kNotRun.
+    RunSummary run(const std::vector<Target> &targets);
+    // From another thread (signal watcher, web page): tests in flight end,
+    // the summary still comes.
+    void stop();
+
+    // The plan of a model (its catalogue rows in run order: the model query
+    // first, then identity, network, radios, cellular, the operator's tests
+    // last); empty for an unknown model.
+    static std::vector<uint16_t> planOf(uint8_t modelBit);
+
+    struct Impl; // engine.cpp's
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// The exit status of a run's outcome: 0 pass, 1 fail (a model mismatch
+// too), 2 no reply, 3 connection; a stopped run is at least 1, since part
+// of its plan never ran.
+int exitStatusOf(RunOutcome outcome);
+
+} // namespace station

@@ -1,0 +1,91 @@
+// gwtest report: figures over the station's records, or one unit's history.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <string>
+
+#include "catalogue.h"
+#include "front/commands.h"
+#include "front/lineOptions.h"
+#include "line/loader.h"
+#include "report/report.h"
+
+namespace station::cli {
+
+namespace {
+
+struct ReportArgs {
+    std::string records = "records";
+    std::string since;
+    std::string model;
+    std::string mac;
+    bool json = false;
+    std::string db; // the line's database: every station's records
+};
+
+int report(const ReportArgs &args)
+{
+    report::Filter filter;
+    std::string error;
+    if (!args.since.empty() && !report::parseSince(args.since, filter.since, error)) {
+        std::fprintf(stderr, "gwtest report: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (!args.model.empty()) {
+        filter.model = args.model;
+        std::transform(filter.model.begin(), filter.model.end(), filter.model.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        if (catalogue::modelBit(filter.model) == 0) {
+            std::fprintf(stderr, "gwtest report: --model: unknown model '%s' (GWM0101, GWM0202, GWM0303 or GWM0404)\n",
+                         args.model.c_str());
+            return kExitUsage;
+        }
+    }
+    if (!args.mac.empty() && !report::normaliseMac(args.mac, filter.mac)) {
+        std::fprintf(stderr,
+                     "gwtest report: --mac: '%s' is not a MAC address; expected 12 hexadecimal digits, with or "
+                     "without colons (02:47:57:04:04:00)\n",
+                     args.mac.c_str());
+        return kExitUsage;
+    }
+    report::Rows rows;
+    const bool loaded = args.db.empty() ? report::loadSqlite(args.records, filter, rows, error)
+                                        : line::loadLine(args.db, filter, rows, error);
+    if (!loaded) {
+        std::fprintf(stderr, "gwtest report: %s\n", error.c_str());
+        return kExitSoftware;
+    }
+    std::string out;
+    if (!filter.mac.empty()) {
+        const auto history = report::unitHistory(rows, filter);
+        out = args.json ? report::historyJson(history) : report::formatHistory(history);
+    } else if (!args.db.empty()) {
+        out = line::formatLine(rows, filter, args.json); // the line, then each station
+    } else {
+        const auto summary = report::summarise(rows, filter);
+        out = args.json ? report::summaryJson(summary) : report::formatSummary(summary);
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return kExitPass;
+}
+
+} // namespace
+
+void addReportCommand(CLI::App &app, int &status)
+{
+    auto *cmd = app.add_subcommand(
+        "report", "figures over the records: units tested, first-pass yield, pass rate and median "
+                  "duration per test and per model, the slowest and the most failing tests; with "
+                  "--mac one unit's history; with --db every station of the line.\nExit status: 0, 64 usage error, "
+                  "70 the records could not be read.");
+    static ReportArgs args;
+    auto *records = cmd->add_option("--records", args.records, "the records directory (default: ./records)");
+    cmd->add_option("--since", args.since, "only runs started on or after DATE (UTC): YYYY-MM-DD[THH:MM[:SS]]");
+    cmd->add_option("--model", args.model, "only this model: GWM0101, GWM0202, GWM0303 or GWM0404");
+    cmd->add_option("--mac", args.mac, "one unit's history: its MAC, any case, with or without colons");
+    cmd->add_flag("--json", args.json, "JSON instead of text");
+    line::attachLineDatabase(cmd, args.db)->excludes(records);
+    cmd->callback([&status] { status = report(args); });
+}
+
+} // namespace station::cli

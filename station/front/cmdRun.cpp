@@ -1,0 +1,380 @@
+// gwtest run: the plans of one or more gateways at once, with live progress,
+// the operator's questions, the records and a summary.
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <jansson.h>
+#include <poll.h>
+#include <pthread.h>
+#include <set>
+#include <signal.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <thread>
+#include <unistd.h>
+
+#include "catalogue.h"
+#include "engine/engine.h"
+#include "front/commands.h"
+#include "front/lineOptions.h"
+#include "front/terminal.h"
+#include "records/records.h"
+#include "wire/connection.h"
+
+namespace station::cli {
+
+namespace {
+
+// One JSON object a line per event on standard output (--json).
+class JsonSink : public EventSink {
+public:
+    JsonSink() : writer_(stdout) {}
+
+    void onEvent(const Event &ev) override
+    {
+        json_t *o = json_object();
+        json_object_set_new(o, "event", json_string(std::string(eventKindName(ev.kind)).c_str()));
+        json_object_set_new(o, "station", json_string(ev.station.c_str()));
+        json_object_set_new(o, "batch", json_string(ev.batchId.c_str()));
+        json_object_set_new(o, "unix_ms", json_integer(ev.unixMs));
+        if (ev.kind == EventKind::kBatchStarted || ev.kind == EventKind::kBatchFinished) {
+            json_object_set_new(o, "gateways", json_integer(ev.total));
+            if (ev.kind == EventKind::kBatchFinished) {
+                json_object_set_new(o, "passed", json_integer(ev.passed));
+                json_object_set_new(o, "failed", json_integer(ev.failed));
+            }
+            print(o);
+            return;
+        }
+        json_object_set_new(o, "run", json_string(ev.runId.c_str()));
+        json_t *gw = json_object();
+        json_object_set_new(gw, "slot", json_integer(ev.gateway.slot));
+        json_object_set_new(gw, "address", json_string(ev.gateway.address().c_str()));
+        json_object_set_new(gw, "host", json_string(ev.gateway.host.c_str()));
+        json_object_set_new(gw, "port", json_integer(ev.gateway.port));
+        json_object_set_new(gw, "label", json_string(ev.gateway.label.c_str()));
+        json_object_set_new(gw, "model", json_string(ev.gateway.model.c_str()));
+        json_object_set_new(gw, "mac", json_string(ev.gateway.mac.c_str()));
+        json_object_set_new(o, "gateway", gw);
+        switch (ev.kind) {
+        case EventKind::kPlanKnown: {
+            json_t *plan = json_array();
+            for (uint16_t code : ev.plan) {
+                const catalogue::Test *row = catalogue::findAny(code);
+                json_array_append_new(plan, json_string(row != nullptr ? std::string(row->name).c_str() : "?"));
+            }
+            json_object_set_new(o, "plan", plan);
+            json_object_set_new(o, "total", json_integer(ev.total));
+            break;
+        }
+        case EventKind::kTestStarted:
+        case EventKind::kTestFinished:
+            json_object_set_new(o, "code", json_integer(ev.code));
+            json_object_set_new(o, "name", json_string(ev.name.c_str()));
+            json_object_set_new(o, "title", json_string(ev.title.c_str()));
+            json_object_set_new(o, "index", json_integer(ev.index));
+            json_object_set_new(o, "total", json_integer(ev.total));
+            json_object_set_new(o, "attempt", json_integer(ev.attempt));
+            json_object_set_new(o, "expected_ms", json_integer(ev.expectedMs));
+            if (ev.kind == EventKind::kTestFinished) {
+                json_object_set_new(o, "outcome", json_string(std::string(outcomeName(ev.outcome)).c_str()));
+                json_object_set_new(o, "duration_ms", json_integer(ev.durationMs));
+                json_object_set_new(o, "data_hex", json_string(hexBytes(ev.data).c_str()));
+                json_object_set_new(o, "decoded", json_string(ev.decoded.c_str()));
+                json_object_set_new(o, "hint", json_string(ev.hint.c_str()));
+                json_object_set_new(o, "message", json_string(ev.message.c_str()));
+                if (ev.answer) {
+                    json_object_set_new(o, "operator_answer", json_string(ev.answer->answer.c_str()));
+                    json_object_set_new(o, "operator_ms", json_integer(ev.answer->ms));
+                }
+            }
+            break;
+        case EventKind::kPromptNeeded:
+        case EventKind::kPromptAnswered:
+            json_object_set_new(o, "prompt_id", json_integer(static_cast<json_int_t>(ev.promptId)));
+            json_object_set_new(o, "prompt", json_string(std::string(promptKindName(ev.prompt)).c_str()));
+            json_object_set_new(o, "name", json_string(ev.name.c_str()));
+            if (ev.kind == EventKind::kPromptNeeded) {
+                json_object_set_new(o, "question", json_string(ev.question.c_str()));
+                json_object_set_new(o, "countdown_ms", json_integer(ev.countdownMs));
+            } else if (ev.answer) {
+                json_object_set_new(o, "answer", json_string(ev.answer->answer.c_str()));
+                json_object_set_new(o, "ms", json_integer(ev.answer->ms));
+            }
+            break;
+        case EventKind::kRunFinished:
+            json_object_set_new(o, "outcome", json_string(std::string(runOutcomeName(ev.runOutcome)).c_str()));
+            json_object_set_new(o, "total", json_integer(ev.total));
+            json_object_set_new(o, "passed", json_integer(ev.passed));
+            json_object_set_new(o, "failed", json_integer(ev.failed));
+            json_object_set_new(o, "no_reply", json_integer(ev.noReply));
+            json_object_set_new(o, "connection_lost", json_integer(ev.connectionLost));
+            json_object_set_new(o, "not_run", json_integer(ev.notRun));
+            json_object_set_new(o, "skipped", json_integer(ev.skipped));
+            json_object_set_new(o, "message", json_string(ev.message.c_str()));
+            break;
+        case EventKind::kNotice:
+        case EventKind::kConnectionLost:
+            json_object_set_new(o, "message", json_string(ev.message.c_str()));
+            break;
+        default:
+            break;
+        }
+        print(o);
+    }
+
+private:
+    void print(json_t *o)
+    {
+        char *text = json_dumps(o, JSON_COMPACT | JSON_ENSURE_ASCII);
+        json_decref(o);
+        if (text != nullptr) {
+            writer_.write(std::string(text) + "\n");
+            std::free(text);
+        }
+    }
+
+    AsyncWriter writer_;
+};
+
+// SIGINT and SIGTERM stop the engine (the tests in flight end, the summary
+// still comes); a second one ends the station at once. The signals are
+// blocked from the start, before any thread exists (every thread inherits
+// the mask, so none of them can be killed by one), and read from a
+// signalfd by the watcher once the engine runs.
+class SignalWatcher {
+public:
+    SignalWatcher()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        sigFd_ = signalfd(-1, &set, SFD_CLOEXEC);
+        doneFd_ = eventfd(0, EFD_CLOEXEC);
+    }
+    // The signals stay blocked: one that comes while the summary prints
+    // would otherwise end the station before its last lines.
+    ~SignalWatcher()
+    {
+        done();
+        ::close(sigFd_);
+        ::close(doneFd_);
+    }
+    SignalWatcher(const SignalWatcher &) = delete;
+    SignalWatcher &operator=(const SignalWatcher &) = delete;
+
+    // From now on a signal stops this engine (one that came before does so
+    // at once)...
+    void watch(Engine &engine)
+    {
+        thread_ = std::thread([this, &engine] { loop(engine); });
+    }
+    // ... until the engine has run.
+    void done()
+    {
+        if (thread_.joinable()) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(doneFd_, &one, sizeof one);
+            thread_.join();
+        }
+    }
+
+private:
+    void loop(Engine &engine)
+    {
+        int seen = 0;
+        for (;;) {
+            pollfd p[2] = {{sigFd_, POLLIN, 0}, {doneFd_, POLLIN, 0}};
+            if (poll(p, 2, -1) < 0 && errno != EINTR) {
+                return;
+            }
+            if ((p[1].revents & POLLIN) != 0) {
+                return;
+            }
+            if ((p[0].revents & POLLIN) == 0) {
+                continue;
+            }
+            signalfd_siginfo info{};
+            if (::read(sigFd_, &info, sizeof info) != sizeof info) {
+                continue;
+            }
+            if (++seen > 1) {
+                static const char kMsg[] = "\ngwtest: stopped at once\n";
+                [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kMsg, sizeof kMsg - 1);
+                _exit(130);
+            }
+            static const char kMsg[] = "\ngwtest: stopping: the tests in flight end, then the summary "
+                                       "(again to stop at once)\n";
+            [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kMsg, sizeof kMsg - 1);
+            engine.stop();
+        }
+    }
+
+    int sigFd_ = -1;
+    int doneFd_ = -1;
+    std::thread thread_;
+};
+
+struct RunArgs {
+    std::vector<std::string> targets;
+    std::string model = "auto";
+    std::vector<std::string> only;
+    std::vector<std::string> skip;
+    int retries = 0;
+    std::string op = "tty";
+    std::string records = "./records";
+    std::string station;
+    bool json = false;
+    std::string db; // the line's PostgreSQL database, "" for none
+};
+
+int run(const RunArgs &args)
+{
+    RunOptions options;
+    std::string error;
+    if (!parseModelOption(args.model, options.model, error) ||
+        !parseTestList(args.only, "--only", options.only, error) || !parseSkipList(args.skip, options.skip, error)) {
+        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    std::vector<Target> targets;
+    std::set<std::string> seen;
+    for (const std::string &text : args.targets) {
+        Target target;
+        if (!parseTarget(text, target, error)) {
+            std::fprintf(stderr, "gwtest: %s\n", error.c_str());
+            return kExitUsage;
+        }
+        GatewayInfo info;
+        info.host = target.host;
+        info.port = target.port;
+        if (!seen.insert(info.address()).second) {
+            std::fprintf(stderr, "gwtest: %s given twice (a gateway serves one connection at a time)\n",
+                         info.address().c_str());
+            return kExitUsage;
+        }
+        targets.push_back(target);
+    }
+    options.retries = args.retries;
+    options.station = args.station.empty() ? defaultStationName() : args.station;
+    options.op = args.op == "yes"          ? OperatorMode::kYes
+                 : args.op == "unattended" ? OperatorMode::kUnattended
+                                           : OperatorMode::kAsk;
+
+    int ttyFd = -1;
+    if (options.op == OperatorMode::kAsk) {
+        ttyFd = TtyPrompter::openTerminal();
+        if (ttyFd < 0) {
+            std::fprintf(stderr, "gwtest: --operator tty needs a terminal to ask the operator on; without one, "
+                                 "use --operator yes or --operator unattended\n");
+            return kExitUsage;
+        }
+    }
+
+    // Before the first thread (the records' writer may have one).
+    SignalWatcher signals;
+    // A record that could not be written is said above the live lines while
+    // they show (on standard error otherwise, keeping --json's output pure).
+    std::atomic<TerminalSink *> warnTo{nullptr};
+    const RecordsWarning warn = [&warnTo](const std::string &message) {
+        if (TerminalSink *terminal = warnTo.load()) {
+            terminal->note("gwtest: " + message);
+        } else {
+            std::fprintf(stderr, "gwtest: %s\n", message.c_str());
+        }
+    };
+    std::unique_ptr<EventSink> records = openRecords(args.records, error, warn);
+    if (!records) {
+        if (ttyFd >= 0) {
+            ::close(ttyFd);
+        }
+        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
+        return kExitSoftware;
+    }
+    // The line's database: refused now (wrong password, unknown database),
+    // or unreachable and said once on the display while testing goes on.
+    std::unique_ptr<line::LineForwarder> lineDb;
+    const int lineStatus = line::openStationLine(args.db, args.records, lineDb, warn);
+    if (lineStatus != 0) {
+        if (ttyFd >= 0) {
+            ::close(ttyFd);
+        }
+        return lineStatus;
+    }
+
+    OperatorDesk desk;
+    Engine engine(options, desk);
+    engine.subscribe(records.get());
+    if (lineDb) {
+        engine.subscribe(lineDb.get()); // after the records: it reads what they committed
+    }
+    std::unique_ptr<TerminalSink> terminal;
+    JsonSink json;
+    if (args.json) {
+        engine.subscribe(&json);
+    } else {
+        terminal = std::make_unique<TerminalSink>(stdout, TerminalStyle::of(stdout));
+        engine.subscribe(terminal.get());
+        warnTo = terminal.get();
+    }
+    std::unique_ptr<TtyPrompter> prompter;
+    if (ttyFd >= 0) {
+        prompter = std::make_unique<TtyPrompter>(desk, ttyFd, args.json, terminal.get());
+        engine.subscribe(prompter.get());
+    }
+
+    signals.watch(engine);
+    const RunSummary summary = engine.run(targets);
+    signals.done();
+    prompter.reset();
+    // The records closed (and said so if need be) before the summary.
+    records.reset();
+    if (lineDb) {
+        lineDb->finish(line::kFinishMs); // what the records hold, sent to the line
+    }
+    warnTo = nullptr;
+    if (terminal) {
+        terminal->printSummary();
+        std::printf("\nrecords: %s\n", args.records.c_str());
+    }
+    return summary.exitStatus;
+}
+
+} // namespace
+
+void addRunCommand(CLI::App &app, int &status)
+{
+    auto *cmd = app.add_subcommand("run", "run each gateway's test plan, all gateways at once");
+    cmd->footer("Exit status: the worst outcome of all gateways: 0 pass, 1 a test failed (or the model is not the "
+                "one given, or the run was stopped), 2 a test got no reply, 3 a gateway was unreachable or "
+                "dropped the connection, 64 usage error, 70 the records could not be written or the line's database "
+                "(--db) refused the station.");
+    static RunArgs args;
+    cmd->add_option("GATEWAY", args.targets,
+                    "HOST[:PORT][=LABEL]: 10.0.0.2, gw-7.line:6666=A3, [::1]:6666, fe80::1%eth0 (port 6666 by default)")
+        ->required();
+    cmd->add_option("--model", args.model, "auto (ask the gateway: code 0x0005) or GWM0101, GWM0202, GWM0303, GWM0404")
+        ->capture_default_str();
+    cmd->add_option("--only", args.only, "run only these tests (names or codes, comma-separated)")->delimiter(',');
+    cmd->add_option("--skip", args.skip, "leave these tests out (names or codes, comma-separated)")->delimiter(',');
+    cmd->add_option("--retries", args.retries, "extra attempts of a failed or silent test")
+        ->check(CLI::Range(0, 10))
+        ->capture_default_str();
+    cmd->add_option("--operator", args.op,
+                    "tty: ask the person at this terminal; yes: answer yes to every question (simulators, CI); "
+                    "unattended: ask nothing, record that nobody looked")
+        ->check(CLI::IsMember({"tty", "yes", "unattended"}))
+        ->capture_default_str();
+    cmd->add_option("--records", args.records, "directory of records.db, records.jsonl and junit/")
+        ->capture_default_str();
+    cmd->add_option("--station", args.station, "this station's id in the records (default: the host name)");
+    cmd->add_flag("--json", args.json, "one JSON object per event on standard output instead of the progress");
+    line::attachLineDatabase(cmd, args.db);
+    cmd->callback([&status] { status = run(args); });
+}
+
+} // namespace station::cli

@@ -1,0 +1,17 @@
+# Writes the page's files into one C++ source (cmake -DOUT=... -DFILES=a;b -P
+# embed.cmake, FILES separated by |), each as a raw string literal.
+string(REPLACE "|" ";" FILES "${FILES}")
+set(text "// Made by station/front/web/embed.cmake from station/front/web/page/: do not edit.\n#include \"front/web/page.h\"\n\nnamespace station::web {\n\nnamespace {\n\nconstexpr PageFile kFiles[] = {\n")
+foreach(file IN LISTS FILES)
+  file(READ ${file} body)
+  string(FIND "${body}" ")gwpage\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${file} holds the literal's end marker )gwpage\"")
+  endif()
+  get_filename_component(name ${file} NAME)
+  string(APPEND text "    {\"${name}\", R\"gwpage(${body})gwpage\"},\n")
+endforeach()
+string(APPEND text "};\n\n} // namespace\n\nstd::span<const PageFile> pageFiles() { return kFiles; }\n\n} // namespace station::web\n")
+file(WRITE ${OUT}.new "${text}")
+file(COPY_FILE ${OUT}.new ${OUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUT}.new)

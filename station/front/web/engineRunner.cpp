@@ -1,0 +1,136 @@
+// The page's runs on the station engine.
+#include "front/web/engineRunner.h"
+
+#include <chrono>
+
+namespace station::web {
+
+// Gives the engine's gateway numbers (0.. in the batch) the page's slot ids.
+class EngineRunner::SlotMapper : public EventSink {
+public:
+    SlotMapper(EngineRunner &runner, std::vector<int> ids) : runner_(runner), ids_(std::move(ids)) {}
+    void onEvent(const Event &event) override
+    {
+        Event mapped = event;
+        const int index = event.gateway.slot;
+        mapped.gateway.slot =
+            index >= 0 && static_cast<size_t>(index) < ids_.size() ? ids_[static_cast<size_t>(index)] : -1;
+        runner_.deliver(mapped);
+    }
+
+private:
+    EngineRunner &runner_;
+    std::vector<int> ids_;
+};
+
+struct EngineRunner::Batch {
+    std::vector<int> ids;
+    std::unique_ptr<SlotMapper> mapper;
+    std::unique_ptr<Engine> engine;
+    std::thread thread;
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> finished{false};
+};
+
+EngineRunner::EngineRunner(RunOptions options, Hub &hub, EventSink *records)
+    : options_(std::move(options)), hub_(hub), records_(records)
+{
+    options_.op = OperatorMode::kAsk; // the page asks the person
+}
+
+EngineRunner::~EngineRunner()
+{
+    stop();
+    std::lock_guard lock(mutex_);
+    for (auto &batch : batches_) {
+        if (batch->thread.joinable()) {
+            batch->thread.join();
+        }
+    }
+    batches_.clear();
+}
+
+// The records first: when the page hears that a run has ended, its history
+// view reads the records, and they must hold the run by then. Batches deliver
+// at the same time from their own threads; the hub and the records each keep
+// their own lock.
+void EngineRunner::deliver(const Event &event)
+{
+    if (records_ != nullptr) {
+        records_->onEvent(event);
+    }
+    hub_.onEvent(event);
+}
+
+void EngineRunner::reapLocked()
+{
+    for (auto it = batches_.begin(); it != batches_.end();) {
+        if ((*it)->finished) {
+            (*it)->thread.join();
+            it = batches_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool EngineRunner::start(const std::vector<std::pair<int, Target>> &slots, std::string &error)
+{
+    if (slots.empty()) {
+        error = "no slot to start";
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    reapLocked();
+    auto batch = std::make_unique<Batch>();
+    std::vector<Target> targets;
+    for (const auto &[id, target] : slots) {
+        batch->ids.push_back(id);
+        targets.push_back(target);
+    }
+    batch->mapper = std::make_unique<SlotMapper>(*this, batch->ids);
+    batch->engine = std::make_unique<Engine>(options_, desk_);
+    batch->engine->subscribe(batch->mapper.get());
+
+    // A batch is named by its station and the second it starts: two starts
+    // within one second would share a name, and with it their runs' ids and
+    // their JUnit file. Each batch gets a second of its own.
+    using namespace std::chrono;
+    const int64_t nowSecond = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+    const int64_t second = std::max(nowSecond, lastStartSecond_ + 1);
+    lastStartSecond_ = second;
+
+    Batch *raw = batch.get();
+    try {
+        raw->thread = std::thread([this, raw, targets, second] {
+            // 50 ms into it: time(), which names the batch, lags the clock
+            // by a tick.
+            std::this_thread::sleep_until(system_clock::time_point(seconds(second)) + milliseconds(50));
+            if (!raw->stopped) {
+                raw->engine->run(targets);
+            }
+            hub_.release(raw->ids, raw->stopped ? "stopped" : "the run ended");
+            raw->finished = true;
+        });
+    } catch (const std::system_error &e) {
+        error = std::string("cannot start the run: ") + e.what();
+        return false;
+    }
+    batches_.push_back(std::move(batch));
+    return true;
+}
+
+void EngineRunner::stop()
+{
+    std::lock_guard lock(mutex_);
+    for (auto &batch : batches_) {
+        if (!batch->finished) {
+            batch->stopped = true;
+            batch->engine->stop();
+        }
+    }
+}
+
+bool EngineRunner::answer(uint64_t promptId, bool yes) { return desk_.answer(promptId, yes); }
+
+} // namespace station::web

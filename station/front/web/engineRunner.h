@@ -1,0 +1,44 @@
+// The page's runner on the station engine: each start is one batch, an
+// engine of its own on its own thread, all sharing the station's one
+// operator. Events reach the page and the records with the page's slot ids.
+#pragma once
+
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "engine/engine.h"
+#include "front/web/hub.h"
+#include "front/web/runner.h"
+
+namespace station::web {
+
+class EngineRunner : public Runner {
+public:
+    // `records` may be null (no records kept); it outlives the runner.
+    EngineRunner(RunOptions options, Hub &hub, EventSink *records);
+    ~EngineRunner() override; // stops every run and waits for it
+    EngineRunner(const EngineRunner &) = delete;
+    EngineRunner &operator=(const EngineRunner &) = delete;
+
+    bool start(const std::vector<std::pair<int, Target>> &slots, std::string &error) override;
+    void stop() override;
+    bool answer(uint64_t promptId, bool yes) override;
+
+private:
+    struct Batch;
+    class SlotMapper;
+    void reapLocked();
+    void deliver(const Event &event);
+
+    RunOptions options_;
+    Hub &hub_;
+    EventSink *records_;
+    OperatorDesk desk_;
+    std::mutex mutex_;
+    std::list<std::unique_ptr<Batch>> batches_;
+    int64_t lastStartSecond_ = 0;
+};
+
+} // namespace station::web

@@ -1,0 +1,133 @@
+// The live side of the station page: what every slot is doing, kept from the
+// engine's events, and the Server-Sent Events streams of the open pages.
+//
+// The engine's threads call onEvent(): it updates the slots and appends one
+// message to every page's queue under a short lock, and returns. Pages read
+// their queues on the HTTP server's threads. A page that falls too far
+// behind loses its stream (its browser reconnects and gets a fresh
+// snapshot); the engine never waits for a page.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/events.h"
+
+namespace station::web {
+
+enum class SlotState : uint8_t { kIdle, kRunning, kPass, kFail, kUnreachable };
+// "idle", "running", "pass", "fail", "unreachable".
+const char *slotStateName(SlotState state);
+
+struct SlotPrompt {
+    uint64_t id = 0;
+    PromptKind kind = PromptKind::kLedLit;
+    std::string question;
+    int countdownMs = 0;
+    int64_t askedUnixMs = 0;
+};
+
+// One gateway of the station as the page shows it.
+struct Slot {
+    int id = 0;
+    Target target;
+    std::string model;
+    std::string mac;
+    SlotState state = SlotState::kIdle;
+    std::string outcome; // the last run's outcome as the records spell it
+    std::string runId;
+    std::string batchId;
+    // The test in flight.
+    bool inTest = false;
+    uint16_t code = 0;
+    std::string testName;
+    std::string testTitle;
+    int expectedMs = 0;
+    int64_t testStartedUnixMs = 0;
+    int attempt = 1;
+    // Progress of the run.
+    int total = 0;
+    std::map<uint16_t, Outcome> finished; // code -> its last attempt's outcome
+    std::map<uint16_t, std::string> names;
+    std::optional<SlotPrompt> prompt;
+    std::string message;
+
+    int done() const;
+    // Forgets the last run's outcome and progress, as a new run begins.
+    void clearRun();
+    // The plan's tests less those left out (--only, --skip).
+    int planned() const;
+    std::vector<std::string> failedTests() const;
+};
+
+// The JSON the page reads for a slot, with times relative to `nowUnixMs`.
+std::string slotJson(const Slot &slot, int64_t nowUnixMs);
+
+class Hub : public EventSink {
+public:
+    static constexpr size_t kMaxStreams = 16;
+    static constexpr size_t kMaxQueued = 2000;
+
+    explicit Hub(bool tokenRequired = false);
+
+    // Slots.
+    int addSlot(const Target &target);
+    size_t slotCount() const;
+    std::optional<Slot> slot(int id) const;
+    std::vector<Slot> slots() const;
+    // Marks the slots running before their run starts, so that two starts of
+    // one slot cannot both go; false (nothing marked) when one already runs.
+    bool reserve(const std::vector<int> &ids, std::string &error);
+    // The ids of the slots that are not running.
+    std::vector<int> idleSlots() const;
+    // After a batch has ended: a slot still shown running (its run ended
+    // without a final event) goes back to idle with `why`.
+    void release(const std::vector<int> &ids, const std::string &why);
+
+    // The engine's events, gateway.slot being the page's slot id.
+    void onEvent(const Event &event) override;
+
+    // A page's stream. The first message is the snapshot of every slot.
+    class Stream {
+    public:
+        // Waits up to `waitMs` for messages; empty when none came. False once
+        // the stream is over (hub closed, or the page fell behind).
+        bool take(std::string &out, int waitMs);
+
+    private:
+        friend class Hub;
+        std::deque<std::string> queue_;
+        bool over_ = false;
+        std::condition_variable cv_;
+        Hub *hub_ = nullptr;
+    };
+    // Null when kMaxStreams are open already.
+    std::shared_ptr<Stream> openStream();
+    void closeStream(const std::shared_ptr<Stream> &stream);
+    size_t streamCount() const;
+    // Ends every stream (server shutting down).
+    void close();
+
+private:
+    void broadcastLocked(const std::string &message);
+    std::string snapshotLocked(int64_t nowUnixMs) const;
+    std::string slotMessageLocked(const Slot &slot, int64_t nowUnixMs) const;
+
+    mutable std::mutex mutex_;
+    std::vector<Slot> slots_;
+    std::vector<std::shared_ptr<Stream>> streams_;
+    bool closed_ = false;
+    bool tokenRequired_ = false;
+};
+
+int64_t unixMsNow();
+
+} // namespace station::web

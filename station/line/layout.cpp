@@ -1,0 +1,155 @@
+#include "line/layout.h"
+
+#include <stdexcept>
+
+namespace station::line {
+
+namespace {
+
+// Taken by every station that creates or migrates the layout, for the
+// length of that transaction ("gwte" in ASCII).
+constexpr const char *kSchemaLock = "SELECT pg_advisory_xact_lock(1735882853)";
+
+constexpr std::string_view kTablesV1 = R"sql(
+CREATE TABLE meta (
+  key   TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+CREATE TABLE runs (
+  station  TEXT NOT NULL,
+  id       TEXT NOT NULL,
+  batch    TEXT NOT NULL,
+  started  TIMESTAMPTZ NOT NULL,
+  finished TIMESTAMPTZ,
+  host     TEXT NOT NULL,
+  port     INTEGER NOT NULL,
+  label    TEXT NOT NULL DEFAULT '',
+  model    TEXT NOT NULL DEFAULT '',
+  mac      TEXT NOT NULL DEFAULT '',
+  outcome  TEXT,
+  received TIMESTAMPTZ NOT NULL DEFAULT now(),
+  PRIMARY KEY (station, id)
+);
+CREATE TABLE results (
+  station         TEXT NOT NULL,
+  run_id          TEXT NOT NULL,
+  mac             TEXT NOT NULL DEFAULT '',
+  code            INTEGER NOT NULL,
+  name            TEXT NOT NULL,
+  attempt         INTEGER NOT NULL,
+  outcome         TEXT NOT NULL,
+  data_hex        TEXT NOT NULL DEFAULT '',
+  data_text       TEXT NOT NULL DEFAULT '',
+  hint            TEXT NOT NULL DEFAULT '',
+  started         TIMESTAMPTZ NOT NULL,
+  duration_ms     INTEGER NOT NULL,
+  operator_answer TEXT,
+  operator_ms     INTEGER,
+  received        TIMESTAMPTZ NOT NULL DEFAULT now(),
+  PRIMARY KEY (station, run_id, code, attempt),
+  FOREIGN KEY (station, run_id) REFERENCES runs (station, id)
+);
+CREATE INDEX results_by_mac ON results (mac);
+CREATE INDEX runs_by_mac ON runs (mac);
+CREATE INDEX runs_by_started ON runs (started);
+)sql";
+
+// From 0 to 1: the failure hint, and runs by start time for reports of a
+// period.
+constexpr std::string_view kMigrateV0toV1 = R"sql(
+ALTER TABLE results ADD COLUMN hint TEXT NOT NULL DEFAULT '';
+CREATE INDEX runs_by_started ON runs (started);
+)sql";
+
+std::string metaValue(PgConn &conn, const char *key)
+{
+    const PgResult r = conn.exec("SELECT value FROM meta WHERE key = $1", {std::string(key)});
+    return r.rows() == 1 ? r.text(0, 0) : "";
+}
+
+} // namespace
+
+const std::string_view kLineSchemaV0 = R"sql(
+CREATE TABLE meta (
+  key   TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
+CREATE TABLE runs (
+  station  TEXT NOT NULL,
+  id       TEXT NOT NULL,
+  batch    TEXT NOT NULL,
+  started  TIMESTAMPTZ NOT NULL,
+  finished TIMESTAMPTZ,
+  host     TEXT NOT NULL,
+  port     INTEGER NOT NULL,
+  label    TEXT NOT NULL DEFAULT '',
+  model    TEXT NOT NULL DEFAULT '',
+  mac      TEXT NOT NULL DEFAULT '',
+  outcome  TEXT,
+  received TIMESTAMPTZ NOT NULL DEFAULT now(),
+  PRIMARY KEY (station, id)
+);
+CREATE TABLE results (
+  station         TEXT NOT NULL,
+  run_id          TEXT NOT NULL,
+  mac             TEXT NOT NULL DEFAULT '',
+  code            INTEGER NOT NULL,
+  name            TEXT NOT NULL,
+  attempt         INTEGER NOT NULL,
+  outcome         TEXT NOT NULL,
+  data_hex        TEXT NOT NULL DEFAULT '',
+  data_text       TEXT NOT NULL DEFAULT '',
+  started         TIMESTAMPTZ NOT NULL,
+  duration_ms     INTEGER NOT NULL,
+  operator_answer TEXT,
+  operator_ms     INTEGER,
+  received        TIMESTAMPTZ NOT NULL DEFAULT now(),
+  PRIMARY KEY (station, run_id, code, attempt),
+  FOREIGN KEY (station, run_id) REFERENCES runs (station, id)
+);
+CREATE INDEX results_by_mac ON results (mac);
+CREATE INDEX runs_by_mac ON runs (mac);
+INSERT INTO meta (key, value) VALUES ('schema_version', '0');
+)sql";
+
+LineInfo ensureLineSchema(PgConn &conn)
+{
+    LineInfo info;
+    conn.begin();
+    try {
+        conn.exec(kSchemaLock);
+        const PgResult found = conn.exec("SELECT to_regclass('meta') IS NOT NULL");
+        if (found.text(0, 0) != "t") {
+            conn.exec(std::string(kTablesV1));
+        } else {
+            const std::string version = metaValue(conn, "schema_version");
+            if (version.empty() || version.find_first_not_of("0123456789") != std::string::npos) {
+                throw std::runtime_error("the database has a table 'meta' without a schema_version: "
+                                         "not a line records database (give gwtest a database of its own)");
+            }
+            info.migratedFrom = std::stoi(version);
+            if (info.migratedFrom > kLineSchemaVersion) {
+                throw std::runtime_error("the line database has records layout " + version +
+                                         ", newer than this gwtest knows (" + std::to_string(kLineSchemaVersion) +
+                                         "): update gwtest on this station");
+            }
+            if (info.migratedFrom < 1) {
+                conn.exec(std::string(kMigrateV0toV1));
+            }
+        }
+        conn.exec("INSERT INTO meta (key, value) VALUES ('schema_version', $1) "
+                  "ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value",
+                  {std::to_string(kLineSchemaVersion)});
+        conn.exec("INSERT INTO meta (key, value) VALUES ('line_id', gen_random_uuid()::text) "
+                  "ON CONFLICT (key) DO NOTHING");
+        info.lineId = metaValue(conn, "line_id");
+        info.schemaVersion = kLineSchemaVersion;
+        conn.commit();
+    } catch (...) {
+        conn.rollbackQuietly();
+        throw;
+    }
+    return info;
+}
+
+} // namespace station::line

@@ -1,0 +1,158 @@
+#include "line/loader.h"
+
+#include <map>
+
+#include "line/connection.h"
+#include "line/layout.h"
+
+namespace station::line {
+
+namespace {
+
+// Times back in the records' own spelling: "2026-12-10T11:30:45.123Z".
+#define ISO_UTC(col) "to_char(" col " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
+
+// The runs the filter selects; an empty filter field is NULL.
+#define RUN_FILTER \
+    "($1::timestamptz IS NULL OR u.started >= $1::timestamptz) AND ($2::text IS NULL OR u.model = $2) AND " \
+    "($3::text IS NULL OR u.mac = $3)"
+
+constexpr const char *kRuns = "SELECT u.id, u.batch, u.station, " ISO_UTC("u.started") ", coalesce(" ISO_UTC(
+    "u.finished") ", ''), u.host, u.port, u.label, u.model, u.mac, coalesce(u.outcome, '') FROM runs u "
+                  "WHERE " RUN_FILTER " ORDER BY u.started, u.station, u.id";
+
+constexpr const char *kResults =
+    "SELECT r.run_id, r.station, r.mac, r.code, r.name, r.attempt, r.outcome, r.data_hex, r.data_text, "
+    "r.hint, " ISO_UTC("r.started") ", r.duration_ms, r.operator_answer, r.operator_ms FROM results r "
+                                    "JOIN runs u ON u.station = r.station AND u.id = r.run_id WHERE " RUN_FILTER
+                                    " ORDER BY u.started, u.station, u.id, r.started, r.received, r.code, r.attempt";
+
+PgParam orNull(const std::string &text)
+{
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+} // namespace
+
+bool loadLine(const std::string &url, const report::Filter &filter, report::Rows &rows, std::string &error)
+{
+    Reach reach = Reach::kUnreachable;
+    PgConn conn = PgConn::connect(url, "gwtest report", reach, error);
+    if (reach != Reach::kConnected) {
+        error = "line database " + redactedUrl(url) +
+                (reach == Reach::kUnreachable ? " unreachable: " : " refused the station: ") + error;
+        return false;
+    }
+    try {
+        const PgResult layout = conn.exec("SELECT to_regclass('meta') IS NOT NULL");
+        if (layout.text(0, 0) != "t") {
+            error = "line database " + redactedUrl(url) + " holds no records yet (no station has written to it)";
+            return false;
+        }
+        // An older layout is brought up to date first, as a station would.
+        ensureLineSchema(conn);
+        // One snapshot for both queries: a result never without its run.
+        conn.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+        const std::vector<PgParam> params = {orNull(filter.since), orNull(filter.model), orNull(filter.mac)};
+        const PgResult runs = conn.exec(kRuns, params);
+        for (int i = 0; i < runs.rows(); ++i) {
+            report::RunRow r;
+            r.id = runs.text(i, 0);
+            r.batch = runs.text(i, 1);
+            r.station = runs.text(i, 2);
+            r.started = runs.text(i, 3);
+            r.finished = runs.text(i, 4);
+            r.host = runs.text(i, 5);
+            r.port = static_cast<int>(runs.integer(i, 6));
+            r.label = runs.text(i, 7);
+            r.model = runs.text(i, 8);
+            r.mac = runs.text(i, 9);
+            r.outcome = runs.text(i, 10);
+            rows.runs.push_back(std::move(r));
+        }
+        const PgResult results = conn.exec(kResults, params);
+        for (int i = 0; i < results.rows(); ++i) {
+            report::ResultRow r;
+            r.runId = results.text(i, 0);
+            r.station = results.text(i, 1);
+            r.mac = results.text(i, 2);
+            r.code = static_cast<int>(results.integer(i, 3));
+            r.name = results.text(i, 4);
+            r.attempt = static_cast<int>(results.integer(i, 5));
+            r.outcome = results.text(i, 6);
+            r.dataHex = results.text(i, 7);
+            r.dataText = results.text(i, 8);
+            r.hint = results.text(i, 9);
+            r.started = results.text(i, 10);
+            r.durationMs = results.integer(i, 11);
+            r.operatorAnswer = results.optText(i, 12);
+            if (!results.isNull(i, 13)) {
+                r.operatorMs = results.integer(i, 13);
+            }
+            rows.results.push_back(std::move(r));
+        }
+        conn.commit();
+    } catch (const std::exception &e) {
+        error = "line database " + redactedUrl(url) + ": " + e.what();
+        return false;
+    }
+    return true;
+}
+
+std::string formatLine(const report::Rows &rows, const report::Filter &filter, bool json)
+{
+    std::map<std::string, report::Rows> byStation;
+    for (const auto &run : rows.runs) {
+        byStation[run.station].runs.push_back(run);
+    }
+    for (const auto &result : rows.results) {
+        byStation[result.station].results.push_back(result);
+    }
+    const report::Summary line = report::summarise(rows, filter);
+    std::string out;
+    if (json) {
+        auto trimmed = [](std::string text) {
+            while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+                text.pop_back();
+            }
+            return text;
+        };
+        out = "{\"line\": " + trimmed(report::summaryJson(line)) + ", \"stations\": [";
+        bool first = true;
+        for (const auto &[station, stationRows] : byStation) {
+            // Station ids are the records' own; quote what JSON needs quoted.
+            std::string quoted;
+            for (const char c : station) {
+                if (c == '"' || c == '\\') {
+                    quoted += '\\';
+                }
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char esc[8];
+                    std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                    quoted += esc;
+                    continue;
+                }
+                quoted += c;
+            }
+            out += std::string(first ? "" : ", ") + "{\"station\": \"" + quoted +
+                   "\", \"summary\": " + trimmed(report::summaryJson(report::summarise(stationRows, filter))) + "}";
+            first = false;
+        }
+        return out + "]}\n";
+    }
+    std::vector<report::StationSummary> stations;
+    for (const auto &[station, stationRows] : byStation) {
+        stations.push_back({station, report::summarise(stationRows, filter)});
+    }
+    out = "The line: " + std::to_string(byStation.size()) + " station" + (byStation.size() == 1 ? "" : "s") + "\n\n" +
+          report::formatStationTable(stations) + "\n" + report::formatSummary(line);
+    for (const auto &st : stations) {
+        out += "\n== Station " + st.station + "\n\n" + report::formatSummary(st.summary);
+    }
+    return out;
+}
+
+} // namespace station::line
