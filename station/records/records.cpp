@@ -21,7 +21,9 @@
 // ends the station.
 #include "records/records.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -392,6 +394,48 @@ bool makeDir(const std::string &dir, std::string &error)
         return false;
     }
     return true;
+}
+
+// The writer's process id at the end of a scratch name of ours, 0 when the
+// name is not one: ".<name>.xml.<pid>" (a JUnit file on its way) or
+// ".gwtest-probe-<pid>" (the check that the directory takes new files).
+pid_t scratchWriter(std::string_view name)
+{
+    if (name.size() < 2 || name[0] != '.') {
+        return 0;
+    }
+    size_t digits = name.size();
+    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') {
+        --digits;
+    }
+    const std::string_view pid = name.substr(digits);
+    const std::string_view head = name.substr(0, digits);
+    const bool junit = head.size() > 6 && head.ends_with(".xml.");
+    const bool probe = head == ".gwtest-probe-";
+    if (pid.empty() || pid.size() > 9 || (!junit && !probe)) {
+        return 0;
+    }
+    return static_cast<pid_t>(std::stol(std::string(pid)));
+}
+
+// A station killed between writing a scratch file and linking it into place
+// (or between the probe's create and unlink) leaves it behind, and nothing
+// else would ever remove it. Those of a writer that is gone are removed;
+// those of a writer still alive are its work in progress (another station
+// may share the directory) and stay.
+void removeAbandonedScratch(const std::string &dir)
+{
+    DIR *d = ::opendir(dir.c_str());
+    if (d == nullptr) {
+        return;
+    }
+    while (const dirent *e = ::readdir(d)) {
+        const pid_t writer = scratchWriter(e->d_name);
+        if (writer > 0 && ::kill(writer, 0) != 0 && errno == ESRCH) {
+            ::unlinkat(::dirfd(d), e->d_name, 0);
+        }
+    }
+    ::closedir(d);
 }
 
 class RecordsSink final : public EventSink {
@@ -1005,6 +1049,9 @@ private:
             ::unlink(scratch.c_str());
             return "cannot write " + scratch + ": " + std::strerror(err);
         }
+        if (seams::junitScratchWritten) {
+            seams::junitScratchWritten(scratch);
+        }
         for (int n = 1; n < 1000; ++n) {
             std::string target = junit + "/" + name + (n == 1 ? "" : "~" + std::to_string(n)) + ".xml";
             if (::link(scratch.c_str(), target.c_str()) == 0) {
@@ -1049,6 +1096,8 @@ std::unique_ptr<EventSink> openRecords(const std::string &dir, std::string &erro
         !probeDir(dir + "/junit", error)) {
         return nullptr;
     }
+    removeAbandonedScratch(dir);
+    removeAbandonedScratch(dir + "/junit");
     const std::string jsonlPath = dir + "/records.jsonl";
     int jsonl = ::open(jsonlPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (jsonl < 0) {
@@ -1112,6 +1161,8 @@ std::unique_ptr<EventSink> openRecords(const std::string &dir, std::string &erro
     }
     return std::make_unique<RecordsSink>(dir, db, jsonl, std::move(warn));
 }
+
+std::function<void(const std::string &)> seams::junitScratchWritten;
 
 std::string junitFileName(const std::string &batchId)
 {

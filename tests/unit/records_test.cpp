@@ -623,6 +623,105 @@ TEST_F(Records, JunitFileOfAnUnfinishedBatchIsWrittenAtClose)
     EXPECT_EQ(xpath(file, "string(//property[@name=\"outcome\"]/@value)"), "unfinished");
 }
 
+// A station stopped or killed between writing the JUnit file's scratch copy
+// and linking it into place, held right there by the writer's seam. A
+// station opening the directory then removes the scratch file of a writer
+// that is gone, and keeps that of one still alive, which then links it.
+TEST_F(Records, ScratchJunitFileOfAGoneWriterIsRemovedWhenTheRecordsOpen)
+{
+    struct Case {
+        const char *name;
+        int signal;       // what the writer does to itself at the seam
+        bool writerAlive; // when the directory is opened again
+    };
+    for (const Case &c : {Case{"killed", SIGKILL, false}, Case{"stopped", SIGSTOP, true}}) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = dir_ + "-" + c.name;
+        std::fflush(nullptr);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            station::seams::junitScratchWritten = [&c](const std::string &) { raise(c.signal); };
+            std::string error;
+            auto sink = station::openRecords(dir, error);
+            if (!sink) {
+                _exit(1);
+            }
+            EventScript s(*sink, "st-scratch", kT0);
+            s.startBatch(1);
+            s.startRun(0, "10.213.0.2");
+            s.test(0, {.code = 0x0005});
+            s.finishRun(0, RunOutcome::kPass);
+            s.finishBatch();
+            sink.reset();
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
+        const std::string scratch = ".st-scratch-20261212T080000Z.xml." + std::to_string(child);
+        ASSERT_THAT(filesIn(dir + "/junit"), ElementsAre(scratch)) << "the writer stopped at the seam";
+
+        {
+            auto sink = open(dir);
+            ASSERT_NE(sink, nullptr);
+        }
+        if (!c.writerAlive) {
+            ASSERT_TRUE(WIFSIGNALED(status));
+            EXPECT_TRUE(filesIn(dir + "/junit").empty()) << "the scratch file of a killed station is removed";
+            continue;
+        }
+        ASSERT_TRUE(WIFSTOPPED(status));
+        EXPECT_THAT(filesIn(dir + "/junit"), ElementsAre(scratch)) << "a live station's scratch file is kept";
+        ASSERT_EQ(kill(child, SIGCONT), 0);
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_THAT(filesIn(dir + "/junit"), ElementsAre("st-scratch-20261212T080000Z.xml"));
+    }
+}
+
+// Only the writers' own dot files, and only those of a process that is gone,
+// are removed: the directory's probe too, and nothing else of a user's.
+TEST_F(Records, OnlyScratchFilesOfGoneWritersAreRemoved)
+{
+    std::fflush(nullptr);
+    const pid_t gone = fork();
+    ASSERT_GE(gone, 0);
+    if (gone == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    // The parent of this test: alive, and not the opening process (whose own probe
+    // file is its own to remove).
+    const std::string dead = std::to_string(gone), alive = std::to_string(getppid());
+    {
+        auto sink = open(dir_);
+    }
+    const std::vector<std::string> removed = {".b.xml." + dead, ".gwtest-probe-" + dead};
+    const std::vector<std::string> kept = {".b.xml." + alive, ".gwtest-probe-" + alive, ".b.xml." + dead + "x",
+                                           ".b.xml.",         ".notes-" + dead,         "b.xml." + dead};
+    for (const std::string &sub : {std::string(), std::string("/junit")}) {
+        for (const std::string &name : removed) {
+            sandbox::writeFile(dir_ + sub + "/" + name, "x");
+        }
+        for (const std::string &name : kept) {
+            sandbox::writeFile(dir_ + sub + "/" + name, "x");
+        }
+    }
+    {
+        auto sink = open(dir_);
+    }
+    for (const std::string &sub : {std::string(), std::string("/junit")}) {
+        const std::vector<std::string> files = filesIn(dir_ + sub);
+        const std::set<std::string> there(files.begin(), files.end());
+        for (const std::string &name : removed) {
+            EXPECT_EQ(there.count(name), 0U) << sub << "/" << name;
+        }
+        for (const std::string &name : kept) {
+            EXPECT_EQ(there.count(name), 1U) << sub << "/" << name;
+        }
+    }
+}
+
 // Another station's write holds the database: the write waits for it and
 // goes in; nothing is said, nothing lost.
 TEST_F(Records, WaitsForAnotherStationsWrite)
