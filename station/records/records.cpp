@@ -24,7 +24,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,7 +45,8 @@
 #include <variant>
 
 #include "catalogue.h"
-#include "records/schema.h"
+#include "records/migrations.h"
+#include "records/sqlite.h"
 #include "report/report.h"
 
 namespace station {
@@ -169,15 +169,11 @@ std::string address(const GatewayInfo &g)
 
 // ---- SQLite ----
 
-// How long a write waits for another station's write to end. Such a write
-// takes milliseconds; a lock held longer is someone's open transaction (a
-// sqlite3 shell left open). After one such wait the sink tries the queued
-// writes with every event but waits only briefly each time, so that the
-// engine's events are not held up; the records' close waits the full time
-// once more.
-constexpr int kBusyWaitMs = 10000;
-// Pause between tries of a switch to WAL that found the file locked.
-constexpr int kWalRetryMs = 20;
+// After one wait of the full busy time for another station's write, the
+// sink tries the queued writes with every event but waits only briefly each
+// time, so that the engine's events are not held up; the records' close
+// waits the full time once more.
+using sqlite::kBusyWaitMs;
 constexpr int kBusyRetryMs = 200;
 
 using Value = std::variant<std::monostate, int64_t, std::string>;
@@ -203,110 +199,24 @@ bool permanent(int rc)
 }
 
 // Runs one statement with its values; SQLITE_OK or the error.
-int runStep(sqlite3 *db, const Step &step)
+int runStep(const sqlite::Db &db, const Step &step)
 {
-    sqlite3_stmt *st = nullptr;
-    int rc = sqlite3_prepare_v2(db, step.sql.c_str(), -1, &st, nullptr);
-    if (rc != SQLITE_OK) {
-        return rc;
+    sqlite::Stmt st(db, step.sql);
+    if (!st.ok()) {
+        return st.rc();
     }
     for (size_t i = 0; i < step.values.size(); ++i) {
         int at = static_cast<int>(i) + 1;
         const Value &v = step.values[i];
         if (const auto *n = std::get_if<int64_t>(&v)) {
-            sqlite3_bind_int64(st, at, *n);
+            st.bind(at, *n);
         } else if (const auto *s = std::get_if<std::string>(&v)) {
-            sqlite3_bind_text(st, at, s->c_str(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
+            st.bind(at, *s);
         } else {
-            sqlite3_bind_null(st, at);
+            st.bindNull(at);
         }
     }
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    }
-    sqlite3_finalize(st);
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
-
-int exec(sqlite3 *db, const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
-
-// The schema steps: from version to-1 to `to`. A later release appends its
-// step here; the file is brought forward one version at a time.
-struct Migration {
-    int to;
-    std::string_view sql;
-};
-constexpr Migration kMigrations[] = {
-    {1, kRecordsSchemaV1},
-};
-static_assert(std::size(kMigrations) == kRecordsSchemaVersion, "one migration step per schema version");
-
-int userVersion(sqlite3 *db)
-{
-    sqlite3_stmt *st = nullptr;
-    int version = -1;
-    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW) {
-        version = sqlite3_column_int(st, 0);
-    }
-    sqlite3_finalize(st);
-    return version;
-}
-
-int tableCount(sqlite3 *db)
-{
-    sqlite3_stmt *st = nullptr;
-    int n = -1;
-    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table'", -1, &st, nullptr) ==
-            SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW) {
-        n = sqlite3_column_int(st, 0);
-    }
-    sqlite3_finalize(st);
-    return n;
-}
-
-// Brings the file to this build's schema, under the write lock so that two
-// stations opening a new directory at once create it once. False with a
-// message when the file is newer than this build or not a records file.
-bool migrate(sqlite3 *db, const std::string &path, std::string &error)
-{
-    if (exec(db, "BEGIN IMMEDIATE") != SQLITE_OK) {
-        error = "cannot write " + path + ": " + sqlite3_errmsg(db);
-        return false;
-    }
-    auto rollback = [&](std::string message) {
-        exec(db, "ROLLBACK");
-        error = std::move(message);
-        return false;
-    };
-    int version = userVersion(db);
-    if (version < 0) {
-        return rollback("cannot read " + path + ": " + sqlite3_errmsg(db));
-    }
-    if (version > kRecordsSchemaVersion) {
-        return rollback(path + " was written by a newer gwtest (records schema version " + std::to_string(version) +
-                        "; this gwtest knows up to " + std::to_string(kRecordsSchemaVersion) +
-                        "): use that gwtest or another records directory");
-    }
-    if (version == 0 && tableCount(db) != 0) {
-        return rollback(path + " is not a gwtest records file (it has tables but no records schema version)");
-    }
-    for (const Migration &m : kMigrations) {
-        if (m.to <= version) {
-            continue;
-        }
-        std::string sql = std::string(m.sql) + "\nPRAGMA user_version = " + std::to_string(m.to) +
-                          ";\nINSERT OR REPLACE INTO meta (key, value) VALUES ('schema_version', '" +
-                          std::to_string(m.to) + "');";
-        if (exec(db, sql.c_str()) != SQLITE_OK) {
-            return rollback("cannot bring " + path + " to records schema version " + std::to_string(m.to) + ": " +
-                            sqlite3_errmsg(db));
-        }
-    }
-    if (exec(db, "COMMIT") != SQLITE_OK) {
-        return rollback("cannot write " + path + ": " + sqlite3_errmsg(db));
-    }
-    return true;
+    return st.run();
 }
 
 // ---- The sink ----
@@ -440,8 +350,8 @@ void removeAbandonedScratch(const std::string &dir)
 
 class RecordsSink final : public EventSink {
 public:
-    RecordsSink(std::string dir, sqlite3 *db, int jsonl, RecordsWarning warn)
-        : dir_(std::move(dir)), db_(db), jsonl_(jsonl), warn_(std::move(warn))
+    RecordsSink(std::string dir, sqlite::Db db, int jsonl, RecordsWarning warn)
+        : dir_(std::move(dir)), db_(std::move(db)), jsonl_(jsonl), warn_(std::move(warn))
     {
     }
 
@@ -454,7 +364,7 @@ public:
             queueJunit(batch);
         }
         batches_.clear();
-        sqlite3_busy_timeout(db_, kBusyWaitMs);
+        db_.busyWait(kBusyWaitMs);
         dbBehind_ = false;
         retry();
         if (!pendingDb_.empty() || !pendingLines_.empty() || !pendingJunit_.empty()) {
@@ -462,7 +372,7 @@ public:
                                std::to_string(pendingLines_.size()) + " records.jsonl lines and " +
                                std::to_string(pendingJunit_.size()) + " JUnit files could not be written");
         }
-        sqlite3_close(db_);
+        db_.close();
         ::close(jsonl_);
     }
 
@@ -707,20 +617,20 @@ private:
 
     int apply(const Write &w)
     {
-        int rc = exec(db_, "BEGIN IMMEDIATE");
+        int rc = db_.exec("BEGIN IMMEDIATE");
         if (rc != SQLITE_OK) {
             return rc;
         }
         for (const Step &s : w.steps) {
             rc = runStep(db_, s);
             if (rc != SQLITE_OK) {
-                exec(db_, "ROLLBACK");
+                db_.exec("ROLLBACK");
                 return rc;
             }
         }
-        rc = exec(db_, "COMMIT");
+        rc = db_.exec("COMMIT");
         if (rc != SQLITE_OK) {
-            exec(db_, "ROLLBACK");
+            db_.exec("ROLLBACK");
         }
         return rc;
     }
@@ -731,7 +641,7 @@ private:
             say("db-permanent",
                 "records: records.db refused " + w.what + " (" + sqlite3_errstr(rc) + "); it stays in records.jsonl");
         } else {
-            say("db", "records: cannot write records.db (" + std::string(sqlite3_errmsg(db_)) +
+            say("db", "records: cannot write records.db (" + db_.message() +
                           "); keeping the records in memory and trying again with each test; testing goes on");
         }
     }
@@ -742,7 +652,7 @@ private:
     {
         if (!dbBehind_) {
             dbBehind_ = true;
-            sqlite3_busy_timeout(db_, kBusyRetryMs);
+            db_.busyWait(kBusyRetryMs);
         }
     }
 
@@ -757,7 +667,7 @@ private:
                 pendingDb_.pop_front();
                 if (dbBehind_) {
                     dbBehind_ = false;
-                    sqlite3_busy_timeout(db_, kBusyWaitMs);
+                    db_.busyWait(kBusyWaitMs);
                 }
                 recovered("db", "records: records.db written again");
                 continue;
@@ -1070,7 +980,7 @@ private:
 
     std::mutex mutex_;
     std::string dir_;
-    sqlite3 *db_;
+    sqlite::Db db_;
     int jsonl_;
     RecordsWarning warn_;
     std::map<std::string, BatchState> batches_;
@@ -1105,61 +1015,37 @@ std::unique_ptr<EventSink> openRecords(const std::string &dir, std::string &erro
         return nullptr;
     }
     const std::string dbPath = dir + "/records.db";
-    sqlite3 *db = nullptr;
+    sqlite::Db db;
     auto fail = [&](std::string message) -> std::unique_ptr<EventSink> {
         error = std::move(message);
-        sqlite3_close(db);
+        db.close();
         ::close(jsonl);
         return nullptr;
     };
-    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        return fail("cannot open " + dbPath + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
+    if (db.open(dbPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX) != SQLITE_OK) {
+        return fail("cannot open " + dbPath + ": " + db.message());
     }
-    if (sqlite3_db_readonly(db, "main") == 1) {
+    if (db.readOnly()) {
         return fail("cannot write " + dbPath + ": the file is read-only");
     }
     // Another station's write holds the lock for milliseconds; wait for it
     // rather than fail (a longer lock keeps the write queued, see above).
-    sqlite3_busy_timeout(db, kBusyWaitMs);
-    {
-        // Two stations opening a new file at the same moment: the switch to
-        // WAL can answer "locked" at once, without waiting through the busy
-        // handler, so it is tried again for as long as a write is waited for.
-        std::string mode;
-        for (int waited = 0;; waited += kWalRetryMs) {
-            sqlite3_stmt *st = nullptr;
-            int rc = sqlite3_prepare_v2(db, "PRAGMA journal_mode = WAL", -1, &st, nullptr);
-            if (rc == SQLITE_OK) {
-                rc = sqlite3_step(st);
-            }
-            if (rc == SQLITE_ROW) {
-                const unsigned char *text = sqlite3_column_text(st, 0);
-                mode = text != nullptr ? reinterpret_cast<const char *>(text) : "";
-            }
-            sqlite3_finalize(st);
-            const bool busy = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
-            if (!busy || waited >= kBusyWaitMs) {
-                break;
-            }
-            ::usleep(kWalRetryMs * 1000);
-        }
-        if (mode != "wal") {
-            return fail("cannot use " + dbPath + " (write-ahead log: " +
-                        (mode.empty() ? std::string(sqlite3_errmsg(db)) : "the file stays in " + mode + " mode") + ")");
-        }
+    db.busyWait(kBusyWaitMs);
+    if (const std::string mode = db.enterWal(); mode != "wal") {
+        return fail("cannot use " + dbPath + " (write-ahead log: " +
+                    (mode.empty() ? db.message() : "the file stays in " + mode + " mode") + ")");
     }
     // synchronous=FULL: a commit is on the disk when it returns, so a result
     // survives a power cut of the station as well as a kill. Foreign keys
     // stay off: a result is kept even if its run's row could not be written.
-    if (exec(db, "PRAGMA synchronous = FULL; PRAGMA foreign_keys = OFF") != SQLITE_OK) {
-        return fail("cannot use " + dbPath + ": " + sqlite3_errmsg(db));
+    if (db.exec("PRAGMA synchronous = FULL; PRAGMA foreign_keys = OFF") != SQLITE_OK) {
+        return fail("cannot use " + dbPath + ": " + db.message());
     }
     std::string migrateError;
-    if (!migrate(db, dbPath, migrateError)) {
+    if (!migrateRecords(db, dbPath, migrateError)) {
         return fail(migrateError);
     }
-    return std::make_unique<RecordsSink>(dir, db, jsonl, std::move(warn));
+    return std::make_unique<RecordsSink>(dir, std::move(db), jsonl, std::move(warn));
 }
 
 std::function<void(const std::string &)> seams::junitScratchWritten;
