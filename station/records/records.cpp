@@ -29,6 +29,7 @@
 
 #include <jansson.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -47,7 +48,6 @@
 #include "catalogue.h"
 #include "records/migrations.h"
 #include "records/sqlite.h"
-#include "report/report.h"
 
 namespace station {
 
@@ -154,11 +154,28 @@ std::string xmlText(std::string_view raw)
     return out;
 }
 
-// The MAC in the records' one spelling, so `report --mac` finds it by index.
+// The MAC in the records' one spelling, "02:47:57:04:04:00" (any case, with
+// or without colons or dashes, as the gateway gave it), so `report --mac`
+// finds it by index; anything else is kept as it came. The same rule as
+// the parser of a MAC a user types.
 std::string macOf(const std::string &mac)
 {
+    std::string hex;
+    for (char c : mac) {
+        if (std::isxdigit(static_cast<unsigned char>(c))) {
+            hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        } else if (c != ':' && c != '-') {
+            return cleanUtf8(mac);
+        }
+    }
+    if (hex.size() != 12) {
+        return cleanUtf8(mac);
+    }
     std::string norm;
-    return report::normaliseMac(mac, norm) ? norm : cleanUtf8(mac);
+    for (size_t i = 0; i < 12; i += 2) {
+        norm += (i > 0 ? ":" : "") + hex.substr(i, 2);
+    }
+    return norm;
 }
 
 std::string address(const GatewayInfo &g)

@@ -83,8 +83,9 @@ int Stmt::run()
 std::string Stmt::text(int col) const
 {
     const unsigned char *p = sqlite3_column_text(st_, col);
-    return p != nullptr ? std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(sqlite3_column_bytes(st_, col)))
-                        : std::string();
+    return p != nullptr
+               ? std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(sqlite3_column_bytes(st_, col)))
+               : std::string();
 }
 
 } // namespace station::sqlite

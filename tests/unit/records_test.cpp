@@ -22,9 +22,9 @@
 #include "catalogue.h"
 #include "command.h"
 #include "eventScript.h"
+#include "records/loader.h"
 #include "records/records.h"
 #include "records/schema.h"
-#include "report/report.h"
 #include "sandbox.h"
 
 namespace {
@@ -418,8 +418,8 @@ TEST_F(Records, SchemaVersionIsCheckedAndMigrated)
     EXPECT_EQ(station::openRecords(newer, error), nullptr);
     EXPECT_THAT(error, HasSubstr("newer gwtest (records schema version 2; this gwtest knows up to 1)"));
     EXPECT_EQ(scalar(newer, "PRAGMA user_version"), "2");
-    station::report::Rows rows;
-    EXPECT_FALSE(station::report::loadSqlite(newer, {}, rows, error));
+    station::records::Rows rows;
+    EXPECT_FALSE(station::records::loadSqlite(newer, {}, rows, error));
     EXPECT_THAT(error, HasSubstr("newer gwtest"));
 
     const std::string foreign = sandbox::scratchDir() + "/foreign";
