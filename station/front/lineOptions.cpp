@@ -25,7 +25,7 @@ int openStationLine(const std::string &url, const std::string &recordsDir, std::
     }
     ForwarderOptions options;
     options.url = url;
-    options.recordsDb = recordsDir + "/records.db";
+    options.recordsDb = recordsDbPath(recordsDir);
     options.notice = std::move(notice);
     char host[256] = {};
     gethostname(host, sizeof host - 1);
