@@ -54,7 +54,8 @@ enum class Tried {
     kDropped, // a failure that will not pass: given up, the next one is tried
 };
 
-template <typename T> class Backlog {
+template <typename T>
+class Backlog {
 public:
     void push(T item) { items_.push_back(std::move(item)); }
     bool empty() const { return items_.empty(); }
@@ -62,7 +63,8 @@ public:
 
     // Tries the items in order with `attempt` (T& -> Tried); stops at the
     // first that must wait, so the order of the records is kept.
-    template <typename F> void drain(F attempt)
+    template <typename F>
+    void drain(F attempt)
     {
         while (!items_.empty()) {
             const Tried t = attempt(items_.front());

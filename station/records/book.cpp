@@ -71,7 +71,8 @@ void RunBook::forget(const std::string &batchId)
     for (const std::string &id : it->second.runs) {
         runs_.erase(id);
         // Tests that started and never finished (the run was cut short).
-        for (auto t = testStarted_.lower_bound(id + "\n"); t != testStarted_.end() && t->first.starts_with(id + "\n");) {
+        for (auto t = testStarted_.lower_bound(id + "\n");
+             t != testStarted_.end() && t->first.starts_with(id + "\n");) {
             t = testStarted_.erase(t);
         }
     }

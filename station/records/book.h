@@ -54,13 +54,13 @@ struct BatchState {
 
 // What one event changed, in the order the writers record it.
 struct RecordsUpdate {
-    RunState *run = nullptr;            // the event's run, if it has one
-    bool runIsNew = false;              // first seen: its row is written
-    bool gatewayChanged = false;        // the model or the MAC became known
-    bool macLearnt = false;             //   the MAC among them
-    const ResultRec *result = nullptr;  // a test finished
-    bool runFinished = false;           // the run ended
-    const BatchState *batch = nullptr;  // the batch ended: valid until forget()
+    RunState *run = nullptr;           // the event's run, if it has one
+    bool runIsNew = false;             // first seen: its row is written
+    bool gatewayChanged = false;       // the model or the MAC became known
+    bool macLearnt = false;            //   the MAC among them
+    const ResultRec *result = nullptr; // a test finished
+    bool runFinished = false;          // the run ended
+    const BatchState *batch = nullptr; // the batch ended: valid until forget()
 };
 
 class RunBook {

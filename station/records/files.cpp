@@ -107,5 +107,4 @@ void removeAbandonedScratch(const std::string &dir)
     ::closedir(d);
 }
 
-
 } // namespace station::records

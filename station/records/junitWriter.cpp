@@ -303,7 +303,6 @@ private:
         return "cannot find a free name for " + junit + "/" + name + ".xml";
     }
 
-
     std::string dir_;
     const RunBook &book_;
     Warnings &warnings_;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "records/migrations.h"
-#include "records/text.h"
 #include "records/sqlite.h"
+#include "records/text.h"
 
 namespace station::records {
 
@@ -83,8 +83,7 @@ public:
                     {{"UPDATE runs SET model = ?, mac = ? WHERE id = ?", {r.gateway.model, r.gateway.mac, r.id}}}};
             if (u.macLearnt) {
                 // The results recorded before the MAC was known.
-                w.steps.push_back(
-                    {"UPDATE results SET mac = ? WHERE run_id = ? AND mac = ''", {r.gateway.mac, r.id}});
+                w.steps.push_back({"UPDATE results SET mac = ? WHERE run_id = ? AND mac = ''", {r.gateway.mac, r.id}});
             }
             backlog_.push(std::move(w));
         }
@@ -97,8 +96,8 @@ public:
                    " hint, started, duration_ms, operator_answer, operator_ms)"
                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                    {r.id, rec->station, r.gateway.mac, int64_t{rec->code}, rec->name, int64_t{rec->attempt},
-                    rec->outcome, rec->dataHex, rec->decoded, rec->hint, rec->started, int64_t{rec->durationMs},
-                    answer, answerMs}}}});
+                    rec->outcome, rec->dataHex, rec->decoded, rec->hint, rec->started, int64_t{rec->durationMs}, answer,
+                    answerMs}}}});
         }
         if (u.runFinished) {
             backlog_.push({"the end of run " + r.id,
@@ -196,8 +195,9 @@ private:
             warnings_.say("db-permanent", "records: records.db refused " + w.what + " (" + sqlite3_errstr(rc) +
                                               "); it stays in records.jsonl");
         } else {
-            warnings_.say("db", "records: cannot write records.db (" + db_.message() +
-                                    "); keeping the records in memory and trying again with each test; testing goes on");
+            warnings_.say("db",
+                          "records: cannot write records.db (" + db_.message() +
+                              "); keeping the records in memory and trying again with each test; testing goes on");
         }
     }
 

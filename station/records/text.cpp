@@ -138,5 +138,4 @@ std::string address(const GatewayInfo &g)
     return host + ":" + std::to_string(g.port);
 }
 
-
 } // namespace station::records

@@ -3,13 +3,12 @@
 
 #include <algorithm>
 #include <ctime>
-#include <filesystem>
 
 #include "catalogue.h"
 #include "front/web/json.h"
 #include "front/web/slots.h"
 #include "records/loader.h"
-#include "records/records.h"
+#include "records/reader.h"
 #include "report/report.h"
 
 namespace station::web {
@@ -31,13 +30,8 @@ std::string today()
 // The JUnit file of a run's batch, as the records name it, when it is there.
 std::string junitOf(const std::string &dir, const std::string &batch)
 {
-    std::string name = junitFileName(batch);
-    name += ".xml";
-    std::error_code ec;
-    if (!safeRecordName(name, ".xml") || !std::filesystem::is_regular_file(dir + "/junit/" + name, ec)) {
-        return "";
-    }
-    return name;
+    const std::string name = records::junitOfBatch(dir, batch);
+    return !name.empty() && safeRecordName(name, ".xml") ? name : "";
 }
 
 json_t *runJson(const std::string &dir, const records::RunRow &run)
@@ -75,8 +69,7 @@ json_t *testJson(const report::TestFigures &t)
 
 bool load(const std::string &dir, const records::Filter &filter, records::Rows &rows, std::string &error)
 {
-    std::error_code ec;
-    if (!std::filesystem::exists(dir + "/records.db", ec)) {
+    if (!records::haveRecords(dir)) {
         return true; // no run recorded yet: empty figures
     }
     return records::loadSqlite(dir, filter, rows, error);
