@@ -1,10 +1,11 @@
 #include "front/lineOptions.h"
 
-#include <cstdio>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "front/commands.h"
+#include "records/reader.h"
 
 namespace station::line {
 
@@ -53,9 +54,8 @@ struct ForwardArgs {
 
 int forward(const ForwardArgs &args)
 {
-    struct stat st {};
-    const std::string file = args.records + "/records.db";
-    if (stat(file.c_str(), &st) != 0) {
+    const std::string file = recordsDbPath(args.records);
+    if (!records::haveRecords(args.records)) {
         std::fprintf(stderr, "gwtest forward: no records in %s (no %s)\n", args.records.c_str(), file.c_str());
         return kExitSoftware;
     }

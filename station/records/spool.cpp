@@ -168,9 +168,9 @@ Spool::Batch Spool::pending(const std::string &line, const Cursor &from, int lim
         }
         {
             Query stillOpen(*db_, ("SELECT rowid FROM runs WHERE finished IS NULL AND ((rowid > ?1 AND rowid <= ?2)"
-                                 " OR rowid IN (" +
-                                 open + "))")
-                                    .c_str());
+                                   " OR rowid IN (" +
+                                   open + "))")
+                                      .c_str());
             stillOpen.bind(1, from.runsUpTo);
             stillOpen.bind(2, next.runsUpTo);
             next.openRuns.clear();
@@ -247,7 +247,7 @@ void Spool::markSent(const std::string &line, const Batch &batch)
             run.reset();
         }
         Query result(*db_, "INSERT OR IGNORE INTO line_sent_results (line, run_id, code, attempt, refused) "
-                         "VALUES (?1, ?2, ?3, ?4, ?5)");
+                           "VALUES (?1, ?2, ?3, ?4, ?5)");
         for (const auto &r : batch.results) {
             result.bind(1, line);
             result.bind(2, r.runId);
