@@ -23,6 +23,7 @@
 #include "command.h"
 #include "eventScript.h"
 #include "records/loader.h"
+#include "records/reader.h"
 #include "records/records.h"
 #include "records/schema.h"
 #include "sandbox.h"
@@ -720,6 +721,51 @@ TEST_F(Records, OnlyScratchFilesOfGoneWritersAreRemoved)
             EXPECT_EQ(there.count(name), 1U) << sub << "/" << name;
         }
     }
+}
+
+// What the page reads back: one run's lines of records.jsonl (not another
+// run's, not a broken line), a batch's JUnit file by the name the writer
+// gave it, and nothing from a directory without records.
+TEST_F(Records, ReaderGivesOneRunsLinesAndABatchsJunitFile)
+{
+    namespace records = station::records;
+    std::vector<std::string> lines;
+    EXPECT_FALSE(records::haveRecords(dir_));
+    EXPECT_FALSE(records::runLines(dir_, "st-20261212T080000Z-0", lines));
+    EXPECT_EQ(records::junitOfBatch(dir_, "st-20261212T080000Z"), "");
+    {
+        auto sink = open(dir_);
+        ASSERT_NE(sink, nullptr);
+        EventScript s(*sink, "st", kT0);
+        s.startBatch(2);
+        s.startRun(0, "10.213.0.2");
+        s.startRun(1, "10.213.1.2");
+        s.test(0, {.code = 0x0005});
+        s.test(1, {.code = 0x0005});
+        s.test(0, {.code = 0x0001});
+        s.finishRun(0, RunOutcome::kPass);
+        s.finishRun(1, RunOutcome::kPass);
+        s.finishBatch();
+    }
+    // A piece of a line (a station killed mid-write elsewhere) is passed over.
+    sandbox::writeFile(dir_ + "/records.jsonl", sandbox::readFile(dir_ + "/records.jsonl") + "{\"run_id\": \"st-2");
+    EXPECT_TRUE(records::haveRecords(dir_));
+    ASSERT_TRUE(records::runLines(dir_, "st-20261212T080000Z-0", lines));
+    ASSERT_EQ(lines.size(), 2U);
+    for (const std::string &line : lines) {
+        EXPECT_THAT(line, HasSubstr("\"run_id\":\"st-20261212T080000Z-0\""));
+    }
+    EXPECT_THAT(lines[1], HasSubstr("\"code\":1,"));
+    lines.clear();
+    ASSERT_TRUE(records::runLines(dir_, "st-20261212T080000Z-9", lines));
+    EXPECT_TRUE(lines.empty());
+
+    const std::string name = records::junitOfBatch(dir_, "st-20261212T080000Z");
+    EXPECT_EQ(name, "st-20261212T080000Z.xml");
+    std::string xml;
+    ASSERT_TRUE(records::readJunit(dir_, name, xml));
+    EXPECT_EQ(xml, sandbox::readFile(dir_ + "/junit/" + name));
+    EXPECT_FALSE(records::readJunit(dir_, "other.xml", xml));
 }
 
 // Another station's write holds the database: the write waits for it and
