@@ -8,6 +8,7 @@
 #include "front/commands.h"
 #include "front/lineOptions.h"
 #include "line/loader.h"
+#include "records/loader.h"
 #include "report/report.h"
 
 namespace station::cli {
@@ -25,7 +26,7 @@ struct ReportArgs {
 
 int report(const ReportArgs &args)
 {
-    report::Filter filter;
+    records::Filter filter;
     std::string error;
     if (!args.since.empty() && !report::parseSince(args.since, filter.since, error)) {
         std::fprintf(stderr, "gwtest report: %s\n", error.c_str());
@@ -48,8 +49,8 @@ int report(const ReportArgs &args)
                      args.mac.c_str());
         return kExitUsage;
     }
-    report::Rows rows;
-    const bool loaded = args.db.empty() ? report::loadSqlite(args.records, filter, rows, error)
+    records::Rows rows;
+    const bool loaded = args.db.empty() ? records::loadSqlite(args.records, filter, rows, error)
                                         : line::loadLine(args.db, filter, rows, error);
     if (!loaded) {
         std::fprintf(stderr, "gwtest report: %s\n", error.c_str());

@@ -1,10 +1,11 @@
 #include "front/lineOptions.h"
 
-#include <cstdio>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "front/commands.h"
+#include "records/reader.h"
 
 namespace station::line {
 
@@ -25,7 +26,7 @@ int openStationLine(const std::string &url, const std::string &recordsDir, std::
     }
     ForwarderOptions options;
     options.url = url;
-    options.recordsDb = recordsDir + "/records.db";
+    options.recordsDb = recordsDbPath(recordsDir);
     options.notice = std::move(notice);
     char host[256] = {};
     gethostname(host, sizeof host - 1);
@@ -53,9 +54,8 @@ struct ForwardArgs {
 
 int forward(const ForwardArgs &args)
 {
-    struct stat st {};
-    const std::string file = args.records + "/records.db";
-    if (stat(file.c_str(), &st) != 0) {
+    const std::string file = recordsDbPath(args.records);
+    if (!records::haveRecords(args.records)) {
         std::fprintf(stderr, "gwtest forward: no records in %s (no %s)\n", args.records.c_str(), file.c_str());
         return kExitSoftware;
     }

@@ -23,14 +23,13 @@
 #include "engine/events.h"
 #include "line/connection.h"
 #include "line/layout.h"
-
-struct sqlite3;
+#include "records/spool.h"
 
 namespace station::line {
 
 struct ForwarderOptions {
     std::string url;       // any libpq connection string
-    std::string recordsDb; // the spool: DIR/records.db
+    std::string recordsDb; // the spool: recordsDbPath(DIR)
     std::string applicationName = "gwtest";
     // One line for the person at the station (the terminal or the page);
     // by default a line on standard error.
@@ -42,76 +41,6 @@ struct ForwarderOptions {
     // Called between the line's commit and the spool's mark: a seam for tests
     // of a station that dies right there.
     std::function<void()> afterLineCommit;
-};
-
-// A run as the spool holds it.
-struct SpoolRun {
-    std::string id, batch, station, started;
-    std::optional<std::string> finished;
-    std::string host;
-    long long port = 0;
-    std::string label, model, mac;
-    std::optional<std::string> outcome;
-    std::string state;   // what changes while it runs: a changed state is sent again
-    std::string refused; // set by the sender: why the line refused it
-};
-
-// A result as the spool holds it.
-struct SpoolResult {
-    long long rowid = 0;
-    std::string runId, station, mac;
-    long long code = 0;
-    std::string name;
-    long long attempt = 0;
-    std::string outcome, dataHex, dataText, hint, started;
-    long long durationMs = 0;
-    std::optional<std::string> operatorAnswer;
-    std::optional<long long> operatorMs;
-    std::string refused; // set by the sender: why the line refused it
-};
-
-// The station's records.db seen as the spool. The marks of what reached a
-// line live in tables of their own (line_sent_runs, line_sent_results), per
-// line database, so the records writer's tables are untouched and a station
-// pointed at a new line database sends its history there too.
-class Spool {
-public:
-    explicit Spool(std::string path);
-    ~Spool();
-    Spool(const Spool &) = delete;
-    Spool &operator=(const Spool &) = delete;
-
-    // Opens records.db (never creates it: the records writer does) and its
-    // tables of marks. False with why (the file may not exist yet).
-    bool open(std::string &error);
-    bool isOpen() const { return db_ != nullptr; }
-
-    // Where the last pass left off, so that a pass reads what is new and
-    // not the whole history. Rows are numbered as written (SQLite's rowid);
-    // an empty cursor looks at the whole file again.
-    struct Cursor {
-        long long resultsAfter = 0;   // results up to here were all sent
-        long long runsUpTo = 0;       // runs up to here were seen,
-        std::set<long long> openRuns; // and these of them were still running
-    };
-    struct Batch {
-        std::vector<SpoolRun> runs;       // new or changed since last sent
-        std::vector<SpoolResult> results; // not yet sent, in the order written
-        Cursor next;                      // the cursor once this batch is sent
-    };
-    // What waits for the line after `from`, at most `limit` results.
-    Batch pending(const std::string &line, const Cursor &from, int limit);
-    // Marks a batch sent to that line.
-    void markSent(const std::string &line, const Batch &batch);
-    // Results of records.db not yet in that line (after a cursor's
-    // resultsAfter: those up to it were all sent).
-    long long pendingCount(const std::string &line, long long afterRowid = 0);
-
-private:
-    bool hasRecords();
-
-    std::string path_;
-    sqlite3 *db_ = nullptr;
 };
 
 // Copies one batch to the line in one transaction (runs upserted, results

@@ -4,6 +4,7 @@
 
 #include "line/connection.h"
 #include "line/layout.h"
+#include "report/report.h"
 
 namespace station::line {
 
@@ -37,7 +38,7 @@ PgParam orNull(const std::string &text)
 
 } // namespace
 
-bool loadLine(const std::string &url, const report::Filter &filter, report::Rows &rows, std::string &error)
+bool loadLine(const std::string &url, const records::Filter &filter, records::Rows &rows, std::string &error)
 {
     Reach reach = Reach::kUnreachable;
     PgConn conn = PgConn::connect(url, "gwtest report", reach, error);
@@ -59,7 +60,7 @@ bool loadLine(const std::string &url, const report::Filter &filter, report::Rows
         const std::vector<PgParam> params = {orNull(filter.since), orNull(filter.model), orNull(filter.mac)};
         const PgResult runs = conn.exec(kRuns, params);
         for (int i = 0; i < runs.rows(); ++i) {
-            report::RunRow r;
+            records::RunRow r;
             r.id = runs.text(i, 0);
             r.batch = runs.text(i, 1);
             r.station = runs.text(i, 2);
@@ -75,7 +76,7 @@ bool loadLine(const std::string &url, const report::Filter &filter, report::Rows
         }
         const PgResult results = conn.exec(kResults, params);
         for (int i = 0; i < results.rows(); ++i) {
-            report::ResultRow r;
+            records::ResultRow r;
             r.runId = results.text(i, 0);
             r.station = results.text(i, 1);
             r.mac = results.text(i, 2);
@@ -102,9 +103,9 @@ bool loadLine(const std::string &url, const report::Filter &filter, report::Rows
     return true;
 }
 
-std::string formatLine(const report::Rows &rows, const report::Filter &filter, bool json)
+std::string formatLine(const records::Rows &rows, const records::Filter &filter, bool json)
 {
-    std::map<std::string, report::Rows> byStation;
+    std::map<std::string, records::Rows> byStation;
     for (const auto &run : rows.runs) {
         byStation[run.station].runs.push_back(run);
     }

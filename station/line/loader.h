@@ -4,18 +4,18 @@
 
 #include <string>
 
-#include "report/report.h"
+#include "records/rows.h"
 
 namespace station::line {
 
 // Loads the runs the filter selects (every station) and their results.
 // False with a message: the server unreachable or refusing (status 70), a
 // database without the line's layout or of a newer one (70).
-bool loadLine(const std::string &url, const report::Filter &filter, report::Rows &rows, std::string &error);
+bool loadLine(const std::string &url, const records::Filter &filter, records::Rows &rows, std::string &error);
 
 // The line's figures: the whole line, then each station's (model and test
 // figures per station). Text, or one JSON object
 // {"line": <summary>, "stations": [{"station": ID, "summary": <summary>}, ...]}.
-std::string formatLine(const report::Rows &rows, const report::Filter &filter, bool json);
+std::string formatLine(const records::Rows &rows, const records::Filter &filter, bool json);
 
 } // namespace station::line

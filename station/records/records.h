@@ -33,4 +33,12 @@ std::unique_ptr<EventSink> openRecords(const std::string &dir, std::string &erro
 // A second batch of the same name is written as "<name>~2.xml", and so on.
 std::string junitFileName(const std::string &batchId);
 
+// Test seams of the writers, empty in the product.
+namespace seams {
+// Called by the JUnit writer once its scratch file (junit/.<name>.xml.<pid>)
+// is written and before it is linked into place: tests stop or kill the
+// writer right there.
+extern std::function<void(const std::string &scratch)> junitScratchWritten;
+} // namespace seams
+
 } // namespace station

@@ -2,11 +2,11 @@
 // yield, pass rate and median duration per test and per model, the slowest
 // and the most failing tests, and one unit's history.
 //
-// Two halves: a loader fetches the rows of `runs` and `results` (from the
-// station's records.db here; the line's PostgreSQL has its own loader), and
-// a pure computation turns loaded rows into figures. The computation applies
-// the filter itself, so a loader may push the filter down into its query or
-// not: the figures are the same.
+// A pure computation over the rows of `runs` and `results` that a loader
+// fetched (records/loader.h for the station's records.db, line/loader.h for
+// the line's PostgreSQL), with the text and JSON writers beside it. The
+// computation applies the filter itself, so a loader may push the filter
+// down into its query or not: the figures are the same.
 #pragma once
 
 #include <cstdint>
@@ -14,52 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "records/rows.h"
+
 namespace station::report {
 
-// One row of `runs` (recordsSchema.h), as loaded.
-struct RunRow {
-    std::string id;
-    std::string batch;
-    std::string station;
-    std::string started;  // ISO 8601 UTC with milliseconds
-    std::string finished; // "" while running, or when the station died
-    std::string host;
-    int port = 6666;
-    std::string label;
-    std::string model;
-    std::string mac;     // "02:47:57:04:04:00", "" when never learnt
-    std::string outcome; // pass|fail|no-reply|connection-lost|unreachable|model-mismatch|stopped, "" unfinished
-};
-
-// One row of `results`, as loaded.
-struct ResultRow {
-    std::string runId;
-    std::string station;
-    std::string mac;
-    int code = 0;
-    std::string name;
-    int attempt = 1;
-    std::string outcome; // pass|fail|no-reply|connection-lost|skipped|not-run
-    std::string dataHex;
-    std::string dataText;
-    std::string hint;
-    std::string started;
-    int64_t durationMs = 0;
-    std::optional<std::string> operatorAnswer;
-    std::optional<int64_t> operatorMs;
-};
-
-struct Rows {
-    std::vector<RunRow> runs;
-    std::vector<ResultRow> results;
-};
-
-// Which runs count. Empty fields select everything.
-struct Filter {
-    std::string since; // runs started at or after, ISO 8601 UTC ("2026-12-10T00:00:00.000Z")
-    std::string model; // "GWM0202"
-    std::string mac;   // one unit: "02:47:57:04:04:00"
-};
+// The rows the figures are computed from (records/rows.h).
+using records::Filter;
+using records::ResultRow;
+using records::Rows;
+using records::RunRow;
 
 // "2026-12-10", "2026-12-10T08:30", "2026-12-10T08:30:15" (optionally with a
 // trailing Z; always UTC) into the form the records compare with. False with
@@ -69,13 +32,6 @@ bool parseSince(const std::string &text, std::string &iso, std::string &error);
 // A MAC in any case, with or without colons or dashes, into the records'
 // spelling "02:47:57:04:04:00"; false when it is not 12 hexadecimal digits.
 bool normaliseMac(const std::string &text, std::string &mac);
-
-// ---- The loader of the station's SQLite records ----
-
-// Loads the runs (and their results) of `dir`/records.db that the filter
-// selects. False with a message when there are no records there, the file is
-// not a records file or was written by a newer gwtest.
-bool loadSqlite(const std::string &dir, const Filter &filter, Rows &rows, std::string &error);
 
 // ---- The computation over loaded rows ----
 

@@ -20,6 +20,8 @@
 
 using namespace station::line;
 using linetest::SpoolWriter;
+using station::Spool;
+using station::SpoolRun;
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "line/forwarder.h"
 #include "line/loader.h"
 #include "pgCluster.h"
+#include "records/loader.h"
 #include "report/report.h"
 #include "spoolWriter.h"
 
@@ -111,7 +112,7 @@ protected:
     {
         report::Rows rows;
         std::string error;
-        EXPECT_TRUE(report::loadSqlite(dirs[s], filter, rows, error)) << error;
+        EXPECT_TRUE(station::records::loadSqlite(dirs[s], filter, rows, error)) << error;
         return rows;
     }
 

@@ -22,9 +22,10 @@
 #include "catalogue.h"
 #include "command.h"
 #include "eventScript.h"
+#include "records/loader.h"
+#include "records/reader.h"
 #include "records/records.h"
 #include "records/schema.h"
-#include "report/report.h"
 #include "sandbox.h"
 
 namespace {
@@ -418,8 +419,8 @@ TEST_F(Records, SchemaVersionIsCheckedAndMigrated)
     EXPECT_EQ(station::openRecords(newer, error), nullptr);
     EXPECT_THAT(error, HasSubstr("newer gwtest (records schema version 2; this gwtest knows up to 1)"));
     EXPECT_EQ(scalar(newer, "PRAGMA user_version"), "2");
-    station::report::Rows rows;
-    EXPECT_FALSE(station::report::loadSqlite(newer, {}, rows, error));
+    station::records::Rows rows;
+    EXPECT_FALSE(station::records::loadSqlite(newer, {}, rows, error));
     EXPECT_THAT(error, HasSubstr("newer gwtest"));
 
     const std::string foreign = sandbox::scratchDir() + "/foreign";
@@ -621,6 +622,150 @@ TEST_F(Records, JunitFileOfAnUnfinishedBatchIsWrittenAtClose)
     EXPECT_EQ(xpath(file, "string(//testsuite/@tests)"), std::to_string(kPlan.size()));
     EXPECT_EQ(xpath(file, "string(//testsuite/@skipped)"), std::to_string(kPlan.size() - 1));
     EXPECT_EQ(xpath(file, "string(//property[@name=\"outcome\"]/@value)"), "unfinished");
+}
+
+// A station stopped or killed between writing the JUnit file's scratch copy
+// and linking it into place, held right there by the writer's seam. A
+// station opening the directory then removes the scratch file of a writer
+// that is gone, and keeps that of one still alive, which then links it.
+TEST_F(Records, ScratchJunitFileOfAGoneWriterIsRemovedWhenTheRecordsOpen)
+{
+    struct Case {
+        const char *name;
+        int signal;       // what the writer does to itself at the seam
+        bool writerAlive; // when the directory is opened again
+    };
+    for (const Case &c : {Case{"killed", SIGKILL, false}, Case{"stopped", SIGSTOP, true}}) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = dir_ + "-" + c.name;
+        std::fflush(nullptr);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            station::seams::junitScratchWritten = [&c](const std::string &) { raise(c.signal); };
+            std::string error;
+            auto sink = station::openRecords(dir, error);
+            if (!sink) {
+                _exit(1);
+            }
+            EventScript s(*sink, "st-scratch", kT0);
+            s.startBatch(1);
+            s.startRun(0, "10.213.0.2");
+            s.test(0, {.code = 0x0005});
+            s.finishRun(0, RunOutcome::kPass);
+            s.finishBatch();
+            sink.reset();
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
+        const std::string scratch = ".st-scratch-20261212T080000Z.xml." + std::to_string(child);
+        ASSERT_THAT(filesIn(dir + "/junit"), ElementsAre(scratch)) << "the writer stopped at the seam";
+
+        {
+            auto sink = open(dir);
+            ASSERT_NE(sink, nullptr);
+        }
+        if (!c.writerAlive) {
+            ASSERT_TRUE(WIFSIGNALED(status));
+            EXPECT_TRUE(filesIn(dir + "/junit").empty()) << "the scratch file of a killed station is removed";
+            continue;
+        }
+        ASSERT_TRUE(WIFSTOPPED(status));
+        EXPECT_THAT(filesIn(dir + "/junit"), ElementsAre(scratch)) << "a live station's scratch file is kept";
+        ASSERT_EQ(kill(child, SIGCONT), 0);
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_THAT(filesIn(dir + "/junit"), ElementsAre("st-scratch-20261212T080000Z.xml"));
+    }
+}
+
+// Only the writers' own dot files, and only those of a process that is gone,
+// are removed: the directory's probe too, and nothing else of a user's.
+TEST_F(Records, OnlyScratchFilesOfGoneWritersAreRemoved)
+{
+    std::fflush(nullptr);
+    const pid_t gone = fork();
+    ASSERT_GE(gone, 0);
+    if (gone == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    // The parent of this test: alive, and not the opening process (whose own probe
+    // file is its own to remove).
+    const std::string dead = std::to_string(gone), alive = std::to_string(getppid());
+    {
+        auto sink = open(dir_);
+    }
+    const std::vector<std::string> removed = {".b.xml." + dead, ".gwtest-probe-" + dead};
+    const std::vector<std::string> kept = {".b.xml." + alive, ".gwtest-probe-" + alive, ".b.xml." + dead + "x",
+                                           ".b.xml.",         ".notes-" + dead,         "b.xml." + dead};
+    for (const std::string &sub : {std::string(), std::string("/junit")}) {
+        for (const std::string &name : removed) {
+            sandbox::writeFile(dir_ + sub + "/" + name, "x");
+        }
+        for (const std::string &name : kept) {
+            sandbox::writeFile(dir_ + sub + "/" + name, "x");
+        }
+    }
+    {
+        auto sink = open(dir_);
+    }
+    for (const std::string &sub : {std::string(), std::string("/junit")}) {
+        const std::vector<std::string> files = filesIn(dir_ + sub);
+        const std::set<std::string> there(files.begin(), files.end());
+        for (const std::string &name : removed) {
+            EXPECT_EQ(there.count(name), 0U) << sub << "/" << name;
+        }
+        for (const std::string &name : kept) {
+            EXPECT_EQ(there.count(name), 1U) << sub << "/" << name;
+        }
+    }
+}
+
+// What the page reads back: one run's lines of records.jsonl (not another
+// run's, not a broken line), a batch's JUnit file by the name the writer
+// gave it, and nothing from a directory without records.
+TEST_F(Records, ReaderGivesOneRunsLinesAndABatchsJunitFile)
+{
+    namespace records = station::records;
+    std::vector<std::string> lines;
+    EXPECT_FALSE(records::haveRecords(dir_));
+    EXPECT_FALSE(records::runLines(dir_, "st-20261212T080000Z-0", lines));
+    EXPECT_EQ(records::junitOfBatch(dir_, "st-20261212T080000Z"), "");
+    {
+        auto sink = open(dir_);
+        ASSERT_NE(sink, nullptr);
+        EventScript s(*sink, "st", kT0);
+        s.startBatch(2);
+        s.startRun(0, "10.213.0.2");
+        s.startRun(1, "10.213.1.2");
+        s.test(0, {.code = 0x0005});
+        s.test(1, {.code = 0x0005});
+        s.test(0, {.code = 0x0001});
+        s.finishRun(0, RunOutcome::kPass);
+        s.finishRun(1, RunOutcome::kPass);
+        s.finishBatch();
+    }
+    // A piece of a line (a station killed mid-write elsewhere) is passed over.
+    sandbox::writeFile(dir_ + "/records.jsonl", sandbox::readFile(dir_ + "/records.jsonl") + "{\"run_id\": \"st-2");
+    EXPECT_TRUE(records::haveRecords(dir_));
+    ASSERT_TRUE(records::runLines(dir_, "st-20261212T080000Z-0", lines));
+    ASSERT_EQ(lines.size(), 2U);
+    for (const std::string &line : lines) {
+        EXPECT_THAT(line, HasSubstr("\"run_id\":\"st-20261212T080000Z-0\""));
+    }
+    EXPECT_THAT(lines[1], HasSubstr("\"code\":1,"));
+    lines.clear();
+    ASSERT_TRUE(records::runLines(dir_, "st-20261212T080000Z-9", lines));
+    EXPECT_TRUE(lines.empty());
+
+    const std::string name = records::junitOfBatch(dir_, "st-20261212T080000Z");
+    EXPECT_EQ(name, "st-20261212T080000Z.xml");
+    std::string xml;
+    ASSERT_TRUE(records::readJunit(dir_, name, xml));
+    EXPECT_EQ(xml, sandbox::readFile(dir_ + "/junit/" + name));
+    EXPECT_FALSE(records::readJunit(dir_, "other.xml", xml));
 }
 
 // Another station's write holds the database: the write waits for it and

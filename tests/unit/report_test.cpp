@@ -12,6 +12,7 @@
 #include "catalogue.h"
 #include "command.h"
 #include "eventScript.h"
+#include "records/loader.h"
 #include "records/records.h"
 #include "report/report.h"
 #include "sandbox.h"
@@ -23,6 +24,7 @@ using station::Outcome;
 using station::RunOutcome;
 using ::testing::HasSubstr;
 namespace report = station::report;
+namespace records = station::records;
 
 report::RunRow runRow(const std::string &id, const std::string &started, const std::string &outcome,
                       const std::string &mac = "02:47:57:02:02:00", const std::string &model = "GWM0202")
@@ -464,7 +466,7 @@ TEST_F(Report, ReadsRecordsItCannotWrite)
     auto result = sandbox::runAsUser([&] {
         report::Rows rows;
         std::string error;
-        if (!report::loadSqlite(dir_, {}, rows, error)) {
+        if (!records::loadSqlite(dir_, {}, rows, error)) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }
@@ -477,7 +479,7 @@ TEST_F(Report, ReadsRecordsItCannotWrite)
     ASSERT_EQ(sandbox::sh("cp -r '" + dir_ + "' '" + odd + "'"), 0);
     report::Rows rows;
     std::string error;
-    ASSERT_TRUE(report::loadSqlite(odd, {}, rows, error)) << error;
+    ASSERT_TRUE(records::loadSqlite(odd, {}, rows, error)) << error;
     EXPECT_EQ(rows.runs.size(), 7U);
 }
 

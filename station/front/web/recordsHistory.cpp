@@ -3,12 +3,12 @@
 
 #include <algorithm>
 #include <ctime>
-#include <filesystem>
 
 #include "catalogue.h"
 #include "front/web/json.h"
 #include "front/web/slots.h"
-#include "records/records.h"
+#include "records/loader.h"
+#include "records/reader.h"
 #include "report/report.h"
 
 namespace station::web {
@@ -30,16 +30,11 @@ std::string today()
 // The JUnit file of a run's batch, as the records name it, when it is there.
 std::string junitOf(const std::string &dir, const std::string &batch)
 {
-    std::string name = junitFileName(batch);
-    name += ".xml";
-    std::error_code ec;
-    if (!safeRecordName(name, ".xml") || !std::filesystem::is_regular_file(dir + "/junit/" + name, ec)) {
-        return "";
-    }
-    return name;
+    const std::string name = records::junitOfBatch(dir, batch);
+    return !name.empty() && safeRecordName(name, ".xml") ? name : "";
 }
 
-json_t *runJson(const std::string &dir, const report::RunRow &run)
+json_t *runJson(const std::string &dir, const records::RunRow &run)
 {
     json_t *o = json_object();
     put(o, "runId", run.id);
@@ -72,25 +67,24 @@ json_t *testJson(const report::TestFigures &t)
     return o;
 }
 
-bool load(const std::string &dir, const report::Filter &filter, report::Rows &rows, std::string &error)
+bool load(const std::string &dir, const records::Filter &filter, records::Rows &rows, std::string &error)
 {
-    std::error_code ec;
-    if (!std::filesystem::exists(dir + "/records.db", ec)) {
+    if (!records::haveRecords(dir)) {
         return true; // no run recorded yet: empty figures
     }
-    return report::loadSqlite(dir, filter, rows, error);
+    return records::loadSqlite(dir, filter, rows, error);
 }
 
 } // namespace
 
 bool RecordsHistory::summary(const std::string &since, std::string &json, std::string &error)
 {
-    report::Filter filter;
+    records::Filter filter;
     const std::string day = since.empty() ? today() : since;
     if (!report::parseSince(day, filter.since, error)) {
         return false;
     }
-    report::Rows rows;
+    records::Rows rows;
     if (!load(dir_, filter, rows, error)) {
         return false;
     }
@@ -113,7 +107,7 @@ bool RecordsHistory::summary(const std::string &since, std::string &json, std::s
         json_array_append_new(failing, testJson(t));
     }
     put(o, "failing", failing);
-    std::vector<const report::RunRow *> latest;
+    std::vector<const records::RunRow *> latest;
     for (const auto &run : rows.runs) {
         latest.push_back(&run);
     }
@@ -129,9 +123,9 @@ bool RecordsHistory::summary(const std::string &since, std::string &json, std::s
 
 bool RecordsHistory::unit(const std::string &mac, std::string &json, std::string &error)
 {
-    report::Filter filter;
+    records::Filter filter;
     filter.mac = mac;
-    report::Rows rows;
+    records::Rows rows;
     if (!load(dir_, filter, rows, error)) {
         return false;
     }

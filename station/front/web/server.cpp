@@ -4,20 +4,16 @@
 
 #include <httplib.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "front/web/json.h"
 #include "front/web/page.h"
 #include "front/web/slots.h"
+#include "records/reader.h"
 
 namespace station::web {
 
 namespace {
 
 constexpr size_t kMaxBody = 16 * 1024;
-constexpr size_t kMaxRecordFile = 64 * 1024 * 1024;
 constexpr int kKeepAliveMs = 5000; // a comment line on a quiet stream, so a closed page is noticed
 
 const char *typeOf(std::string_view name)
@@ -60,39 +56,6 @@ bool sameToken(const std::string &given, const std::string &token)
                                       static_cast<unsigned char>(token[i % std::max<size_t>(token.size(), 1)]));
     }
     return diff == 0;
-}
-
-// The file of a record name inside `dir`, or empty when it is not a regular
-// file there (a link that leads out of the records counts as not there).
-std::string recordFile(const std::string &recordsDir, const std::string &sub, const std::string &name)
-{
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::path root = fs::canonical(recordsDir, ec);
-    if (ec) {
-        return "";
-    }
-    const fs::path file = fs::canonical(root / sub / name, ec);
-    if (ec || !fs::is_regular_file(file, ec)) {
-        return "";
-    }
-    const auto rel = file.lexically_relative(root);
-    if (rel.empty() || *rel.begin() == "..") {
-        return "";
-    }
-    return file.string();
-}
-
-bool readWhole(const std::string &path, std::string &out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    out = text.str();
-    return out.size() <= kMaxRecordFile;
 }
 
 } // namespace
@@ -387,11 +350,9 @@ struct Server::Impl {
 
         http.Get(R"(/records/junit/([^/]+))", [this](const Request &req, Response &res) {
             const std::string name = req.matches[1];
-            const std::string path = safeRecordName(name, ".xml") && !config.recordsDir.empty()
-                                         ? recordFile(config.recordsDir, "junit", name)
-                                         : "";
             std::string text;
-            if (path.empty() || !readWhole(path, text)) {
+            if (!safeRecordName(name, ".xml") || config.recordsDir.empty() ||
+                !records::readJunit(config.recordsDir, name, text)) {
                 sendError(res, 404, "no such JUnit record");
                 return;
             }
@@ -405,20 +366,17 @@ struct Server::Impl {
                 sendError(res, 404, "no such run");
                 return;
             }
-            const std::string path = recordFile(config.recordsDir, ".", "records.jsonl");
-            std::ifstream in(path);
-            if (path.empty() || !in) {
+            std::vector<std::string> runLines;
+            if (!records::runLines(config.recordsDir, runId, runLines)) {
                 sendError(res, 404, "no such run");
                 return;
             }
             // The run's lines of records.jsonl, as one JSON array.
             Json lines(json_array());
-            std::string line;
-            while (std::getline(in, line)) {
+            for (const std::string &line : runLines) {
                 json_error_t error;
                 Json object(json_loads(line.c_str(), 0, &error));
-                const char *id = object ? json_string_value(json_object_get(object.get(), "run_id")) : nullptr;
-                if (id != nullptr && runId == id) {
+                if (object) {
                     json_array_append(lines.get(), object.get());
                 }
             }

@@ -1,0 +1,133 @@
+// The writer of records.jsonl (see jsonlWriter.h). A line that cannot be
+// written (disk full, the directory gone) stays in the backlog and is
+// written, in order, with a later event.
+#include "records/jsonlWriter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <jansson.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "records/files.h"
+#include "records/text.h"
+
+namespace station::records {
+
+namespace {
+
+class JsonlWriter final : public RecordsWriter {
+public:
+    JsonlWriter(int fd, Warnings &warnings) : fd_(fd), warnings_(warnings) {}
+    ~JsonlWriter() override { ::close(fd_); }
+    JsonlWriter(const JsonlWriter &) = delete;
+    JsonlWriter &operator=(const JsonlWriter &) = delete;
+
+    void record(const RecordsUpdate &u) override
+    {
+        if (u.result == nullptr) {
+            return;
+        }
+        const RunState &r = *u.run;
+        const ResultRec &rec = *u.result;
+        json_t *o = json_object();
+        auto set = [o](const char *key, json_t *value) { json_object_set_new(o, key, value); };
+        auto str = [](const std::string &s) { return json_stringn(s.data(), s.size()); };
+        set("run_id", str(r.id));
+        set("batch", str(cleanUtf8(r.batch)));
+        set("station", str(rec.station));
+        set("host", str(cleanUtf8(r.gateway.host)));
+        set("port", json_integer(r.gateway.port));
+        set("label", str(cleanUtf8(r.gateway.label)));
+        set("model", str(r.gateway.model));
+        set("mac", str(r.gateway.mac));
+        set("code", json_integer(rec.code));
+        set("name", str(rec.name));
+        set("attempt", json_integer(rec.attempt));
+        set("outcome", str(rec.outcome));
+        set("data_hex", str(rec.dataHex));
+        set("data_text", str(rec.decoded));
+        set("hint", str(rec.hint));
+        set("started", str(rec.started));
+        set("duration_ms", json_integer(rec.durationMs));
+        set("operator_answer", rec.answer ? str(rec.answer->answer) : json_null());
+        set("operator_ms", rec.answer ? json_integer(rec.answer->ms) : json_null());
+        char *line = json_dumps(o, JSON_COMPACT | JSON_PRESERVE_ORDER);
+        json_decref(o);
+        if (line != nullptr) {
+            backlog_.push(std::string(line) + "\n");
+            std::free(line);
+        }
+    }
+
+    void retry() override
+    {
+        backlog_.drain([this](const std::string &line) {
+            int err = appendLine(line);
+            if (err != 0) {
+                warnings_.say("jsonl", "records: cannot write records.jsonl (" + std::string(std::strerror(err)) +
+                                           "); keeping the lines in memory and trying again with each test; testing "
+                                           "goes on");
+                return Tried::kLater;
+            }
+            warnings_.recovered("jsonl", "records: records.jsonl written again");
+            return Tried::kWritten;
+        });
+    }
+
+    size_t backlog() const override { return backlog_.size(); }
+
+private:
+    // One write() per line on an O_APPEND descriptor: another station's
+    // line goes before or after this one, never into it. A full disk must
+    // not leave half a line that the retry then follows with the whole one:
+    // the room for the line is reserved first (nothing written when there
+    // is none), and should a write still stop short, the piece is ended with
+    // a newline before the line is written again, so that it stands alone.
+    int appendLine(const std::string &line)
+    {
+        struct stat sb {};
+        if (::fstat(fd_, &sb) == 0 &&
+            ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, sb.st_size, static_cast<off_t>(line.size()) + 1) != 0 &&
+            errno != EOPNOTSUPP && errno != ENOSYS) {
+            return errno;
+        }
+        if (brokenLine_) {
+            if (::write(fd_, "\n", 1) != 1) {
+                return errno != 0 ? errno : EIO;
+            }
+            brokenLine_ = false;
+        }
+        size_t written = 0;
+        int err = writeAll(fd_, line, written);
+        if (err != 0) {
+            brokenLine_ = written > 0;
+            return err;
+        }
+        return ::fdatasync(fd_) == 0 ? 0 : errno;
+    }
+
+    int fd_;
+    Warnings &warnings_;
+    Backlog<std::string> backlog_;
+    bool brokenLine_ = false; // records.jsonl ends in a piece of a line
+};
+
+} // namespace
+
+std::unique_ptr<RecordsWriter> openJsonlWriter(const std::string &dir, Warnings &warnings, std::string &error)
+{
+    const std::string path = dir + "/records.jsonl";
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    return std::make_unique<JsonlWriter>(fd, warnings);
+}
+
+} // namespace station::records

@@ -1,0 +1,59 @@
+// The records as loaded: one row of `runs` or `results` (records/schema.h)
+// as plain values, and the selection of runs a loader is asked for. Shared
+// by the loaders (records.db here, the line's PostgreSQL in line/) and the
+// figures of report/.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace station::records {
+
+// One row of `runs` (records/schema.h), as loaded.
+struct RunRow {
+    std::string id;
+    std::string batch;
+    std::string station;
+    std::string started;  // ISO 8601 UTC with milliseconds
+    std::string finished; // "" while running, or when the station died
+    std::string host;
+    int port = 6666;
+    std::string label;
+    std::string model;
+    std::string mac;     // "02:47:57:04:04:00", "" when never learnt
+    std::string outcome; // pass|fail|no-reply|connection-lost|unreachable|model-mismatch|stopped, "" unfinished
+};
+
+// One row of `results`, as loaded.
+struct ResultRow {
+    std::string runId;
+    std::string station;
+    std::string mac;
+    int code = 0;
+    std::string name;
+    int attempt = 1;
+    std::string outcome; // pass|fail|no-reply|connection-lost|skipped|not-run
+    std::string dataHex;
+    std::string dataText;
+    std::string hint;
+    std::string started;
+    int64_t durationMs = 0;
+    std::optional<std::string> operatorAnswer;
+    std::optional<int64_t> operatorMs;
+};
+
+struct Rows {
+    std::vector<RunRow> runs;
+    std::vector<ResultRow> results;
+};
+
+// Which runs count. Empty fields select everything.
+struct Filter {
+    std::string since; // runs started at or after, ISO 8601 UTC ("2026-12-10T00:00:00.000Z")
+    std::string model; // "GWM0202"
+    std::string mac;   // one unit: "02:47:57:04:04:00"
+};
+
+} // namespace station::records

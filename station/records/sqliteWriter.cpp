@@ -1,0 +1,253 @@
+// The writer of records.db (see sqliteWriter.h). A write that fails because
+// the database is locked for longer than the busy wait (or the disk is full)
+// stays in the backlog and is tried again, in order, with every event.
+#include "records/sqliteWriter.h"
+
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+#include "records/migrations.h"
+#include "records/sqlite.h"
+#include "records/text.h"
+
+namespace station::records {
+
+namespace {
+
+// After one wait of the full busy time for another station's write, the
+// writer tries the queued writes with every event but waits only briefly
+// each time, so that the engine's events are not held up; the records'
+// close waits the full time once more.
+using sqlite::kBusyWaitMs;
+constexpr int kBusyRetryMs = 200;
+
+using Value = std::variant<std::monostate, int64_t, std::string>;
+
+struct Step {
+    std::string sql;
+    std::vector<Value> values;
+};
+
+// One transaction: all its steps or none.
+struct Write {
+    std::string what; // for the error message: "the result of mac on run X"
+    std::vector<Step> steps;
+};
+
+// Errors that cannot go away by trying again: the write is given up (the
+// result stays in records.jsonl).
+bool permanent(int rc)
+{
+    int primary = rc & 0xff;
+    return primary == SQLITE_CONSTRAINT || primary == SQLITE_MISMATCH || primary == SQLITE_TOOBIG ||
+           primary == SQLITE_RANGE;
+}
+
+// Runs one statement with its values; SQLITE_OK or the error.
+int runStep(const sqlite::Db &db, const Step &step)
+{
+    sqlite::Stmt st(db, step.sql);
+    if (!st.ok()) {
+        return st.rc();
+    }
+    for (size_t i = 0; i < step.values.size(); ++i) {
+        int at = static_cast<int>(i) + 1;
+        const Value &v = step.values[i];
+        if (const auto *n = std::get_if<int64_t>(&v)) {
+            st.bind(at, *n);
+        } else if (const auto *s = std::get_if<std::string>(&v)) {
+            st.bind(at, *s);
+        } else {
+            st.bindNull(at);
+        }
+    }
+    return st.run();
+}
+
+class SqliteWriter final : public RecordsWriter {
+public:
+    SqliteWriter(sqlite::Db db, Warnings &warnings) : db_(std::move(db)), warnings_(warnings) {}
+
+    void record(const RecordsUpdate &u) override
+    {
+        if (u.run == nullptr) {
+            return;
+        }
+        RunState &r = *u.run;
+        if (u.runIsNew) {
+            insertRun(r);
+        }
+        if (u.gatewayChanged) {
+            Write w{"the model and MAC of run " + r.id,
+                    {{"UPDATE runs SET model = ?, mac = ? WHERE id = ?", {r.gateway.model, r.gateway.mac, r.id}}}};
+            if (u.macLearnt) {
+                // The results recorded before the MAC was known.
+                w.steps.push_back({"UPDATE results SET mac = ? WHERE run_id = ? AND mac = ''", {r.gateway.mac, r.id}});
+            }
+            backlog_.push(std::move(w));
+        }
+        if (const ResultRec *rec = u.result) {
+            Value answer = rec->answer ? Value{rec->answer->answer} : Value{};
+            Value answerMs = rec->answer ? Value{int64_t{rec->answer->ms}} : Value{};
+            backlog_.push(
+                {"the result of " + rec->name + " (attempt " + std::to_string(rec->attempt) + ") of run " + r.id,
+                 {{"INSERT INTO results (run_id, station, mac, code, name, attempt, outcome, data_hex, data_text,"
+                   " hint, started, duration_ms, operator_answer, operator_ms)"
+                   " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                   {r.id, rec->station, r.gateway.mac, int64_t{rec->code}, rec->name, int64_t{rec->attempt},
+                    rec->outcome, rec->dataHex, rec->decoded, rec->hint, rec->started, int64_t{rec->durationMs}, answer,
+                    answerMs}}}});
+        }
+        if (u.runFinished) {
+            backlog_.push({"the end of run " + r.id,
+                           {{"UPDATE runs SET finished = ?, outcome = ? WHERE id = ?",
+                             {isoTime(r.finishedMs), r.outcome, r.id}}}});
+        }
+    }
+
+    void retry() override
+    {
+        backlog_.drain([this](const Write &w) {
+            int rc = apply(w);
+            if (rc == SQLITE_OK) {
+                if (behind_) {
+                    behind_ = false;
+                    db_.busyWait(kBusyWaitMs);
+                }
+                warnings_.recovered("db", "records: records.db written again");
+                return Tried::kWritten;
+            }
+            failed(w, rc);
+            if (!permanent(rc)) {
+                fallBehind();
+                return Tried::kLater;
+            }
+            return Tried::kDropped;
+        });
+    }
+
+    void closing() override
+    {
+        db_.busyWait(kBusyWaitMs);
+        behind_ = false;
+    }
+
+    size_t backlog() const override { return backlog_.size(); }
+
+private:
+    // Two stations started in the same second with the same station id give
+    // the same run id; the second run is stored as <id>~2 (and so on) so that
+    // neither station's results are lost.
+    void insertRun(RunState &r)
+    {
+        const std::string base = r.id;
+        for (int n = 2;; ++n) {
+            Write w{"the start of run " + r.id,
+                    {{"INSERT INTO runs (id, batch, station, started, host, port, label, model, mac)"
+                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                      {r.id, r.batch, r.station, r.started, cleanUtf8(r.gateway.host), int64_t{r.gateway.port},
+                       cleanUtf8(r.gateway.label), r.gateway.model, r.gateway.mac}}}};
+            if (!backlog_.empty()) {
+                backlog_.push(std::move(w));
+                return;
+            }
+            int rc = apply(w);
+            if (rc == SQLITE_OK) {
+                return;
+            }
+            if ((rc & 0xff) == SQLITE_CONSTRAINT && n < 100) {
+                r.id = base + "~" + std::to_string(n);
+                continue;
+            }
+            if (!permanent(rc)) {
+                backlog_.push(w);
+                fallBehind();
+            }
+            failed(w, rc);
+            return;
+        }
+    }
+
+    int apply(const Write &w)
+    {
+        int rc = db_.exec("BEGIN IMMEDIATE");
+        if (rc != SQLITE_OK) {
+            return rc;
+        }
+        for (const Step &s : w.steps) {
+            rc = runStep(db_, s);
+            if (rc != SQLITE_OK) {
+                db_.exec("ROLLBACK");
+                return rc;
+            }
+        }
+        rc = db_.exec("COMMIT");
+        if (rc != SQLITE_OK) {
+            db_.exec("ROLLBACK");
+        }
+        return rc;
+    }
+
+    void failed(const Write &w, int rc)
+    {
+        if (permanent(rc)) {
+            warnings_.say("db-permanent", "records: records.db refused " + w.what + " (" + sqlite3_errstr(rc) +
+                                              "); it stays in records.jsonl");
+        } else {
+            warnings_.say("db",
+                          "records: cannot write records.db (" + db_.message() +
+                              "); keeping the records in memory and trying again with each test; testing goes on");
+        }
+    }
+
+    void fallBehind()
+    {
+        if (!behind_) {
+            behind_ = true;
+            db_.busyWait(kBusyRetryMs);
+        }
+    }
+
+    sqlite::Db db_;
+    Warnings &warnings_;
+    Backlog<Write> backlog_;
+    bool behind_ = false; // writes are queued: short busy waits until they are in
+};
+
+} // namespace
+
+std::unique_ptr<RecordsWriter> openSqliteWriter(const std::string &dir, Warnings &warnings, std::string &error)
+{
+    const std::string dbPath = dir + "/records.db";
+    sqlite::Db db;
+    auto fail = [&](std::string message) -> std::unique_ptr<RecordsWriter> {
+        error = std::move(message);
+        return nullptr;
+    };
+    if (db.open(dbPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX) != SQLITE_OK) {
+        return fail("cannot open " + dbPath + ": " + db.message());
+    }
+    if (db.readOnly()) {
+        return fail("cannot write " + dbPath + ": the file is read-only");
+    }
+    // Another station's write holds the lock for milliseconds; wait for it
+    // rather than fail (a longer lock keeps the write queued, see above).
+    db.busyWait(kBusyWaitMs);
+    if (const std::string mode = db.enterWal(); mode != "wal") {
+        return fail("cannot use " + dbPath + " (write-ahead log: " +
+                    (mode.empty() ? db.message() : "the file stays in " + mode + " mode") + ")");
+    }
+    // synchronous=FULL: a commit is on the disk when it returns, so a result
+    // survives a power cut of the station as well as a kill. Foreign keys
+    // stay off: a result is kept even if its run's row could not be written.
+    if (db.exec("PRAGMA synchronous = FULL; PRAGMA foreign_keys = OFF") != SQLITE_OK) {
+        return fail("cannot use " + dbPath + ": " + db.message());
+    }
+    if (!migrateRecords(db, dbPath, error)) {
+        return nullptr;
+    }
+    return std::make_unique<SqliteWriter>(std::move(db), warnings);
+}
+
+} // namespace station::records
