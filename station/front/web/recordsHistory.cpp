@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "catalogue.h"
 #include "front/web/json.h"
@@ -27,16 +29,59 @@ std::string today()
     return day;
 }
 
-// The JUnit file of a run's batch, as the records name it, when it is there.
-std::string junitOf(const std::string &dir, const std::string &batch)
+// The text a JUnit file of the records names a run by.
+std::string runProperty(const std::string &runId)
 {
-    std::string name = junitFileName(batch);
-    name += ".xml";
-    std::error_code ec;
-    if (!safeRecordName(name, ".xml") || !std::filesystem::is_regular_file(dir + "/junit/" + name, ec)) {
-        return "";
+    std::string out = "<property name=\"run\" value=\"";
+    for (char c : runId) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
+        default:
+            out += c;
+        }
     }
-    return name;
+    return out + "\"/>";
+}
+
+// The JUnit file that holds a run, when it is there. The records name a
+// batch's file after the batch, and a second batch of the same name (another
+// station with the same id, in the same second) takes "<name>~2.xml", so the
+// file is the one of these that names the run. None before the batch has
+// ended: its file is written then.
+std::string junitOf(const std::string &dir, const report::RunRow &run)
+{
+    const std::string base = junitFileName(run.batch);
+    const std::string property = runProperty(run.id);
+    for (int n = 1; n < 1000; ++n) {
+        const std::string name = base + (n == 1 ? "" : "~" + std::to_string(n)) + ".xml";
+        if (!safeRecordName(name, ".xml")) {
+            return "";
+        }
+        std::ifstream in(dir + "/junit/" + name, std::ios::binary);
+        if (!in) {
+            return "";
+        }
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (text.str().find(property) != std::string::npos) {
+            return name;
+        }
+    }
+    return "";
 }
 
 json_t *runJson(const std::string &dir, const report::RunRow &run)
@@ -53,7 +98,7 @@ json_t *runJson(const std::string &dir, const report::RunRow &run)
     put(o, "model", run.model);
     put(o, "mac", run.mac);
     put(o, "outcome", run.outcome.empty() ? std::string("unfinished") : run.outcome);
-    put(o, "junit", junitOf(dir, run.batch));
+    put(o, "junit", junitOf(dir, run));
     return o;
 }
 
