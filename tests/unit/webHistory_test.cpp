@@ -151,10 +151,12 @@ public:
 // that run. Three stations of one id share the records and start a batch in
 // the same second: the records keep the runs as <id>, <id>~2 and <id>~3,
 // and the JUnit files as <batch>.xml and <batch>~2.xml; the third batch has
-// not ended, so its file is not there yet.
+// not ended, so its file is not there yet. A fourth run found its gateway
+// unreachable and has no results: no JSON record to link.
 TEST_F(WebHistory, EveryRecordLinkOfTheHistoryAnswersWithItsOwnRun)
 {
     const std::string batch = "web-20261210T080000Z";
+    const std::string later = "web-20261210T080001Z";
     const char *macs[] = {"02:47:57:02:00:00", "02:47:57:02:00:01", "02:47:57:02:00:02"};
     std::string error;
     auto first = station::openRecords(dir, error);
@@ -166,6 +168,20 @@ TEST_F(WebHistory, EveryRecordLinkOfTheHistoryAnswersWithItsOwnRun)
     run(*first, batch, 0, macs[0], false);
     run(*second, batch, 0, macs[1], true);
     run(*third, batch, 0, macs[2], true, false);
+    for (EventKind kind :
+         {EventKind::kBatchStarted, EventKind::kRunStarted, EventKind::kRunFinished, EventKind::kBatchFinished}) {
+        Event e;
+        e.kind = kind;
+        e.station = "web";
+        e.batchId = later;
+        e.runId = later + "-1";
+        e.gateway.slot = 1;
+        e.gateway.host = "10.213.1.2";
+        e.gateway.port = 6666;
+        e.unixMs = station::web::unixMsNow();
+        e.runOutcome = RunOutcome::kUnreachable;
+        first->onEvent(e);
+    }
 
     station::web::RecordsHistory history(dir);
     station::web::Hub hub;
@@ -176,50 +192,56 @@ TEST_F(WebHistory, EveryRecordLinkOfTheHistoryAnswersWithItsOwnRun)
     httplib::Client client("127.0.0.1", server.port());
     client.set_read_timeout(10, 0);
 
-    // The links of each latest run: {run id, MAC, JUnit file name}.
+    // The links of each latest run: {run id, MAC, JUnit file, JSON record}.
+    using Links = std::vector<std::tuple<std::string, std::string, std::string, std::string>>;
     auto links = [&] {
-        std::vector<std::tuple<std::string, std::string, std::string>> out;
+        Links out;
         auto res = client.Get("/api/history?since=2026-01-01");
         EXPECT_TRUE(res && res->status == 200);
         const station::web::Json root = station::web::parseObject(res ? res->body : "");
         const json_t *latest = json_object_get(root.get(), "latest");
         for (size_t i = 0; i < json_array_size(latest); ++i) {
             const json_t *r = json_array_get(latest, i);
-            out.emplace_back(json_string_value(json_object_get(r, "runId")),
-                             json_string_value(json_object_get(r, "mac")),
-                             json_string_value(json_object_get(r, "junit")));
+            auto text = [r](const char *key) {
+                const char *value = json_string_value(json_object_get(r, key));
+                return std::string(value != nullptr ? value : "(none)");
+            };
+            out.emplace_back(text("runId"), text("mac"), text("junit"), text("json"));
         }
         std::sort(out.begin(), out.end());
         return out;
     };
-    auto check = [&](const std::string &runId, const std::string &mac, const std::string &junit) {
-        auto res = client.Get("/records/runs/" + runId + ".json");
-        ASSERT_TRUE(res);
-        ASSERT_EQ(res->status, 200) << runId << ": " << res->body;
-        const station::web::Json lines(json_loads(res->body.c_str(), 0, nullptr));
-        ASSERT_EQ(json_array_size(lines.get()), 2U) << res->body;
-        for (size_t i = 0; i < 2; ++i) {
-            const json_t *line = json_array_get(lines.get(), i);
-            EXPECT_STREQ(json_string_value(json_object_get(line, "run_id")), runId.c_str());
-            EXPECT_STREQ(json_string_value(json_object_get(line, "mac")), mac.c_str());
+    auto check = [&](const std::string &runId, const std::string &mac, const std::string &junit,
+                     const std::string &record) {
+        SCOPED_TRACE(runId);
+        if (!record.empty()) {
+            auto res = client.Get("/records/runs/" + record);
+            ASSERT_TRUE(res);
+            ASSERT_EQ(res->status, 200) << record << ": " << res->body;
+            const station::web::Json lines(json_loads(res->body.c_str(), 0, nullptr));
+            ASSERT_EQ(json_array_size(lines.get()), 2U) << res->body;
+            for (size_t i = 0; i < 2; ++i) {
+                const json_t *line = json_array_get(lines.get(), i);
+                EXPECT_STREQ(json_string_value(json_object_get(line, "run_id")), runId.c_str());
+                EXPECT_STREQ(json_string_value(json_object_get(line, "mac")), mac.c_str());
+            }
         }
-        if (junit.empty()) {
-            return;
+        if (!junit.empty()) {
+            auto res = client.Get("/records/junit/" + junit);
+            ASSERT_TRUE(res);
+            ASSERT_EQ(res->status, 200) << junit << ": " << res->body;
+            EXPECT_THAT(res->body, HasSubstr("<property name=\"run\" value=\"" + runId + "\"/>"));
+            EXPECT_THAT(res->body, HasSubstr("<property name=\"mac\" value=\"" + mac + "\"/>"));
         }
-        res = client.Get("/records/junit/" + junit);
-        ASSERT_TRUE(res);
-        ASSERT_EQ(res->status, 200) << junit << ": " << res->body;
-        EXPECT_THAT(res->body, HasSubstr("<property name=\"run\" value=\"" + runId + "\"/>")) << junit;
-        EXPECT_THAT(res->body, HasSubstr("<property name=\"mac\" value=\"" + mac + "\"/>")) << junit;
     };
 
-    using Links = std::vector<std::tuple<std::string, std::string, std::string>>;
     Links got = links();
-    EXPECT_EQ(got, (Links{{batch + "-0", macs[0], batch + ".xml"},
-                          {batch + "-0~2", macs[1], batch + "~2.xml"},
-                          {batch + "-0~3", macs[2], ""}}));
-    for (const auto &[runId, mac, junit] : got) {
-        check(runId, mac, junit);
+    EXPECT_EQ(got, (Links{{batch + "-0", macs[0], batch + ".xml", batch + "-0.json"},
+                          {batch + "-0~2", macs[1], batch + "~2.xml", batch + "-0~2.json"},
+                          {batch + "-0~3", macs[2], "", batch + "-0~3.json"},
+                          {later + "-1", "", later + ".xml", ""}}));
+    for (const auto &[runId, mac, junit, record] : got) {
+        check(runId, mac, junit, record);
     }
 
     // The third batch ends: its file is linked from then on.
@@ -229,10 +251,10 @@ TEST_F(WebHistory, EveryRecordLinkOfTheHistoryAnswersWithItsOwnRun)
     end.batchId = batch;
     third->onEvent(end);
     got = links();
-    ASSERT_EQ(got.size(), 3U);
+    ASSERT_EQ(got.size(), 4U);
     EXPECT_EQ(std::get<2>(got[2]), batch + "~3.xml");
-    for (const auto &[runId, mac, junit] : got) {
-        check(runId, mac, junit);
+    for (const auto &[runId, mac, junit, record] : got) {
+        check(runId, mac, junit, record);
     }
 
     server.stop();

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "catalogue.h"
@@ -67,7 +68,12 @@ std::string junitOf(const std::string &dir, const report::RunRow &run)
     const std::string base = junitFileName(run.batch);
     const std::string property = runProperty(run.id);
     for (int n = 1; n < 1000; ++n) {
-        const std::string name = base + (n == 1 ? "" : "~" + std::to_string(n)) + ".xml";
+        std::string name = base;
+        if (n > 1) {
+            name += '~';
+            name += std::to_string(n);
+        }
+        name += ".xml";
         if (!safeRecordName(name, ".xml")) {
             return "";
         }
@@ -84,7 +90,9 @@ std::string junitOf(const std::string &dir, const report::RunRow &run)
     return "";
 }
 
-json_t *runJson(const std::string &dir, const report::RunRow &run)
+// A run's row; `recorded`: results of it are in the records, so its JSON
+// record (its lines of records.jsonl) is there to link.
+json_t *runJson(const std::string &dir, const report::RunRow &run, bool recorded)
 {
     json_t *o = json_object();
     put(o, "runId", run.id);
@@ -99,6 +107,7 @@ json_t *runJson(const std::string &dir, const report::RunRow &run)
     put(o, "mac", run.mac);
     put(o, "outcome", run.outcome.empty() ? std::string("unfinished") : run.outcome);
     put(o, "junit", junitOf(dir, run));
+    put(o, "json", recorded ? run.id + ".json" : std::string());
     return o;
 }
 
@@ -163,9 +172,13 @@ bool RecordsHistory::summary(const std::string &since, std::string &json, std::s
         latest.push_back(&run);
     }
     std::sort(latest.begin(), latest.end(), [](const auto *a, const auto *b) { return a->started > b->started; });
+    std::set<std::string> recorded;
+    for (const auto &result : rows.results) {
+        recorded.insert(result.runId);
+    }
     json_t *runs = json_array();
     for (size_t i = 0; i < latest.size() && i < kLatestRuns; ++i) {
-        json_array_append_new(runs, runJson(dir_, *latest[i]));
+        json_array_append_new(runs, runJson(dir_, *latest[i], recorded.count(latest[i]->id) != 0));
     }
     put(o, "latest", runs);
     json = dump(o);
@@ -187,7 +200,7 @@ bool RecordsHistory::unit(const std::string &mac, std::string &json, std::string
     json_t *runs = json_array();
     // Newest first: the run a person asks about is most often the last.
     for (auto it = history.runs.rbegin(); it != history.runs.rend(); ++it) {
-        json_t *run = runJson(dir_, it->run);
+        json_t *run = runJson(dir_, it->run, !it->results.empty());
         json_t *results = json_array();
         for (const auto &r : it->results) {
             json_t *result = json_object();
