@@ -40,16 +40,6 @@ int64_t unixMsNow()
         .count();
 }
 
-std::string utcStamp()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
-    return buf;
-}
-
 std::string hex4(uint16_t code)
 {
     char buf[8];
@@ -839,6 +829,16 @@ std::vector<uint16_t> Engine::planOf(uint8_t modelBit)
     return plan;
 }
 
+std::string batchName(const std::string &station, int64_t unixSecond)
+{
+    const auto second = static_cast<std::time_t>(unixSecond);
+    std::tm tm{};
+    gmtime_r(&second, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+    return (station.empty() ? std::string("station") : station) + "-" + stamp;
+}
+
 Engine::Engine(RunOptions options, OperatorDesk &desk) : impl_(std::make_unique<Impl>(std::move(options), desk)) {}
 
 Engine::~Engine() = default;
@@ -858,7 +858,7 @@ void Engine::stop()
 RunSummary Engine::run(const std::vector<Target> &targets)
 {
     Impl &e = *impl_;
-    e.batchId = (e.options.station.empty() ? std::string("station") : e.options.station) + "-" + utcStamp();
+    e.batchId = e.options.batchId.empty() ? batchName(e.options.station, std::time(nullptr)) : e.options.batchId;
     {
         Event ev;
         ev.kind = EventKind::kBatchStarted;

@@ -30,6 +30,10 @@ enum class OperatorMode : uint8_t {
     kUnattended, // nobody asked; recorded as "unattended"
 };
 
+// A batch is named by its station and the UTC second it starts:
+// "<station>-<yyyymmddThhmmssZ>" ("station" when no station id is given).
+std::string batchName(const std::string &station, int64_t unixSecond);
+
 struct RunOptions {
     std::string model = "auto"; // "auto" asks 0x0005 first, else GWMxxxx
     std::vector<uint16_t> only; // empty: the whole plan
@@ -37,6 +41,9 @@ struct RunOptions {
     int retries = 0; // extra attempts of a failed or silent test
     OperatorMode op = OperatorMode::kAsk;
     std::string station; // station id written into every record
+    // The batch's name; empty: batchName(station, the second run() begins).
+    // A front end that starts several batches names each when it starts it.
+    std::string batchId;
     int connectTimeoutMs = 5000;
     int marginMs = 5000; // added to each test's catalogue duration
     // No reply to the first query of a connection within this long: a

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "records/records.h"
+#include "records/text.h"
 
 namespace station::records {
 
@@ -80,11 +81,22 @@ bool readJunit(const std::string &dir, const std::string &name, std::string &tex
     return text.size() <= kMaxRecordFile;
 }
 
-std::string junitOfBatch(const std::string &dir, const std::string &batchId)
+std::string junitOfRun(const std::string &dir, const std::string &batchId, const std::string &runId)
 {
-    const std::string name = junitFileName(batchId) + ".xml";
-    std::error_code ec;
-    return std::filesystem::is_regular_file(dir + "/junit/" + name, ec) ? name : "";
+    // The JUnit writer names a run by this property of its testsuite.
+    const std::string property = "<property name=\"run\" value=\"" + xmlText(runId) + "\"/>";
+    const std::string base = junitFileName(batchId);
+    for (int n = 1; n < 1000; ++n) {
+        const std::string name = base + (n > 1 ? "~" + std::to_string(n) : std::string()) + ".xml";
+        std::string text;
+        if (!readJunit(dir, name, text)) {
+            return "";
+        }
+        if (text.find(property) != std::string::npos) {
+            return name;
+        }
+    }
+    return "";
 }
 
 } // namespace station::records

@@ -19,8 +19,12 @@ bool runLines(const std::string &dir, const std::string &runId, std::vector<std:
 // when it is not a regular file inside `dir`, or too large to serve.
 bool readJunit(const std::string &dir, const std::string &name, std::string &text);
 
-// The name of a batch's JUnit file under junit/ ("<name>.xml", see
-// junitFileName), when it is there; "" otherwise.
-std::string junitOfBatch(const std::string &dir, const std::string &batchId);
+// The name of the JUnit file under junit/ that holds run `runId` of batch
+// `batchId`, when it is there; "" otherwise (none before the batch has ended:
+// its file is written then). A batch's file is named after the batch
+// (junitFileName), and a second batch of the same name (another station with
+// the same id, in the same second) takes "<name>~2.xml", and so on: the file
+// is the one of these that names the run.
+std::string junitOfRun(const std::string &dir, const std::string &batchId, const std::string &runId);
 
 } // namespace station::records

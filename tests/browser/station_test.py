@@ -145,9 +145,10 @@ def test_two_gateways_answered_on_the_page():
 
 def test_dropped_gateway_shows_unreachable_and_the_other_goes_on():
     work = pagekit.workdir(BUILD, "dropped")
-    # Gateway A's Wi-Fi takes 8 s to come up, so its smart-config test is in
-    # flight long enough to kill the gateway under it.
-    sims = [pagekit.gwsim(SOURCE, work, "gw-a", scenario="smartconfig.after = 8\n"),
+    # Gateway A's Wi-Fi takes 25 s to come up, so its smart-config test is in
+    # flight long enough to kill the gateway under it, however late the page
+    # shows it.
+    sims = [pagekit.gwsim(SOURCE, work, "gw-a", scenario="smartconfig.after = 25\n"),
             pagekit.gwsim(SOURCE, work, "gw-b")]
     station = serve(work, [(sims[0].address, "A1"), (sims[1].address, "B1")], "mac,model,smartconfig,led-power")
     driver = pagekit.chrome()

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <unistd.h>
 
 #include "catalogue.h"
@@ -139,7 +140,8 @@ TEST_P(EveryTestPasses, DefaultScenario)
             const auto calls = sim.toolCalls();
             return std::find(calls.begin(), calls.end(), "tovak_peripheralcmd.sh restore") != calls.end();
         };
-        for (int i = 0; i < 100 && !restored(); ++i) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!restored() && std::chrono::steady_clock::now() < deadline) {
             usleep(50000);
         }
         EXPECT_THAT(sim.toolCalls(), ::testing::Contains("tovak_peripheralcmd.sh restore"));

@@ -96,7 +96,8 @@ TEST_F(ServeCommand, ThePageAnswersWhereItSaysAndEndsOnSigterm)
     std::smatch url;
     std::string text;
     const std::regex pattern(R"(the station page is at http://127\.0\.0\.1:(\d+)/ \(2 gateways)");
-    for (int i = 0; i < 300 && !std::regex_search(text, url, pattern); ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::regex_search(text, url, pattern) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::ifstream in(out);
         text.assign(std::istreambuf_iterator<char>(in), {});

@@ -75,10 +75,11 @@ pid_t servicePid(pid_t supervisor)
     return -1;
 }
 
-// A connection to the service once it listens (10 s at most).
+// A connection to the service once it listens (30 s at most: a loaded
+// machine, the supervisor's pause before a restart).
 std::optional<station::Connection> connectWhenListening()
 {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (Clock::now() < deadline) {
         station::Connection conn;
         std::string error;
@@ -103,10 +104,10 @@ bool portClosed()
     return !conn.open("127.0.0.1", 6666, 1000, error);
 }
 
-// Waits (10 s at most) until the text is in the file.
+// Waits (30 s at most) until the text is in the file.
 bool waitForText(const std::string &path, const std::string &text)
 {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (sandbox::readFile(path).find(text) == std::string::npos) {
         if (Clock::now() >= deadline) {
             return false;

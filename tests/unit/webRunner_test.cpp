@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <netinet/in.h>
 #include <set>
@@ -116,6 +118,44 @@ TEST(WebRunner, StartsOfOneSecondAreBatchesOfTheirOwnAndCarryThePageSlotIds)
     EXPECT_EQ(batches.size(), 2U) << "two starts, two batches";
     EXPECT_EQ(runs.size(), 2U);
     EXPECT_EQ(hub.slot(0)->state, SlotState::kIdle);
+}
+
+// A batch whose thread comes late into its second, as on a loaded station,
+// keeps the name of the second it was started in: held back until the next
+// start's batch has begun, it is still a batch of its own, with run ids of
+// its own (a shared name would merge the two in the records).
+TEST(WebRunner, ABatchThatBeginsLateKeepsTheNameOfItsOwnSecond)
+{
+    const uint16_t port = closedPort();
+    Hub hub;
+    hub.addSlot(Target{"127.0.0.1", port, "A"});
+    hub.addSlot(Target{"127.0.0.1", port, "B"});
+    Recorder records;
+    {
+        station::web::EngineRunner runner(options(), hub, &records);
+        std::atomic<int> begun{0};
+        runner.beforeRun = [&] {
+            if (begun++ == 0) {
+                waitFor([&] { return !records.of(EventKind::kBatchStarted).empty(); });
+            }
+        };
+        std::string error;
+        ASSERT_TRUE(hub.reserve({0}, error));
+        ASSERT_TRUE(runner.start({{0, hub.slot(0)->target}}, error)) << error;
+        ASSERT_TRUE(hub.reserve({1}, error));
+        ASSERT_TRUE(runner.start({{1, hub.slot(1)->target}}, error)) << error;
+        ASSERT_TRUE(waitFor([&] { return records.of(EventKind::kRunFinished).size() == 2; }));
+    }
+    std::map<int, std::string> batchOf;
+    std::set<std::string> runs;
+    for (const auto &e : records.of(EventKind::kRunStarted)) {
+        batchOf[e.gateway.slot] = e.batchId;
+        runs.insert(e.runId);
+    }
+    ASSERT_EQ(batchOf.size(), 2U);
+    EXPECT_LT(batchOf[0], batchOf[1]) << "the held batch is named by the second it was started in";
+    EXPECT_EQ(runs.size(), 2U);
+    EXPECT_EQ(records.of(EventKind::kBatchStarted).size(), 2U);
 }
 
 TEST(WebRunner, StopEndsEveryRunAndTheSlotsAreFreeAgain)

@@ -187,6 +187,7 @@ TEST(WebSlots, RecordNamesCannotLeaveTheirDirectory)
     const std::pair<const char *, bool> cases[] = {
         {"station-20261210T113000Z.xml", true},
         {"a_b-c.1.xml",                  true},
+        {"station-20261210T113000Z~2.xml", true}, // a second batch of one name
         {"../records.db.xml",            false},
         {"..xml",                        false},
         {".hidden.xml",                  false},

@@ -88,24 +88,31 @@ bool EngineRunner::start(const std::vector<std::pair<int, Target>> &slots, std::
         batch->ids.push_back(id);
         targets.push_back(target);
     }
-    batch->mapper = std::make_unique<SlotMapper>(*this, batch->ids);
-    batch->engine = std::make_unique<Engine>(options_, desk_);
-    batch->engine->subscribe(batch->mapper.get());
 
     // A batch is named by its station and the second it starts: two starts
     // within one second would share a name, and with it their runs' ids and
-    // their JUnit file. Each batch gets a second of its own.
+    // their JUnit file. Each batch gets a second of its own, and its name is
+    // given here: read from the clock on the batch's thread, it would be the
+    // next batch's whenever that thread came late into its second.
     using namespace std::chrono;
     const int64_t nowSecond = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
     const int64_t second = std::max(nowSecond, lastStartSecond_ + 1);
     lastStartSecond_ = second;
+    RunOptions options = options_;
+    options.batchId = batchName(options_.station, second);
+
+    batch->mapper = std::make_unique<SlotMapper>(*this, batch->ids);
+    batch->engine = std::make_unique<Engine>(options, desk_);
+    batch->engine->subscribe(batch->mapper.get());
 
     Batch *raw = batch.get();
     try {
         raw->thread = std::thread([this, raw, targets, second] {
-            // 50 ms into it: time(), which names the batch, lags the clock
-            // by a tick.
-            std::this_thread::sleep_until(system_clock::time_point(seconds(second)) + milliseconds(50));
+            // Not before the second it is named by.
+            std::this_thread::sleep_until(system_clock::time_point(seconds(second)));
+            if (beforeRun) {
+                beforeRun();
+            }
             if (!raw->stopped) {
                 raw->engine->run(targets);
             }

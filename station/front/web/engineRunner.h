@@ -3,6 +3,7 @@
 // operator. Events reach the page and the records with the page's slot ids.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,10 @@ public:
     bool start(const std::vector<std::pair<int, Target>> &slots, std::string &error) override;
     void stop() override;
     bool answer(uint64_t promptId, bool yes) override;
+
+    // Called on a batch's thread just before its engine runs; set before the
+    // first start. Tests hold a batch back with it.
+    std::function<void()> beforeRun;
 
 private:
     struct Batch;

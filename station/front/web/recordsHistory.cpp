@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <set>
 
 #include "catalogue.h"
 #include "front/web/json.h"
@@ -27,14 +28,16 @@ std::string today()
     return day;
 }
 
-// The JUnit file of a run's batch, as the records name it, when it is there.
-std::string junitOf(const std::string &dir, const std::string &batch)
+// The JUnit file that holds a run, when it is there and safe to serve.
+std::string junitOf(const std::string &dir, const records::RunRow &run)
 {
-    const std::string name = records::junitOfBatch(dir, batch);
+    const std::string name = records::junitOfRun(dir, run.batch, run.id);
     return !name.empty() && safeRecordName(name, ".xml") ? name : "";
 }
 
-json_t *runJson(const std::string &dir, const records::RunRow &run)
+// A run's row; `recorded`: results of it are in the records, so its JSON
+// record (its lines of records.jsonl) is there to link.
+json_t *runJson(const std::string &dir, const records::RunRow &run, bool recorded)
 {
     json_t *o = json_object();
     put(o, "runId", run.id);
@@ -48,7 +51,8 @@ json_t *runJson(const std::string &dir, const records::RunRow &run)
     put(o, "model", run.model);
     put(o, "mac", run.mac);
     put(o, "outcome", run.outcome.empty() ? std::string("unfinished") : run.outcome);
-    put(o, "junit", junitOf(dir, run.batch));
+    put(o, "junit", junitOf(dir, run));
+    put(o, "json", recorded ? run.id + ".json" : std::string());
     return o;
 }
 
@@ -112,9 +116,13 @@ bool RecordsHistory::summary(const std::string &since, std::string &json, std::s
         latest.push_back(&run);
     }
     std::sort(latest.begin(), latest.end(), [](const auto *a, const auto *b) { return a->started > b->started; });
+    std::set<std::string> recorded;
+    for (const auto &result : rows.results) {
+        recorded.insert(result.runId);
+    }
     json_t *runs = json_array();
     for (size_t i = 0; i < latest.size() && i < kLatestRuns; ++i) {
-        json_array_append_new(runs, runJson(dir_, *latest[i]));
+        json_array_append_new(runs, runJson(dir_, *latest[i], recorded.count(latest[i]->id) != 0));
     }
     put(o, "latest", runs);
     json = dump(o);
@@ -136,7 +144,7 @@ bool RecordsHistory::unit(const std::string &mac, std::string &json, std::string
     json_t *runs = json_array();
     // Newest first: the run a person asks about is most often the last.
     for (auto it = history.runs.rbegin(); it != history.runs.rend(); ++it) {
-        json_t *run = runJson(dir_, it->run);
+        json_t *run = runJson(dir_, it->run, !it->results.empty());
         json_t *results = json_array();
         for (const auto &r : it->results) {
             json_t *result = json_object();

@@ -249,7 +249,7 @@ bool safeRecordName(const std::string &name, const std::string &suffix)
         return false;
     }
     return std::all_of(name.begin(), name.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '_' || c == '-';
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '_' || c == '-' || c == '~';
     });
 }
 

@@ -41,8 +41,9 @@ std::optional<int> parseSlotId(const std::string &text, size_t count);
 std::optional<std::string> normalizeMac(const std::string &text);
 
 // The name of a record file the page links to: letters, digits, '.', '_',
-// '-' only, not starting with '.', at most 128 bytes, ending in `suffix`. So
-// no name can leave its directory.
+// '-' and '~' only, not starting with '.', at most 128 bytes, ending in
+// `suffix`. So no name can leave its directory. ('~' is how the records tell
+// apart a second run or JUnit file of one name: "<name>~2".)
 bool safeRecordName(const std::string &name, const std::string &suffix);
 
 } // namespace station::web

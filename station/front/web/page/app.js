@@ -301,7 +301,9 @@ function recordLinks(run) {
     span.appendChild(link('/records/junit/' + encodeURIComponent(run.junit), 'JUnit'));
     span.appendChild(document.createTextNode(' '));
   }
-  span.appendChild(link('/records/runs/' + encodeURIComponent(run.runId) + '.json', 'JSON'));
+  if (run.json) {
+    span.appendChild(link('/records/runs/' + encodeURIComponent(run.json), 'JSON'));
+  }
   return span;
 }
 
