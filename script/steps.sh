@@ -6,9 +6,12 @@
 #   steps_background LOG COMMAND...
 #                               runs COMMAND (a lane: a function that calls
 #                               step for each of its parts) in the background,
-#                               its output into LOG (- for none: the output
-#                               goes where the script's goes); the job's pid
-#                               is left in steps_pid
+#                               in a process group of its own, its output into
+#                               LOG (- for none: the output goes where the
+#                               script's goes); the job's pid is left in
+#                               steps_pid. A lane not waited for when the
+#                               script ends (a step failed) is stopped, its
+#                               compilers with it.
 #   steps_wait PID NAME LOG     waits for such a job; prints its output, and on
 #                               failure says so and returns its status
 #   steps_table                 prints one line per step: name, seconds, and
@@ -32,6 +35,7 @@ steps_current=""
 steps_current_start=""
 # shellcheck disable=SC2034  # read by the scripts that source this file
 steps_pid=""
+steps_lanes=()
 
 # now in microseconds
 steps_now() { echo "${EPOCHREALTIME/[.,]/}"; }
@@ -64,10 +68,14 @@ steps_table() {
 # The exit trap: a step still open failed (or the script was stopped in it).
 steps_on_exit() {
   local status=$?
+  local pid
   if [[ -n $steps_current ]]; then
     steps_book "$steps_current" "$steps_current_start" FAILED
     steps_current=""
   fi
+  for pid in "${steps_lanes[@]}"; do
+    kill -TERM -- "-$pid" 2>/dev/null || true
+  done
   if ((steps_owner)); then
     steps_table
     rm -f "$GWTEST_STEP_LOG"
@@ -79,26 +87,42 @@ trap steps_on_exit EXIT
 steps_background() {
   local log=$1
   shift
+  # Job control for this one fork: the lane gets its own process group.
+  set -m
   if [[ $log == - ]]; then
     (
+      set +m
       steps_owner=0
+      # shellcheck disable=SC2030  # the lane's own list, on purpose
+      steps_lanes=()
       trap steps_on_exit EXIT
       "$@"
     ) &
   else
     (
+      set +m
       steps_owner=0
+      # shellcheck disable=SC2030  # the lane's own list, on purpose
+      steps_lanes=()
       trap steps_on_exit EXIT
       "$@"
     ) >"$log" 2>&1 &
   fi
   # shellcheck disable=SC2034  # read by the caller
   steps_pid=$!
+  set +m
+  # shellcheck disable=SC2031  # the script's list, not a lane's
+  steps_lanes+=("$steps_pid")
 }
 
 steps_wait() {
   local pid=$1 name=$2 log=$3 status=0
   wait "$pid" || status=$?
+  local lanes=() lane
+  for lane in "${steps_lanes[@]}"; do
+    if [[ $lane != "$pid" ]]; then lanes+=("$lane"); fi
+  done
+  steps_lanes=("${lanes[@]}")
   if [[ $log != - ]]; then
     echo "== $name"
     cat "$log"
