@@ -14,6 +14,9 @@
 #                               compilers with it.
 #   steps_wait PID NAME LOG     waits for such a job; prints its output, and on
 #                               failure says so and returns its status
+#   steps_await NAME PID LOG    waits until the step NAME of the lane PID has
+#                               ended; returns 1 (and shows LOG) when it
+#                               failed or the lane ended without it
 #   steps_table                 prints one line per step: name, seconds, and
 #                               FAILED for a step that failed or was cut short
 # The first script that sources this file owns the list of steps (a file named
@@ -131,4 +134,25 @@ steps_wait() {
     echo "$name failed (exit $status)" >&2
   fi
   return "$status"
+}
+
+steps_await() {
+  local name=$1 pid=$2 log=$3 line running
+  for (( ; ; )); do
+    # Whether the lane runs, then what it booked: a lane that books its step
+    # and ends between the two is not taken for one that never booked it.
+    running=1
+    kill -0 "$pid" 2>/dev/null || running=0
+    line=$(awk -F '\t' -v name="$name" '$2 == name { print $4 }' "$GWTEST_STEP_LOG")
+    if [[ $line == ok ]]; then
+      return 0
+    fi
+    if [[ -n $line ]] || ((!running)); then
+      echo "== $name"
+      cat "$log"
+      echo "$name failed" >&2
+      return 1
+    fi
+    sleep 1
+  done
 }
