@@ -6,6 +6,13 @@
 // The module is the source path of the gateway's code base, not __FILE__, so
 // the lines stay the same whatever the build tree looks like. The message is
 // a string literal, so printf format checking applies to its arguments.
+//
+// The lines keep the gateway's own spellings, odd ones included ("Lisener"
+// in the name tcpServerLisener() that its lines carry, "Clinet fd:",
+// "Connecte Error", "Protcol Error", "Check Sucess", ...):
+// the log readers of the gateway's platform match these texts byte for byte,
+// so they must stay as they are; a corrected spelling would be a line those
+// readers no longer find.
 #pragma once
 
 #include <cstdio>

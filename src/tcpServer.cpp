@@ -62,7 +62,14 @@ int tcpServerLisener(int port)
         GW_ERR("bind failed. Error\r\n\n");
         return -1;
     }
-    listen(fd.get(), kListenBacklog);
+    // listen can still be refused after a successful bind: another socket
+    // that shares the address (SO_REUSEADDR) may have started listening on
+    // the port in between. The service would then sit on a socket that
+    // never accepts a station.
+    if (listen(fd.get(), kListenBacklog) < 0) {
+        GW_ERR("listen failed. Error\r\n\n");
+        return -1;
+    }
     GW_LOG("Server Socket created.\r\n\n");
     return fd.release();
 }

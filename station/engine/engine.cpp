@@ -16,6 +16,7 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -251,6 +252,10 @@ struct Engine::Impl {
     Impl(RunOptions o, OperatorDesk &d) : options(std::move(o)), desk(d)
     {
         wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd < 0) {
+            // Without it stop() could not wake the gateways' waits.
+            throw std::system_error(errno, std::generic_category(), "the engine's wake-up eventfd");
+        }
     }
     ~Impl()
     {

@@ -154,15 +154,27 @@ public:
         sigaddset(&set, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
         sigFd_ = signalfd(-1, &set, SFD_CLOEXEC);
+        if (sigFd_ < 0) {
+            error_ = std::string("signalfd: ") + std::strerror(errno);
+        }
         doneFd_ = eventfd(0, EFD_CLOEXEC);
+        if (doneFd_ < 0 && error_.empty()) {
+            error_ = std::string("eventfd: ") + std::strerror(errno);
+        }
     }
+    // Why Ctrl-C could not be watched; empty when it can.
+    const std::string &error() const { return error_; }
     // The signals stay blocked: one that comes while the summary prints
     // would otherwise end the station before its last lines.
     ~SignalWatcher()
     {
         done();
-        ::close(sigFd_);
-        ::close(doneFd_);
+        if (sigFd_ >= 0) {
+            ::close(sigFd_);
+        }
+        if (doneFd_ >= 0) {
+            ::close(doneFd_);
+        }
     }
     SignalWatcher(const SignalWatcher &) = delete;
     SignalWatcher &operator=(const SignalWatcher &) = delete;
@@ -216,6 +228,7 @@ private:
 
     int sigFd_ = -1;
     int doneFd_ = -1;
+    std::string error_;
     std::thread thread_;
 };
 
@@ -277,6 +290,10 @@ int run(const RunArgs &args)
 
     // Before the first thread (the records' writer may have one).
     SignalWatcher signals;
+    if (!signals.error().empty()) {
+        std::fprintf(stderr, "gwtest: cannot watch for Ctrl-C (%s)\n", signals.error().c_str());
+        return kExitSoftware;
+    }
     // A record that could not be written is said above the live lines while
     // they show (on standard error otherwise, keeping --json's output pure).
     std::atomic<TerminalSink *> warnTo{nullptr};

@@ -3,9 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <fcntl.h>
+#include <iterator>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "capture.h"
@@ -17,6 +24,21 @@
 namespace {
 
 using ::testing::HasSubstr;
+
+// From here on, every listen() of this process fails with err, whatever the
+// socket: a seccomp filter answers the call in the kernel's place. Used in a
+// child process only.
+bool refuseListen(int err)
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_listen, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(err) & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
 
 // The sandbox's own network namespace: port 6666 is free for each test.
 class Listener : public sandbox::SandboxTest {};
@@ -70,6 +92,42 @@ TEST_F(Listener, FailedBindLeavesNoDescriptorOpen)
     EXPECT_EQ(fdsAfter, fdsBefore);
     EXPECT_THAT(sandbox::maskLineNumbers(log),
                 HasSubstr("[src/tcpServer] tcpServerLisener() #N bind failed. Error\r\n\n"));
+}
+
+// listen fails after a good bind (another socket that shares the address
+// started listening first): the failure is said on standard error, no
+// "created" line, the socket closed, errno still tells why. Run in a child
+// (googletest's death test), as the filter cannot be taken back; the child's
+// exit status says which check failed, its standard error carries the line.
+TEST_F(Listener, FailedListenSaysSoAndLeavesNoDescriptorOpen)
+{
+    enum Failure { kNone, kNoFilter, kDescriptor, kErrno, kFds, kSuccessLine };
+    const auto child = [] {
+        if (!refuseListen(EADDRINUSE)) {
+            return kNoFilter;
+        }
+        const auto fdsBefore = sandbox::openFds();
+        sandbox::OutputCapture out;
+        errno = 0;
+        const int fd = tcpServerLisener(kServerPort);
+        const int err = errno;
+        const std::string log = out.finish();
+        if (fd != -1) {
+            return kDescriptor;
+        }
+        if (err != EADDRINUSE) {
+            return kErrno;
+        }
+        if (sandbox::openFds() != fdsBefore) {
+            return kFds;
+        }
+        if (log.find("Server Socket created") != std::string::npos) {
+            return kSuccessLine;
+        }
+        return kNone;
+    };
+    EXPECT_EXIT(std::_Exit(child()), ::testing::ExitedWithCode(kNone),
+                R"(\[src/tcpServer\] tcpServerLisener\(\) #[0-9]+ listen failed\. Error)");
 }
 
 } // namespace
