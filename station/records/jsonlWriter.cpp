@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "records/files.h"
+#include "records/json.h"
 #include "records/text.h"
 
 namespace station::records {
@@ -34,28 +35,37 @@ public:
         }
         const RunState &r = *u.run;
         const ResultRec &rec = *u.result;
+        // The run's fields first, then the result in its one shape (the
+        // keys it shares with the run keep their place).
         json_t *o = json_object();
-        auto set = [o](const char *key, json_t *value) { json_object_set_new(o, key, value); };
-        auto str = [](const std::string &s) { return json_stringn(s.data(), s.size()); };
-        set("run_id", str(r.id));
-        set("batch", str(cleanUtf8(r.batch)));
-        set("station", str(rec.station));
-        set("host", str(cleanUtf8(r.gateway.host)));
-        set("port", json_integer(r.gateway.port));
-        set("label", str(cleanUtf8(r.gateway.label)));
-        set("model", str(r.gateway.model));
-        set("mac", str(r.gateway.mac));
-        set("code", json_integer(rec.code));
-        set("name", str(rec.name));
-        set("attempt", json_integer(rec.attempt));
-        set("outcome", str(rec.outcome));
-        set("data_hex", str(rec.dataHex));
-        set("data_text", str(rec.decoded));
-        set("hint", str(rec.hint));
-        set("started", str(rec.started));
-        set("duration_ms", json_integer(rec.durationMs));
-        set("operator_answer", rec.answer ? str(rec.answer->answer) : json_null());
-        set("operator_ms", rec.answer ? json_integer(rec.answer->ms) : json_null());
+        json_object_set_new(o, "run_id", jsonText(r.id));
+        json_object_set_new(o, "batch", jsonText(r.batch));
+        json_object_set_new(o, "station", jsonText(rec.station));
+        json_object_set_new(o, "host", jsonText(r.gateway.host));
+        json_object_set_new(o, "port", json_integer(r.gateway.port));
+        json_object_set_new(o, "label", jsonText(r.gateway.label));
+        json_object_set_new(o, "model", jsonText(r.gateway.model));
+        json_object_set_new(o, "mac", jsonText(r.gateway.mac));
+        ResultRow row;
+        row.runId = r.id;
+        row.station = rec.station;
+        row.mac = r.gateway.mac;
+        row.code = rec.code;
+        row.name = rec.name;
+        row.attempt = rec.attempt;
+        row.outcome = rec.outcome;
+        row.dataHex = rec.dataHex;
+        row.dataText = rec.decoded;
+        row.hint = rec.hint;
+        row.started = rec.started;
+        row.durationMs = rec.durationMs;
+        if (rec.answer) {
+            row.operatorAnswer = rec.answer->answer;
+            row.operatorMs = rec.answer->ms;
+        }
+        json_t *result = resultJson(row);
+        json_object_update(o, result);
+        json_decref(result);
         char *line = json_dumps(o, JSON_COMPACT | JSON_PRESERVE_ORDER);
         json_decref(o);
         if (line != nullptr) {

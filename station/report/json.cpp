@@ -1,35 +1,20 @@
 // The report as JSON: the summary and one unit's history.
 #include <jansson.h>
 
-#include <cstdio>
 #include <cstdlib>
 
+#include "records/json.h"
 #include "report/report.h"
 
 namespace station::report {
 
 namespace {
 
-// ---- JSON helpers (Jansson). Strings from the records may hold bytes that
-// are not UTF-8; json_stringn refuses those, so such a string is replaced by
-// its bytes in \xNN form. ----
+json_t *jstr(const std::string &s) { return records::jsonText(s); }
 
-json_t *jstr(const std::string &s)
-{
-    json_t *v = json_stringn(s.data(), s.size());
-    if (v == nullptr) {
-        std::string safe;
-        for (unsigned char c : s) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            safe += c < 0x80 ? std::string(1, static_cast<char>(c)) : std::string(hex);
-        }
-        v = json_stringn(safe.data(), safe.size());
-    }
-    return v;
-}
+} // namespace
 
-json_t *testJson(const TestFigures &t)
+json_t *testFiguresJson(const TestFigures &t)
 {
     json_t *o = json_object();
     json_object_set_new(o, "code", json_integer(t.code));
@@ -43,11 +28,13 @@ json_t *testJson(const TestFigures &t)
     return o;
 }
 
+namespace {
+
 json_t *testsJson(const std::vector<TestFigures> &tests)
 {
     json_t *a = json_array();
     for (const TestFigures &t : tests) {
-        json_array_append_new(a, testJson(t));
+        json_array_append_new(a, testFiguresJson(t));
     }
     return a;
 }
@@ -103,34 +90,10 @@ std::string historyJson(const UnitHistory &h)
     json_object_set_new(root, "mac", jstr(h.mac));
     json_t *runs = json_array();
     for (const UnitRun &u : h.runs) {
-        const RunRow &r = u.run;
-        json_t *o = json_object();
-        json_object_set_new(o, "id", jstr(r.id));
-        json_object_set_new(o, "batch", jstr(r.batch));
-        json_object_set_new(o, "station", jstr(r.station));
-        json_object_set_new(o, "started", jstr(r.started));
-        json_object_set_new(o, "finished", r.finished.empty() ? json_null() : jstr(r.finished));
-        json_object_set_new(o, "host", jstr(r.host));
-        json_object_set_new(o, "port", json_integer(r.port));
-        json_object_set_new(o, "label", jstr(r.label));
-        json_object_set_new(o, "model", jstr(r.model));
-        json_object_set_new(o, "mac", jstr(r.mac));
-        json_object_set_new(o, "outcome", r.outcome.empty() ? json_null() : jstr(r.outcome));
+        json_t *o = records::runJson(u.run);
         json_t *results = json_array();
         for (const ResultRow &t : u.results) {
-            json_t *x = json_object();
-            json_object_set_new(x, "code", json_integer(t.code));
-            json_object_set_new(x, "name", jstr(t.name));
-            json_object_set_new(x, "attempt", json_integer(t.attempt));
-            json_object_set_new(x, "outcome", jstr(t.outcome));
-            json_object_set_new(x, "data_hex", jstr(t.dataHex));
-            json_object_set_new(x, "data_text", jstr(t.dataText));
-            json_object_set_new(x, "hint", jstr(t.hint));
-            json_object_set_new(x, "started", jstr(t.started));
-            json_object_set_new(x, "duration_ms", json_integer(t.durationMs));
-            json_object_set_new(x, "operator_answer", t.operatorAnswer ? jstr(*t.operatorAnswer) : json_null());
-            json_object_set_new(x, "operator_ms", t.operatorMs ? json_integer(*t.operatorMs) : json_null());
-            json_array_append_new(results, x);
+            json_array_append_new(results, records::resultJson(t));
         }
         json_object_set_new(o, "results", results);
         json_array_append_new(runs, o);

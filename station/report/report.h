@@ -9,6 +9,8 @@
 // down into its query or not: the figures are the same.
 #pragma once
 
+#include <jansson.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -104,6 +106,9 @@ struct StationSummary {
 };
 std::string formatStationTable(const std::vector<StationSummary> &stations);
 std::string summaryJson(const Summary &summary);
+// One test's figures as JSON, as in the summary: {"code", "name",
+// "attempts", "passed", "failed", "pass_rate", "median_ms", "longest_ms"}.
+json_t *testFiguresJson(const TestFigures &figures);
 std::string formatHistory(const UnitHistory &history);
 std::string historyJson(const UnitHistory &history);
 

@@ -99,7 +99,7 @@ TEST_F(WebHistory, NoRecordsYetGiveEmptyFigures)
     std::string error;
     ASSERT_TRUE(history.summary("", json, error)) << error;
     EXPECT_THAT(json, HasSubstr("\"units\":0"));
-    EXPECT_THAT(json, HasSubstr("\"firstPassYield\":null"));
+    EXPECT_THAT(json, HasSubstr("\"first_pass_yield\":null"));
     ASSERT_TRUE(history.unit("02:47:57:02:00:00", json, error)) << error;
     EXPECT_THAT(json, HasSubstr("\"runs\":[]"));
 }
@@ -119,19 +119,19 @@ TEST_F(WebHistory, FiguresAndRunsComeFromTheRecords)
     const station::web::Json root = station::web::parseObject(json);
     ASSERT_TRUE(root) << json;
     EXPECT_EQ(json_integer_value(json_object_get(root.get(), "units")), 2) << json;
-    EXPECT_DOUBLE_EQ(json_real_value(json_object_get(root.get(), "firstPassYield")), 0.5) << json;
-    EXPECT_THAT(json,
-                HasSubstr("\"name\":\"led-power\",\"title\":\"power LED\",\"runs\":2,\"passed\":1,\"failures\":1"));
+    EXPECT_DOUBLE_EQ(json_real_value(json_object_get(root.get(), "first_pass_yield")), 0.5) << json;
+    EXPECT_THAT(json, HasSubstr("\"name\":\"led-power\",\"attempts\":2,\"passed\":1,\"failed\":1,"));
+    EXPECT_THAT(json, HasSubstr("\"title\":\"power LED\""));
     EXPECT_THAT(json, HasSubstr("\"junit\":\"web-20261210T080000Z.xml\""));
-    const json_t *failing = json_object_get(root.get(), "failing");
+    const json_t *failing = json_object_get(root.get(), "most_failing");
     ASSERT_EQ(json_array_size(failing), 1U) << json;
     EXPECT_STREQ(json_string_value(json_object_get(json_array_get(failing, 0), "name")), "led-power");
     EXPECT_EQ(json_array_size(json_object_get(root.get(), "latest")), 2U);
 
     ASSERT_TRUE(history.unit("02:47:57:02:00:00", json, error)) << error;
-    EXPECT_THAT(json, HasSubstr("\"runId\":\"web-20261210T080000Z-0\""));
+    EXPECT_THAT(json, HasSubstr("\"id\":\"web-20261210T080000Z-0\""));
     EXPECT_THAT(json, HasSubstr("\"name\":\"led-power\",\"attempt\":1,\"outcome\":\"fail\""));
-    EXPECT_THAT(json, HasSubstr("\"answer\":\"no\",\"answerMs\":1500"));
+    EXPECT_THAT(json, HasSubstr("\"operator_answer\":\"no\",\"operator_ms\":1500"));
     EXPECT_THAT(json, testing::Not(HasSubstr("02:47:57:02:00:01")));
 }
 
@@ -206,7 +206,7 @@ TEST_F(WebHistory, EveryRecordLinkOfTheHistoryAnswersWithItsOwnRun)
                 const char *value = json_string_value(json_object_get(r, key));
                 return std::string(value != nullptr ? value : "(none)");
             };
-            out.emplace_back(text("runId"), text("mac"), text("junit"), text("json"));
+            out.emplace_back(text("id"), text("mac"), text("junit"), text("json"));
         }
         std::sort(out.begin(), out.end());
         return out;

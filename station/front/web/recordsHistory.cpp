@@ -8,6 +8,7 @@
 #include "catalogue.h"
 #include "front/web/json.h"
 #include "front/web/slots.h"
+#include "records/json.h"
 #include "records/loader.h"
 #include "records/reader.h"
 #include "report/report.h"
@@ -35,39 +36,23 @@ std::string junitOf(const std::string &dir, const records::RunRow &run)
     return !name.empty() && safeRecordName(name, ".xml") ? name : "";
 }
 
-// A run's row; `recorded`: results of it are in the records, so its JSON
-// record (its lines of records.jsonl) is there to link.
+// A run in the records' one shape, with the links to its records: "junit"
+// (its JUnit file, once its batch has ended) and "json" (its lines of
+// records.jsonl, when it has results); "" where there is none.
 json_t *runJson(const std::string &dir, const records::RunRow &run, bool recorded)
 {
-    json_t *o = json_object();
-    put(o, "runId", run.id);
-    put(o, "batch", run.batch);
-    put(o, "station", run.station);
-    put(o, "started", run.started);
-    put(o, "finished", run.finished);
-    put(o, "host", run.host);
-    put(o, "port", int64_t{run.port});
-    put(o, "label", run.label);
-    put(o, "model", run.model);
-    put(o, "mac", run.mac);
-    put(o, "outcome", run.outcome.empty() ? std::string("unfinished") : run.outcome);
+    json_t *o = records::runJson(run);
     put(o, "junit", junitOf(dir, run));
     put(o, "json", recorded ? run.id + ".json" : std::string());
     return o;
 }
 
+// A test's figures as the report gives them, with the catalogue's title.
 json_t *testJson(const report::TestFigures &t)
 {
-    json_t *o = json_object();
-    put(o, "code", int64_t{t.code});
-    put(o, "name", t.name);
+    json_t *o = report::testFiguresJson(t);
     const catalogue::Test *row = catalogue::findAny(static_cast<uint16_t>(t.code));
     put(o, "title", row != nullptr ? std::string(row->title) : t.name);
-    put(o, "runs", int64_t{t.attempts});
-    put(o, "passed", int64_t{t.passed});
-    put(o, "failures", int64_t{t.failed});
-    put(o, "passRate", json_real(t.passRate));
-    put(o, "medianMs", int64_t{static_cast<int64_t>(t.medianMs)});
     return o;
 }
 
@@ -97,10 +82,10 @@ bool RecordsHistory::summary(const std::string &since, std::string &json, std::s
     json_t *o = root.get();
     put(o, "since", day);
     put(o, "units", int64_t{s.units});
-    put(o, "firstPassUnits", int64_t{s.firstPassUnits});
-    put(o, "firstPassYield", s.units > 0 ? json_real(s.firstPassYield) : json_null());
+    put(o, "first_pass_units", int64_t{s.firstPassUnits});
+    put(o, "first_pass_yield", s.units > 0 ? json_real(s.firstPassYield) : json_null());
     put(o, "runs", int64_t{s.runs});
-    put(o, "unfinishedRuns", int64_t{s.unfinishedRuns});
+    put(o, "unfinished_runs", int64_t{s.unfinishedRuns});
     json_t *tests = json_array();
     for (const auto &t : s.tests) {
         json_array_append_new(tests, testJson(t));
@@ -110,7 +95,7 @@ bool RecordsHistory::summary(const std::string &since, std::string &json, std::s
     for (const auto &t : s.mostFailing) {
         json_array_append_new(failing, testJson(t));
     }
-    put(o, "failing", failing);
+    put(o, "most_failing", failing);
     std::vector<const records::RunRow *> latest;
     for (const auto &run : rows.runs) {
         latest.push_back(&run);
@@ -147,17 +132,7 @@ bool RecordsHistory::unit(const std::string &mac, std::string &json, std::string
         json_t *run = runJson(dir_, it->run, !it->results.empty());
         json_t *results = json_array();
         for (const auto &r : it->results) {
-            json_t *result = json_object();
-            put(result, "code", int64_t{r.code});
-            put(result, "name", r.name);
-            put(result, "attempt", int64_t{r.attempt});
-            put(result, "outcome", r.outcome);
-            put(result, "durationMs", r.durationMs);
-            put(result, "dataText", r.dataText);
-            put(result, "hint", r.hint);
-            put(result, "answer", r.operatorAnswer ? jsonText(*r.operatorAnswer) : json_null());
-            put(result, "answerMs", r.operatorMs ? json_integer(*r.operatorMs) : json_null());
-            json_array_append_new(results, result);
+            json_array_append_new(results, records::resultJson(r));
         }
         put(run, "results", results);
         json_array_append_new(runs, run);

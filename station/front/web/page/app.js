@@ -262,14 +262,14 @@ function chart(tests) {
                            role: 'img', 'aria-label': 'pass rate and median duration per test'});
   tests.forEach((t, i) => {
     const y = 5 + i * rowHeight;
-    const passWidth = Math.round(width * (t.passRate || 0));
+    const passWidth = Math.round(width * (t.pass_rate || 0));
     root.appendChild(svg('text', {x: left - 8, y: y + 19, 'text-anchor': 'end'}, t.name));
     root.appendChild(svg('rect', {x: left, y: y + 4, width, height: rowHeight - 10, class: 'bar-rest'}));
     const bar = svg('rect', {x: left, y: y + 4, width: passWidth, height: rowHeight - 10, class: 'bar-pass'});
-    bar.appendChild(svg('title', {}, `${t.title || t.name}: ${percent(t.passRate)} of ${t.runs} pass`));
+    bar.appendChild(svg('title', {}, `${t.title || t.name}: ${percent(t.pass_rate)} of ${t.attempts} pass`));
     root.appendChild(bar);
     root.appendChild(svg('text', {x: left + width + 8, y: y + 19},
-                         `${percent(t.passRate)} · ${seconds(t.medianMs || 0)}`));
+                         `${percent(t.pass_rate)} · ${seconds(t.median_ms || 0)}`));
   });
   return root;
 }
@@ -338,14 +338,14 @@ async function loadHistory() {
     return;
   }
   $('h-units').textContent = h.units;
-  $('h-yield').textContent = percent(h.firstPassYield);
+  $('h-yield').textContent = percent(h.first_pass_yield);
   $('h-runs').textContent = h.runs;
   $('chart').replaceChildren(chart(h.tests || []));
   const failing = $('failing');
   failing.replaceChildren();
-  for (const t of h.failing || []) {
+  for (const t of h.most_failing || []) {
     const li = document.createElement('li');
-    li.textContent = `${t.name} (${t.title}): ${t.failures} failed`;
+    li.textContent = `${t.name} (${t.title}): ${t.failed} failed`;
     failing.appendChild(li);
   }
   const body = $('runs').querySelector('tbody');
@@ -356,7 +356,7 @@ async function loadHistory() {
     cell(row, run.label || run.host);
     cell(row, run.model);
     cell(row, macLink(run.mac));
-    cell(row, run.outcome, 'outcome-' + run.outcome);
+    cell(row, run.outcome || 'unfinished', 'outcome-' + (run.outcome || 'unfinished'));
     cell(row, recordLinks(run));
     body.appendChild(row);
   }
@@ -380,8 +380,8 @@ async function loadUnit(mac) {
     const h = document.createElement('h3');
     h.textContent = `${run.started} · ${run.label || run.host} · ${run.model} · `;
     const outcome = document.createElement('span');
-    outcome.className = 'outcome-' + run.outcome;
-    outcome.textContent = run.outcome;
+    outcome.className = 'outcome-' + (run.outcome || 'unfinished');
+    outcome.textContent = run.outcome || 'unfinished';
     h.appendChild(outcome);
     h.appendChild(document.createTextNode(' · '));
     h.appendChild(recordLinks(run));
@@ -393,9 +393,9 @@ async function loadUnit(mac) {
       cell(row, r.name);
       cell(row, r.attempt > 1 ? 'attempt ' + r.attempt : '');
       cell(row, r.outcome, 'outcome-' + r.outcome);
-      cell(row, seconds(r.durationMs || 0));
-      cell(row, r.answer ? 'operator: ' + r.answer : '');
-      cell(row, r.dataText);
+      cell(row, seconds(r.duration_ms || 0));
+      cell(row, r.operator_answer ? 'operator: ' + r.operator_answer : '');
+      cell(row, r.data_text);
       table.appendChild(row);
     }
     box.appendChild(table);
