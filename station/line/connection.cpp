@@ -1,5 +1,6 @@
 #include "line/connection.h"
 
+#include <libpq-fe.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -53,25 +54,34 @@ Defaults connectDefaults(const std::string &url, const std::string &applicationN
 
 } // namespace
 
-PgResult &PgResult::operator=(PgResult &&other) noexcept
-{
-    if (this != &other) {
-        PQclear(res_);
-        res_ = other.res_;
-        other.res_ = nullptr;
-    }
-    return *this;
-}
+struct PgResult::Handle {
+    explicit Handle(PGresult *r) : res(r) {}
+    ~Handle() { PQclear(res); }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    PGresult *res;
+};
 
-PgResult::~PgResult() { PQclear(res_); }
+struct PgConn::Handle {
+    explicit Handle(PGconn *c) : conn(c) {}
+    ~Handle() { PQfinish(conn); }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    PGconn *conn;
+};
 
-int PgResult::rows() const { return res_ ? PQntuples(res_) : 0; }
+PgResult::PgResult() = default;
+PgResult::PgResult(PgResult &&other) noexcept = default;
+PgResult &PgResult::operator=(PgResult &&other) noexcept = default;
+PgResult::~PgResult() = default;
 
-bool PgResult::isNull(int row, int col) const { return PQgetisnull(res_, row, col) != 0; }
+int PgResult::rows() const { return handle_ && handle_->res ? PQntuples(handle_->res) : 0; }
+
+bool PgResult::isNull(int row, int col) const { return PQgetisnull(handle_->res, row, col) != 0; }
 
 std::string PgResult::text(int row, int col) const
 {
-    return std::string(PQgetvalue(res_, row, col), static_cast<size_t>(PQgetlength(res_, row, col)));
+    return std::string(PQgetvalue(handle_->res, row, col), static_cast<size_t>(PQgetlength(handle_->res, row, col)));
 }
 
 std::optional<std::string> PgResult::optText(int row, int col) const
@@ -82,26 +92,16 @@ std::optional<std::string> PgResult::optText(int row, int col) const
     return text(row, col);
 }
 
-long long PgResult::integer(int row, int col) const { return std::strtoll(PQgetvalue(res_, row, col), nullptr, 10); }
-
-PgConn &PgConn::operator=(PgConn &&other) noexcept
+long long PgResult::integer(int row, int col) const
 {
-    if (this != &other) {
-        if (conn_) {
-            PQfinish(conn_);
-        }
-        conn_ = other.conn_;
-        other.conn_ = nullptr;
-    }
-    return *this;
+    return std::strtoll(PQgetvalue(handle_->res, row, col), nullptr, 10);
 }
 
-PgConn::~PgConn()
-{
-    if (conn_) {
-        PQfinish(conn_);
-    }
-}
+PgConn::PgConn() = default;
+PgConn::PgConn(std::unique_ptr<Handle> handle) : handle_(std::move(handle)) {}
+PgConn::PgConn(PgConn &&other) noexcept = default;
+PgConn &PgConn::operator=(PgConn &&other) noexcept = default;
+PgConn::~PgConn() = default;
 
 bool checkConnectionString(const std::string &url, std::string &error)
 {
@@ -230,7 +230,7 @@ PgConn PgConn::connect(const std::string &url, const std::string &applicationNam
         Attempt a = attemptConnect(d);
         if (a.conn) {
             reach = Reach::kConnected;
-            return PgConn(a.conn);
+            return PgConn(std::make_unique<Handle>(a.conn));
         }
         error = a.error;
         bool passing = false;
@@ -269,23 +269,26 @@ PgConn PgConn::connect(const std::string &url, const std::string &applicationNam
     }
 }
 
-bool PgConn::ok() const { return conn_ && PQstatus(conn_) == CONNECTION_OK; }
+bool PgConn::ok() const { return handle_ && PQstatus(handle_->conn) == CONNECTION_OK; }
 
 PgResult PgConn::exec(const std::string &sql, const std::vector<PgParam> &params)
 {
-    if (!conn_) {
+    if (!handle_) {
         throw PgError("not connected", "", true);
     }
+    PGconn *conn = handle_->conn;
     std::vector<const char *> values;
     values.reserve(params.size());
     for (const auto &p : params) {
         values.push_back(p ? p->c_str() : nullptr);
     }
     // Without parameters the text may hold several statements (a layout).
-    PgResult res(values.empty() ? PQexec(conn_, sql.c_str())
-                                : PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                                               values.data(), nullptr, nullptr, 0));
-    const PGresult *raw = res.get();
+    PgResult res;
+    res.handle_ = std::make_unique<PgResult::Handle>(
+        values.empty() ? PQexec(conn, sql.c_str())
+                       : PQexecParams(conn, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
+                                      nullptr, nullptr, 0));
+    const PGresult *raw = res.handle_->res;
     const ExecStatusType status = raw ? PQresultStatus(raw) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
         return res;
@@ -293,16 +296,16 @@ PgResult PgConn::exec(const std::string &sql, const std::vector<PgParam> &params
     const char *state = raw ? PQresultErrorField(raw, PG_DIAG_SQLSTATE) : nullptr;
     std::string message = raw ? PQresultErrorMessage(raw) : "";
     if (message.empty()) {
-        message = PQerrorMessage(conn_);
+        message = PQerrorMessage(conn);
     }
     const std::string sqlState = state ? state : "";
-    throw PgError(trimmed(message), sqlState, PQstatus(conn_) != CONNECTION_OK || passingState(sqlState));
+    throw PgError(trimmed(message), sqlState, PQstatus(conn) != CONNECTION_OK || passingState(sqlState));
 }
 
 void PgConn::rollbackQuietly() noexcept
 {
-    if (conn_ && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE) {
-        PQclear(PQexec(conn_, "ROLLBACK"));
+    if (handle_ && PQstatus(handle_->conn) == CONNECTION_OK && PQtransactionStatus(handle_->conn) != PQTRANS_IDLE) {
+        PQclear(PQexec(handle_->conn, "ROLLBACK"));
     }
 }
 
