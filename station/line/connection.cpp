@@ -1,3 +1,6 @@
+// libpq, and only here: connecting (and judging a failed connect: down or
+// starting up is "unreachable", a server that says no is "refused"),
+// queries with parameters, and the words of libpq's errors made one line.
 #include "line/connection.h"
 
 #include <libpq-fe.h>

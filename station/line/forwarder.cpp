@@ -1,3 +1,6 @@
+// The forwarder of the station's records to the line's database: the spool
+// read from records.db, the copy to PostgreSQL in idempotent batches, and
+// the thread that retries an unreachable server and says so once per outage.
 #include "line/forwarder.h"
 
 #include <sqlite3.h>

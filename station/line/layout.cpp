@@ -1,3 +1,5 @@
+// The line database's layout as one chain of steps, release 0 onwards, run
+// from the release a database has up to the current one under a lock.
 #include "line/layout.h"
 
 #include <iterator>
