@@ -1,3 +1,5 @@
+// --db on the subcommands, and gwtest forward: the options that open the
+// line's database for a station, and the command that sends what waits.
 #include "front/lineOptions.h"
 
 #include <unistd.h>

@@ -4,8 +4,7 @@
 // try again later) from "the server said no" (a person must act).
 #pragma once
 
-#include <libpq-fe.h>
-
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -40,10 +39,12 @@ enum class Reach {
 // A query parameter: text, or SQL NULL.
 using PgParam = std::optional<std::string>;
 
+// The rows of a query. libpq's own types stay in connection.cpp: no other
+// file of the station includes its header.
 class PgResult {
 public:
-    explicit PgResult(PGresult *res = nullptr) : res_(res) {}
-    PgResult(PgResult &&other) noexcept : res_(other.res_) { other.res_ = nullptr; }
+    PgResult();
+    PgResult(PgResult &&other) noexcept;
     PgResult &operator=(PgResult &&other) noexcept;
     PgResult(const PgResult &) = delete;
     PgResult &operator=(const PgResult &) = delete;
@@ -54,16 +55,17 @@ public:
     std::string text(int row, int col) const;
     std::optional<std::string> optText(int row, int col) const;
     long long integer(int row, int col) const;
-    const PGresult *get() const { return res_; }
 
 private:
-    PGresult *res_;
+    friend class PgConn;
+    struct Handle; // libpq's result
+    std::unique_ptr<Handle> handle_;
 };
 
 class PgConn {
 public:
-    PgConn() = default;
-    PgConn(PgConn &&other) noexcept : conn_(other.conn_) { other.conn_ = nullptr; }
+    PgConn();
+    PgConn(PgConn &&other) noexcept;
     PgConn &operator=(PgConn &&other) noexcept;
     PgConn(const PgConn &) = delete;
     PgConn &operator=(const PgConn &) = delete;
@@ -76,7 +78,6 @@ public:
     static PgConn connect(const std::string &url, const std::string &applicationName, Reach &reach, std::string &error);
 
     bool ok() const;
-    PGconn *raw() const { return conn_; }
 
     PgResult exec(const std::string &sql, const std::vector<PgParam> &params = {});
     void begin() { exec("BEGIN"); }
@@ -85,8 +86,9 @@ public:
     void rollbackQuietly() noexcept;
 
 private:
-    explicit PgConn(PGconn *conn) : conn_(conn) {}
-    PGconn *conn_ = nullptr;
+    struct Handle; // libpq's connection
+    explicit PgConn(std::unique_ptr<Handle> handle);
+    std::unique_ptr<Handle> handle_;
 };
 
 // Whether libpq can parse the connection string at all; false with why.

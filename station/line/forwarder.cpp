@@ -1,3 +1,6 @@
+// The forwarder of the station's records to the line's database: the spool
+// read from records.db, the copy to PostgreSQL in idempotent batches, and
+// the thread that retries an unreachable server and says so once per outage.
 #include "line/forwarder.h"
 
 #include <chrono>
@@ -248,6 +251,20 @@ bool LineForwarder::connectLine()
             cursor_ = {}; // a new database behind the same address: all of it goes there
         }
         info_ = std::move(info);
+    } catch (const PgError &e) {
+        // The server went away between the connect and the layout (stopped,
+        // restarted): part of the same outage, not a refusal.
+        if (e.connectionLost()) {
+            if (!saidUnreachable_) {
+                say("line database unreachable (" + std::string(e.what()) + "): results wait in " + options_.recordsDb +
+                    " and are sent when it is back");
+                saidUnreachable_ = true;
+            }
+        } else if (!saidRefused_) {
+            say(std::string("line database: ") + e.what() + "; results wait in " + options_.recordsDb);
+            saidRefused_ = true;
+        }
+        return false;
     } catch (const std::exception &e) {
         if (!saidRefused_) {
             say(std::string("line database: ") + e.what() + "; results wait in " + options_.recordsDb);
@@ -425,6 +442,17 @@ LineOpenResult openLineForwarder(ForwarderOptions options)
     if (reach == Reach::kConnected) {
         try {
             info = ensureLineSchema(conn);
+        } catch (const PgError &e) {
+            if (!e.connectionLost()) {
+                result.exitStatus = 70;
+                result.error = "line database " + shown + ": " + e.what();
+                return result;
+            }
+            // Gone between the connect and the layout (a restart): as
+            // unreachable as a server that never answered.
+            reach = Reach::kUnreachable;
+            error = e.what();
+            conn = PgConn();
         } catch (const std::exception &e) {
             result.exitStatus = 70;
             result.error = "line database " + shown + ": " + e.what();

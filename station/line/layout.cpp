@@ -1,5 +1,8 @@
+// The line database's layout as one chain of steps, release 0 onwards, run
+// from the release a database has up to the current one under a lock.
 #include "line/layout.h"
 
+#include <iterator>
 #include <stdexcept>
 
 namespace station::line {
@@ -9,57 +12,6 @@ namespace {
 // Taken by every station that creates or migrates the layout, for the
 // length of that transaction ("gwte" in ASCII).
 constexpr const char *kSchemaLock = "SELECT pg_advisory_xact_lock(1735882853)";
-
-constexpr std::string_view kTablesV1 = R"sql(
-CREATE TABLE meta (
-  key   TEXT PRIMARY KEY,
-  value TEXT NOT NULL
-);
-CREATE TABLE runs (
-  station  TEXT NOT NULL,
-  id       TEXT NOT NULL,
-  batch    TEXT NOT NULL,
-  started  TIMESTAMPTZ NOT NULL,
-  finished TIMESTAMPTZ,
-  host     TEXT NOT NULL,
-  port     INTEGER NOT NULL,
-  label    TEXT NOT NULL DEFAULT '',
-  model    TEXT NOT NULL DEFAULT '',
-  mac      TEXT NOT NULL DEFAULT '',
-  outcome  TEXT,
-  received TIMESTAMPTZ NOT NULL DEFAULT now(),
-  PRIMARY KEY (station, id)
-);
-CREATE TABLE results (
-  station         TEXT NOT NULL,
-  run_id          TEXT NOT NULL,
-  mac             TEXT NOT NULL DEFAULT '',
-  code            INTEGER NOT NULL,
-  name            TEXT NOT NULL,
-  attempt         INTEGER NOT NULL,
-  outcome         TEXT NOT NULL,
-  data_hex        TEXT NOT NULL DEFAULT '',
-  data_text       TEXT NOT NULL DEFAULT '',
-  hint            TEXT NOT NULL DEFAULT '',
-  started         TIMESTAMPTZ NOT NULL,
-  duration_ms     INTEGER NOT NULL,
-  operator_answer TEXT,
-  operator_ms     INTEGER,
-  received        TIMESTAMPTZ NOT NULL DEFAULT now(),
-  PRIMARY KEY (station, run_id, code, attempt),
-  FOREIGN KEY (station, run_id) REFERENCES runs (station, id)
-);
-CREATE INDEX results_by_mac ON results (mac);
-CREATE INDEX runs_by_mac ON runs (mac);
-CREATE INDEX runs_by_started ON runs (started);
-)sql";
-
-// From 0 to 1: the failure hint, and runs by start time for reports of a
-// period.
-constexpr std::string_view kMigrateV0toV1 = R"sql(
-ALTER TABLE results ADD COLUMN hint TEXT NOT NULL DEFAULT '';
-CREATE INDEX runs_by_started ON runs (started);
-)sql";
 
 std::string metaValue(PgConn &conn, const char *key)
 {
@@ -112,6 +64,24 @@ CREATE INDEX runs_by_mac ON runs (mac);
 INSERT INTO meta (key, value) VALUES ('schema_version', '0');
 )sql";
 
+namespace {
+
+// The layout's steps, in order: step 0 makes release 0 (the first public
+// layout, with its meta row) from an empty database, and step n takes
+// release n-1 to release n. A fresh database and an old one reach the
+// current layout by the same steps, so there is one layout, not a fresh one
+// and a migrated one that could drift apart.
+constexpr std::string_view kStepTo1 = R"sql(
+ALTER TABLE results ADD COLUMN hint TEXT NOT NULL DEFAULT '';
+CREATE INDEX runs_by_started ON runs (started);
+)sql";
+
+// Indexed by the release each step reaches.
+const std::string_view kSteps[] = {kLineSchemaV0, kStepTo1};
+static_assert(std::size(kSteps) == kLineSchemaVersion + 1, "one step per release of the layout, from release 0");
+
+} // namespace
+
 LineInfo ensureLineSchema(PgConn &conn)
 {
     LineInfo info;
@@ -119,9 +89,7 @@ LineInfo ensureLineSchema(PgConn &conn)
     try {
         conn.exec(kSchemaLock);
         const PgResult found = conn.exec("SELECT to_regclass('meta') IS NOT NULL");
-        if (found.text(0, 0) != "t") {
-            conn.exec(std::string(kTablesV1));
-        } else {
+        if (found.text(0, 0) == "t") {
             const std::string version = metaValue(conn, "schema_version");
             if (version.empty() || version.find_first_not_of("0123456789") != std::string::npos) {
                 throw std::runtime_error("the database has a table 'meta' without a schema_version: "
@@ -133,9 +101,10 @@ LineInfo ensureLineSchema(PgConn &conn)
                                          ", newer than this gwtest knows (" + std::to_string(kLineSchemaVersion) +
                                          "): update gwtest on this station");
             }
-            if (info.migratedFrom < 1) {
-                conn.exec(std::string(kMigrateV0toV1));
-            }
+        }
+        // From the release found (none: -1) up to the current one.
+        for (int release = info.migratedFrom + 1; release <= kLineSchemaVersion; ++release) {
+            conn.exec(std::string(kSteps[release]));
         }
         conn.exec("INSERT INTO meta (key, value) VALUES ('schema_version', $1) "
                   "ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value",

@@ -6,9 +6,10 @@
 // Releases of the layout, kept in meta.schema_version:
 //   0  the first public layout: results without the failure hint
 //   1  results.hint (what a failure usually means), runs by start time
-// A station opening the database creates the current layout when there is
-// none and migrates an older one, under a lock, so that stations starting at
-// once do not race; a newer layout than this station knows is refused.
+// A station opening the database takes it from the release it finds (none,
+// for an empty database) to the current one through the same chain of steps,
+// under a lock, so that stations starting at once do not race; a newer
+// layout than this station knows is refused.
 #pragma once
 
 #include <string>
@@ -20,8 +21,9 @@ namespace station::line {
 
 inline constexpr int kLineSchemaVersion = 1;
 
-// The first public layout, kept so that tests can build a database of that
-// release and see it migrated.
+// The first step of the layout: release 0, the first public layout, with
+// its meta row, made from an empty database. The later steps build on it;
+// tests build a database of that release with it and see it migrated.
 extern const std::string_view kLineSchemaV0;
 
 struct LineInfo {

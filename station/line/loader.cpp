@@ -1,3 +1,5 @@
+// gwtest report --db: the line's runs and results read from PostgreSQL
+// into the report's rows (one snapshot), and the line's figures per station.
 #include "line/loader.h"
 
 #include <map>

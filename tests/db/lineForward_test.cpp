@@ -284,6 +284,109 @@ TEST_F(LineForward, ServerStoppedMidRunAndStartedAgainEveryResultArrivesOnce)
     EXPECT_EQ(notices.count("unreachable"), 1) << notices.all();
     EXPECT_EQ(notices.count("reachable again"), 1) << notices.all();
     EXPECT_EQ(notices.count("wait in"), 1) << notices.all(); // only the outage's own line
+    // Stopped, then maybe seen starting up, then up: one outage, never a refusal.
+    EXPECT_EQ(notices.count("refused"), 0) << notices.all();
+}
+
+// A server that is starting up (SQLSTATE 57P03) is on its way, as one that
+// is down is: never a refusal, whatever the station meets first and however
+// soon after the server is ready. The door in front of the cluster answers
+// as the test says, so each case lands where it must, every time.
+using Door = sandbox::PgFrontDoor;
+
+TEST_F(LineForward, AServerStartingUpWhenTheStationOpensIsUnreachableNotARefusal)
+{
+    struct Case {
+        const char *what;
+        std::vector<Door::Answer> first; // then the server is ready
+        int unreachable;                 // notices
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"starting up, ready at once after",        {Door::Answer::kStartingUp}, 1},
+        {"starting up thrice, ready at once after", {Door::Answer::kStartingUp, Door::Answer::kStartingUp,
+                                                     Door::Answer::kStartingUp}, 1},
+        {"gone, ready at once after",               {Door::Answer::kGone}, 0},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        SpoolWriter spool(dir.path + "/records.db");
+        const std::string run = "st1-20261210T113045Z-0";
+        spool.run(run, "st1", "GWM0202", "02:47:57:04:04:00");
+        spool.result(run, "st1", "02:47:57:04:04:00", 1, "mac", 1, "pass", 5);
+        Door door(cluster);
+        ASSERT_TRUE(door.ready()) << door.error();
+        door.answer(Door::Answer::kPassThrough, c.first);
+        notices.lines.clear();
+
+        auto o = options(dir.path);
+        o.url = door.url("line");
+        LineOpenResult opened = openLineForwarder(o);
+        ASSERT_TRUE(opened.forwarder) << opened.exitStatus << " " << opened.error;
+        EXPECT_EQ(opened.exitStatus, 0);
+        EXPECT_TRUE(waitFor([&] { return opened.forwarder->sent() == 1; })) << notices.all();
+        EXPECT_EQ(door.answered(Door::Answer::kStartingUp) + door.answered(Door::Answer::kGone), int(c.first.size()));
+        EXPECT_EQ(opened.forwarder->finish(30000).pending, 0);
+        EXPECT_EQ(notices.count("unreachable"), c.unreachable) << notices.all();
+        if (c.unreachable) {
+            EXPECT_EQ(notices.count("(connection to server on socket \"" +
+                                    door.url("").substr(door.url("").find("host=") + 5) +
+                                    "/.s.PGSQL.5432\" failed: FATAL:  the database system is starting up)"),
+                      1)
+                << notices.all(); // in libpq's own words, as it says them by default
+        }
+        EXPECT_EQ(notices.count("reachable again"), c.unreachable) << notices.all();
+        EXPECT_EQ(notices.count("refused"), 0) << notices.all();
+        EXPECT_EQ(notices.count("line database:"), 0) << notices.all();
+    }
+    EXPECT_EQ(lineCount("SELECT count(*) FROM results"), 1);
+}
+
+TEST_F(LineForward, AnOutageThroughAStartingUpServerIsOneNotice)
+{
+    TempDir dir;
+    SpoolWriter spool(dir.path + "/records.db");
+    Door door(cluster);
+    ASSERT_TRUE(door.ready()) << door.error();
+    auto o = options(dir.path);
+    o.url = door.url("line");
+    auto forwarder = open(o);
+    ASSERT_TRUE(forwarder);
+    const std::string run = "st1-20261210T113045Z-0";
+    spool.run(run, "st1", "GWM0202", "02:47:57:04:04:00");
+    int code = 1;
+    auto write = [&](int n) {
+        for (int i = 0; i < n; ++i, ++code) {
+            spool.result(run, "st1", "02:47:57:04:04:00", code, testName(code), 1, "pass", 5);
+            forwarder->wake();
+        }
+    };
+    write(5);
+    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 5; })) << forwarder->sent();
+
+    // The server stops: its connections end, nothing answers for a while...
+    door.answer(Door::Answer::kGone);
+    door.cut();
+    write(5);
+    ASSERT_TRUE(waitFor([&] { return notices.count("unreachable") == 1; })) << notices.all();
+    ASSERT_TRUE(waitFor([&] { return door.answered(Door::Answer::kGone) >= 3; }));
+    // ...then it starts: "starting up" to the next attempts, and ready right
+    // after the last of them.
+    door.answer(Door::Answer::kPassThrough,
+                {Door::Answer::kStartingUp, Door::Answer::kStartingUp, Door::Answer::kStartingUp});
+    write(5);
+    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 15; })) << forwarder->sent() << "\n" << notices.all();
+    EXPECT_EQ(door.answered(Door::Answer::kStartingUp), 3);
+    spool.finishRun(run, "pass");
+    EXPECT_EQ(forwarder->finish(30000).pending, 0);
+
+    EXPECT_EQ(lineCount("SELECT count(*) FROM results"), 15);
+    EXPECT_EQ(notices.count("unreachable"), 1) << notices.all();
+    EXPECT_EQ(notices.count("reachable again"), 1) << notices.all();
+    EXPECT_EQ(notices.count("refused"), 0) << notices.all();
+    EXPECT_EQ(notices.count("wait in"), 1) << notices.all(); // only the outage's own line
 }
 
 TEST_F(LineForward, StationKilledBetweenTheLinesCommitAndItsMarkSendsNoDuplicate)
@@ -368,6 +471,7 @@ TEST_F(LineForward, ServerDownAtTheStartTheStationTestsAndSendsTheBacklogLater)
     EXPECT_EQ(cluster.query("line", "SELECT outcome FROM runs WHERE id = '" + run + "'"), "fail");
     EXPECT_EQ(lineCount("SELECT count(*) FROM results"), 3);
     EXPECT_EQ(notices.count("reachable again"), 1) << notices.all();
+    EXPECT_EQ(notices.count("refused"), 0) << notices.all();
 }
 
 TEST_F(LineForward, RowsTheLineRefusesAreSetAsideAndHoldNothingUp)

@@ -78,6 +78,25 @@ TEST_F(LineSchema, FirstPublicLayoutIsMigratedWithItsRows)
     EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"), "1");
     EXPECT_EQ(cluster.query("line", "SELECT count(*) || ':' || min(hint) || ':' || min(name) FROM results"), "1::mac");
     EXPECT_EQ(cluster.query("line", "SELECT count(*) FROM pg_indexes WHERE indexname = 'runs_by_started'"), "1");
+    // The same layout as a fresh database's, column for column and index for
+    // index: both are built by the same steps.
+    const std::string layoutSql =
+        "SELECT string_agg(x, '|' ORDER BY x) FROM ("
+        "SELECT table_name || '.' || lpad(ordinal_position::text, 2, '0') || ' ' || column_name || ' ' || "
+        "data_type || ' ' || is_nullable || ' ' || coalesce(column_default, '') AS x FROM information_schema.columns "
+        "WHERE table_schema = 'public' UNION ALL SELECT indexdef FROM pg_indexes WHERE schemaname = 'public') AS t";
+    ASSERT_TRUE(cluster.createDatabase("fresh")) << cluster.error();
+    {
+        Reach reach = Reach::kUnreachable;
+        std::string error;
+        PgConn fresh = PgConn::connect(cluster.url("fresh"), "test", reach, error);
+        ASSERT_EQ(reach, Reach::kConnected) << error;
+        EXPECT_EQ(ensureLineSchema(fresh).migratedFrom, -1);
+    }
+    std::string freshLayout = cluster.query("fresh", layoutSql);
+    EXPECT_NE(freshLayout.find("results.15 hint text NO"), std::string::npos) << freshLayout;
+    EXPECT_EQ(cluster.query("line", layoutSql), freshLayout);
+
     // And the migrated database takes the current rows.
     EXPECT_TRUE(cluster.exec("line", "INSERT INTO results (station, run_id, code, name, attempt, outcome, hint, "
                                      "started, duration_ms) VALUES ('st1', 'st1-b-0', 2, 'sysversion', 1, 'fail', "

@@ -6,8 +6,11 @@
 // the test process dies, so a crashed test leaves no server behind.
 #pragma once
 
+#include <deque>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 namespace sandbox {
@@ -63,6 +66,53 @@ private:
     pid_t pid_ = -1;
     bool ready_ = false;
     mutable std::string error_;
+};
+
+// A socket of its own in front of a cluster, for the moments a real server
+// passes through too quickly for a test to land in them on purpose: each new
+// connection is answered as the test says, as a server starting up answers
+// (SQLSTATE 57P03), as a server that is gone (closed unanswered), or by
+// passing it through to the cluster. A cut ends every connection passed
+// through, as the server's stop does. Clients reach it with url().
+class PgFrontDoor {
+public:
+    enum class Answer { kPassThrough, kStartingUp, kGone };
+
+    explicit PgFrontDoor(const PgCluster &cluster);
+    ~PgFrontDoor();
+    PgFrontDoor(const PgFrontDoor &) = delete;
+    PgFrontDoor &operator=(const PgFrontDoor &) = delete;
+
+    bool ready() const { return listener_ >= 0; }
+    const std::string &error() const { return error_; }
+    // The cluster's URL for a database, on this door's socket.
+    std::string url(const std::string &database) const;
+
+    // How every new connection is answered from now on, after the next
+    // ones, answered as `first` says in its order.
+    void answer(Answer always, std::vector<Answer> first = {});
+    // Ends every connection passed through so far, both ends.
+    void cut();
+    // How many connections got each answer.
+    int answered(Answer answer) const;
+
+private:
+    void serve();
+    void handle(int client);
+    void relay(int client, int server);
+
+    const PgCluster &cluster_;
+    std::string dir_;
+    std::string error_;
+    int listener_ = -1;
+    int wake_[2] = {-1, -1};
+    mutable std::mutex mu_;
+    Answer always_ = Answer::kPassThrough;
+    std::deque<Answer> next_;
+    int counts_[3] = {0, 0, 0};
+    std::vector<int> relayed_; // both ends of every connection passed through
+    std::vector<std::thread> relays_;
+    std::thread thread_;
 };
 
 } // namespace sandbox
