@@ -61,7 +61,7 @@ int report(const ReportArgs &args)
         const auto history = report::unitHistory(rows, filter);
         out = args.json ? report::historyJson(history) : report::formatHistory(history);
     } else if (!args.db.empty()) {
-        out = line::formatLine(rows, filter, args.json); // the line, then each station
+        out = report::formatLine(rows, filter, args.json); // the line, then each station
     } else {
         const auto summary = report::summarise(rows, filter);
         out = args.json ? report::summaryJson(summary) : report::formatSummary(summary);

@@ -1,5 +1,5 @@
-// gwtest report --db: the line's records from PostgreSQL, with the same
-// figures as a station's own report, for the whole line and per station.
+// gwtest report --db: the line's records loaded from PostgreSQL as the rows
+// that report/ computes its figures over, as for a station's own records.
 #pragma once
 
 #include <string>
@@ -12,10 +12,5 @@ namespace station::line {
 // False with a message: the server unreachable or refusing (status 70), a
 // database without the line's layout or of a newer one (70).
 bool loadLine(const std::string &url, const records::Filter &filter, records::Rows &rows, std::string &error);
-
-// The line's figures: the whole line, then each station's (model and test
-// figures per station). Text, or one JSON object
-// {"line": <summary>, "stations": [{"station": ID, "summary": <summary>}, ...]}.
-std::string formatLine(const records::Rows &rows, const records::Filter &filter, bool json);
 
 } // namespace station::line

@@ -105,6 +105,10 @@ struct StationSummary {
     Summary summary;
 };
 std::string formatStationTable(const std::vector<StationSummary> &stations);
+// The figures of a line of stations: the whole line, then each station's
+// (model and test figures per station). Text, or one JSON object
+// {"line": <summary>, "stations": [{"station": ID, "summary": <summary>}, ...]}.
+std::string formatLine(const Rows &rows, const Filter &filter, bool json);
 std::string summaryJson(const Summary &summary);
 // One test's figures as JSON, as in the summary: {"code", "name",
 // "attempts", "passed", "failed", "pass_rate", "median_ms", "longest_ms"}.
