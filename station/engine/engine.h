@@ -11,18 +11,9 @@
 #include <vector>
 
 #include "engine/events.h"
+#include "wire/input.h"
 
 namespace station {
-
-struct Target {
-    std::string host;
-    uint16_t port = 6666;
-    std::string label;
-};
-
-// "HOST", "HOST:PORT", "[V6]", "[V6]:PORT", "V6 literal", each with an
-// optional "=LABEL". False with a message saying what was expected.
-bool parseTarget(const std::string &text, Target &target, std::string &error);
 
 enum class OperatorMode : uint8_t {
     kAsk,        // a front end (terminal, page) asks the person and calls OperatorDesk::answer

@@ -16,6 +16,7 @@
 #include "front/commands.h"
 #include "wire/connection.h"
 #include "wire/decode.h"
+#include "wire/input.h"
 
 namespace station::cli {
 
@@ -64,28 +65,6 @@ std::string seconds(uint64_t ms)
 
 std::string sv(std::string_view s) { return std::string(s); }
 
-// "mac, sysversion, model, ...": every short name once, in catalogue order.
-std::string knownNames()
-{
-    std::string names;
-    for (size_t i = 0; i < catalogue::kTests.size(); ++i) {
-        if (i > 0 && catalogue::kTests[i - 1].code == catalogue::kTests[i].code) {
-            continue;
-        }
-        names += (names.empty() ? "" : ", ") + sv(catalogue::kTests[i].name);
-    }
-    return names;
-}
-
-std::string knownModels()
-{
-    std::string names;
-    for (const catalogue::ModelName &m : catalogue::kModels) {
-        names += (names.empty() ? "" : ", ") + sv(m.name);
-    }
-    return names;
-}
-
 // "GWM0202, GWM0303", or "all models".
 std::string modelsText(uint8_t models)
 {
@@ -123,12 +102,12 @@ bool openTarget(const std::string &target, Connection &conn, int &exitStatus)
 {
     std::string host;
     uint16_t port = 0;
-    if (!parseHostPort(target, host, port)) {
-        std::fprintf(stderr, "gwtest: bad address '%s' (want HOST or HOST:PORT)\n", target.c_str());
+    std::string error;
+    if (!parseAddress(target, host, port, error)) {
+        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
         exitStatus = kExitUsage;
         return false;
     }
-    std::string error;
     if (!conn.open(host, port, kConnectTimeoutMs, error)) {
         std::fprintf(stderr, "gwtest: %s:%u: %s\n", host.c_str(), port, error.c_str());
         exitStatus = kExitConnection;
@@ -230,29 +209,13 @@ void printCall(const CallOptions &o, uint16_t code, const catalogue::Test *row, 
 
 int call(const CallOptions &o)
 {
-    // A code, or a short name; names never start with a digit.
-    std::optional<uint16_t> code;
-    if (!o.test.empty() && o.test[0] >= '0' && o.test[0] <= '9') {
-        code = parseCode(o.test);
-        if (!code) {
-            std::fprintf(stderr,
-                         "gwtest: bad command code '%s' (want 0x0000..0xffff, hexadecimal with 0x or decimal)\n",
-                         o.test.c_str());
-            return kExitUsage;
-        }
-    } else if (const catalogue::Test *named = catalogue::findName(o.test)) {
-        code = named->code;
-    } else {
-        std::fprintf(stderr, "gwtest: unknown test '%s' (want a command code such as 0x0001, or one of: %s)\n",
-                     o.test.c_str(), knownNames().c_str());
-        return kExitUsage;
-    }
-    const catalogue::Test *anyRow = catalogue::findAny(*code);
-    if (anyRow == nullptr && !o.raw) {
-        std::fprintf(stderr,
-                     "gwtest: no gateway model answers code 0x%04x (want a code of the catalogue, see gwtest codes; "
-                     "--raw sends it anyway)\n",
-                     *code);
+    // A test of the catalogue by name or code; with --raw any code.
+    std::string error;
+    const catalogue::Test *anyRow = parseTest(o.test, error);
+    const std::optional<uint16_t> code = anyRow != nullptr ? anyRow->code : o.raw ? parseCode(o.test) : std::nullopt;
+    if (!code) {
+        std::fprintf(stderr, "gwtest: %s%s\n", error.c_str(),
+                     error.find("no gateway model answers") != std::string::npos ? "; --raw sends it anyway" : "");
         return kExitUsage;
     }
 
@@ -331,12 +294,13 @@ int call(const CallOptions &o)
 
 int plan(const std::string &modelArg, bool json)
 {
-    const uint8_t bit = catalogue::modelBit(modelArg);
-    if (bit == 0) {
-        std::fprintf(stderr, "gwtest: unknown model '%s' (want one of: %s)\n", modelArg.c_str(), knownModels().c_str());
+    std::string model;
+    std::string error;
+    if (!parseModel(modelArg, model, error)) {
+        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
         return kExitUsage;
     }
-    const std::string model = sv(catalogue::modelName(bit));
+    const uint8_t bit = catalogue::modelBit(model);
     const auto steps = catalogue::plan(bit);
     if (json) {
         json_t *obj = json_object();

@@ -1,14 +1,12 @@
 // gwtest report: figures over the station's records, or one unit's history.
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <string>
 
-#include "catalogue.h"
 #include "front/commands.h"
 #include "front/lineOptions.h"
 #include "line/loader.h"
 #include "report/report.h"
+#include "wire/input.h"
 
 namespace station::cli {
 
@@ -27,26 +25,24 @@ int report(const ReportArgs &args)
 {
     report::Filter filter;
     std::string error;
-    if (!args.since.empty() && !report::parseSince(args.since, filter.since, error)) {
+    if (!args.since.empty() && !parseSince(args.since, filter.since, error)) {
         std::fprintf(stderr, "gwtest report: %s\n", error.c_str());
         return kExitUsage;
     }
-    if (!args.model.empty()) {
-        filter.model = args.model;
-        std::transform(filter.model.begin(), filter.model.end(), filter.model.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        if (catalogue::modelBit(filter.model) == 0) {
-            std::fprintf(stderr, "gwtest report: --model: unknown model '%s' (GWM0101, GWM0202, GWM0303 or GWM0404)\n",
-                         args.model.c_str());
+    if (!args.model.empty() && !parseModel(args.model, filter.model, error)) {
+        std::fprintf(stderr, "gwtest report: --model: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (!args.mac.empty()) {
+        const auto mac = normaliseMac(args.mac);
+        if (!mac) {
+            std::fprintf(stderr,
+                         "gwtest report: --mac: '%s' is not a MAC address; expected 12 hexadecimal digits, alone or "
+                         "in pairs parted by colons or dashes (02:47:57:04:04:00)\n",
+                         args.mac.c_str());
             return kExitUsage;
         }
-    }
-    if (!args.mac.empty() && !report::normaliseMac(args.mac, filter.mac)) {
-        std::fprintf(stderr,
-                     "gwtest report: --mac: '%s' is not a MAC address; expected 12 hexadecimal digits, with or "
-                     "without colons (02:47:57:04:04:00)\n",
-                     args.mac.c_str());
-        return kExitUsage;
+        filter.mac = *mac;
     }
     report::Rows rows;
     const bool loaded = args.db.empty() ? report::loadSqlite(args.records, filter, rows, error)

@@ -22,6 +22,7 @@
 #include "front/terminal.h"
 #include "records/records.h"
 #include "wire/connection.h"
+#include "wire/input.h"
 
 namespace station::cli {
 

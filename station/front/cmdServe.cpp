@@ -17,7 +17,7 @@
 #include "front/web/server.h"
 #include "front/web/slots.h"
 #include "records/records.h"
-#include "wire/connection.h"
+#include "wire/input.h"
 
 namespace station::cli {
 
@@ -46,26 +46,18 @@ int serve(const ServeOptions &o)
         web::readSlotsFile(o.slotsFile, targets, errors);
     }
     for (const std::string &text : o.gateways) {
-        const auto equals = text.find('=');
         Target target;
         std::string error;
-        if (!web::parseAddress(text.substr(0, equals), target.host, target.port, error)) {
+        if (parseTarget(text, target, error)) {
+            targets.push_back(target);
+        } else {
             errors.push_back(error);
-            continue;
         }
-        if (equals != std::string::npos) {
-            target.label = text.substr(equals + 1);
-            if (!web::validLabel(target.label, error)) {
-                errors.push_back("bad label in '" + text + "': " + error);
-                continue;
-            }
-        }
-        targets.push_back(target);
     }
     std::string listenHost;
     uint16_t listenPort = 0;
     std::string error;
-    if (!web::parseListen(o.listen, listenHost, listenPort, error)) {
+    if (!parseListen(o.listen, listenHost, listenPort, error)) {
         errors.push_back(error);
     }
     RunOptions run;

@@ -108,7 +108,7 @@ TEST(CallRefused, CodesAndNamesNoModelHas)
         {"call 127.0.0.1 0x9999", "no gateway model answers code 0x9999"},
         {"call 127.0.0.1 0x1200", "no gateway model answers code 0x1200"},
         {"call 127.0.0.1 0", "no gateway model answers code 0x0000"},
-        {"call 127.0.0.1 greenpower-pair", "unknown test 'greenpower-pair' (want a command code such as 0x0001, or one of: model, mac,"},
+        {"call 127.0.0.1 greenpower-pair", "unknown test 'greenpower-pair' (expected a command code such as 0x0001, or one of: model, mac,"},
         {"call 127.0.0.1 MAC", "unknown test 'MAC'"},
         {"call 127.0.0.1 0x10000", "bad command code '0x10000'"},
         {"call 127.0.0.1 0x9999 --timeout 1", "--raw sends it anyway"},
@@ -222,7 +222,7 @@ TEST_F(Call, ModelTheServiceDoesNotMatch)
     startGateway("gwm0202\r\n");
     const GwtestRun run = gwtest("call 127.0.0.1 mac");
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_THAT(run.err, HasSubstr("the gateway's model 'GWM0202\r' is none of GWM0101, GWM0202, GWM0303, GWM0404"));
+    EXPECT_THAT(run.err, HasSubstr("the gateway's model 'GWM0202\r' is none of GWM0101, GWM0202, GWM0303 or GWM0404"));
     const GwtestRun model = gwtest("call 127.0.0.1 model");
     EXPECT_THAT(model.out, HasSubstr("pass  gwm0202\\r\\n"));
 }
@@ -274,7 +274,7 @@ TEST(CallPlan, UnknownModelNamesTheKnownOnes)
 {
     const GwtestRun run = gwtest("plan GWM0505");
     EXPECT_EQ(run.status, 64);
-    EXPECT_THAT(run.err, HasSubstr("unknown model 'GWM0505' (want one of: GWM0101, GWM0202, GWM0303, GWM0404)"));
+    EXPECT_THAT(run.err, HasSubstr("unknown model 'GWM0505' (expected GWM0101, GWM0202, GWM0303 or GWM0404"));
     const GwtestRun human = gwtest("plan GWM0404");
     EXPECT_EQ(human.status, 0);
     EXPECT_THAT(human.out, HasSubstr("GWM0404: "));

@@ -491,7 +491,7 @@ TEST_F(Report, BadArgumentsAndMissingRecords)
     // clang-format off
     const std::vector<Case> cases = {
         {"--records " + dir_ + " --since 2026-13-01", 64, "--since: '2026-13-01' is not a date"},
-        {"--records " + dir_ + " --model GWM9999", 64, "unknown model 'GWM9999' (GWM0101, GWM0202, GWM0303 or GWM0404)"},
+        {"--records " + dir_ + " --model GWM9999", 64, "--model: unknown model 'GWM9999' (expected GWM0101, GWM0202, GWM0303 or GWM0404"},
         {"--records " + dir_ + " --mac 02:47:57", 64, "--mac: '02:47:57' is not a MAC address"},
         {"--records " + dir_ + " --mac", 64, "--mac"},
         {"--records /nonexistent", 70, "no records in /nonexistent: /nonexistent/records.db does not exist"},

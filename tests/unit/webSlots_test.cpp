@@ -27,81 +27,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
-struct AddressCase {
-    const char *text;
-    bool ok;
-    const char *host;
-    uint16_t port;
-};
-
-TEST(WebSlots, AddressesAreParsedOrRefusedWithWhatWasExpected)
-{
-    // clang-format off
-    const AddressCase cases[] = {
-        {"10.213.0.2",            true,  "10.213.0.2", 6666},
-        {"10.213.0.2:7000",       true,  "10.213.0.2", 7000},
-        {"gw-7.line",             true,  "gw-7.line",  6666},
-        {"[::1]",                 true,  "::1",        6666},
-        {"[::1]:6667",            true,  "::1",        6667},
-        {"fe80::1%eth0",          true,  "fe80::1%eth0", 6666},
-        {"",                      false, "", 0},
-        {"10.0.0.2:",             false, "", 0},
-        {"10.0.0.2:0",            false, "", 0},
-        {"10.0.0.2:65536",        false, "", 0},
-        {"10.0.0.2:66x",          false, "", 0},
-        {"[::1",                  false, "", 0},
-        {"[]:80",                 false, "", 0},
-        {"[::1]x",                false, "", 0},
-        {"host name",             false, "", 0},
-        {"host/../etc",           false, "", 0},
-        {"<script>",              false, "", 0},
-        {"[10.0.0.1]",            false, "", 0},
-        {"fe80::1%",              false, "", 0},
-        {"fe80::1%a/b",           false, "", 0},
-    };
-    // clang-format on
-    for (const auto &c : cases) {
-        std::string host;
-        uint16_t port = 0;
-        std::string error;
-        EXPECT_EQ(station::web::parseAddress(c.text, host, port, error), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(host, c.host) << c.text;
-            EXPECT_EQ(port, c.port) << c.text;
-        } else {
-            EXPECT_THAT(error, HasSubstr("expected")) << c.text;
-        }
-    }
-}
-
-TEST(WebSlots, ThePageListensOnPort8080UnlessToldOtherwise)
-{
-    // clang-format off
-    const AddressCase cases[] = {
-        {"127.0.0.1",      true,  "127.0.0.1", 8080},
-        {"0.0.0.0:8000",   true,  "0.0.0.0",   8000},
-        {"127.0.0.1:0",    true,  "127.0.0.1", 0},
-        {"[::1]",          true,  "::1",       8080},
-        {"[::1]:0",        true,  "::1",       0},
-        {"::",             true,  "::",        8080},
-        {"127.0.0.1:http", false, "", 0},
-        {":8080",          false, "", 0},
-    };
-    // clang-format on
-    for (const auto &c : cases) {
-        std::string host;
-        uint16_t port = 1;
-        std::string error;
-        EXPECT_EQ(station::web::parseListen(c.text, host, port, error), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(host, c.host) << c.text;
-            EXPECT_EQ(port, c.port) << c.text;
-        } else {
-            EXPECT_THAT(error, StartsWith("--listen: ")) << c.text;
-        }
-    }
-}
-
 TEST(WebSlots, SlotsFileGivesEverySlotOrEveryErrorWithItsLine)
 {
     const auto path = std::filesystem::temp_directory_path() / ("slots-" + std::to_string(getpid()));
@@ -135,18 +60,6 @@ TEST(WebSlots, SlotsFileGivesEverySlotOrEveryErrorWithItsLine)
     EXPECT_THAT(errors, ElementsAre(HasSubstr("cannot read the slots file")));
 }
 
-TEST(WebSlots, LabelsAreShortPrintableText)
-{
-    std::string error;
-    EXPECT_TRUE(station::web::validLabel("A1", error));
-    EXPECT_TRUE(station::web::validLabel("Ligne 3 – poste 2", error));
-    EXPECT_TRUE(station::web::validLabel(std::string(40, 'x'), error));
-    EXPECT_FALSE(station::web::validLabel(std::string(41, 'x'), error));
-    EXPECT_FALSE(station::web::validLabel("", error));
-    EXPECT_FALSE(station::web::validLabel("A1\nB2", error));
-    EXPECT_FALSE(station::web::validLabel(std::string("A\0B", 3), error));
-}
-
 TEST(WebSlots, SlotIdsAreDigitsBelowTheCount)
 {
     // clang-format off
@@ -157,27 +70,6 @@ TEST(WebSlots, SlotIdsAreDigitsBelowTheCount)
     // clang-format on
     for (const auto &[text, id] : cases) {
         EXPECT_EQ(station::web::parseSlotId(text, 8), id) << text; // slots 0..7
-    }
-}
-
-TEST(WebSlots, MacsAreReadAsPeopleTypeThemAndSpeltAsTheRecordsSpellThem)
-{
-    // clang-format off
-    const std::pair<const char *, std::optional<std::string>> cases[] = {
-        {"02:47:57:04:04:00", "02:47:57:04:04:00"},
-        {"02:47:57:0A:0b:FF", "02:47:57:0a:0b:ff"},
-        {"02-47-57-04-04-00", "02:47:57:04:04:00"},
-        {"024757040400",      "02:47:57:04:04:00"},
-        {"02:47:57-04:04:00", std::nullopt},
-        {"02:47:57:04:04",    std::nullopt},
-        {"02:47:57:04:04:0g", std::nullopt},
-        {"0247570404000",     std::nullopt},
-        {"../../etc/passwd",  std::nullopt},
-        {"",                  std::nullopt},
-    };
-    // clang-format on
-    for (const auto &[text, mac] : cases) {
-        EXPECT_EQ(station::web::normalizeMac(text), mac) << text;
     }
 }
 
