@@ -22,6 +22,7 @@
 #include "catalogue.h"
 #include "wire/connection.h"
 #include "wire/decode.h"
+#include "wire/text.h"
 
 namespace station {
 
@@ -32,12 +33,6 @@ using Clock = std::chrono::steady_clock;
 int msSince(Clock::time_point t0)
 {
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-}
-
-int64_t unixMsNow()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 std::string utcStamp()

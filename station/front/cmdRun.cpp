@@ -23,6 +23,7 @@
 #include "records/records.h"
 #include "wire/connection.h"
 #include "wire/input.h"
+#include "wire/text.h"
 
 namespace station::cli {
 
@@ -82,7 +83,7 @@ public:
             if (ev.kind == EventKind::kTestFinished) {
                 json_object_set_new(o, "outcome", json_string(std::string(outcomeName(ev.outcome)).c_str()));
                 json_object_set_new(o, "duration_ms", json_integer(ev.durationMs));
-                json_object_set_new(o, "data_hex", json_string(hexBytes(ev.data).c_str()));
+                json_object_set_new(o, "data_hex", json_string(hexText(ev.data).c_str()));
                 json_object_set_new(o, "decoded", json_string(ev.decoded.c_str()));
                 json_object_set_new(o, "hint", json_string(ev.hint.c_str()));
                 json_object_set_new(o, "message", json_string(ev.message.c_str()));

@@ -9,15 +9,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "wire/text.h"
+
 namespace station {
 
 namespace {
-
-int64_t nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string seconds(int64_t ms)
 {
@@ -132,7 +128,7 @@ void TerminalSink::ticker()
             return;
         }
         if (running_ && !(prompt_ && isYesNo(prompt_->prompt))) {
-            drawBlock(nowMs());
+            drawBlock(unixMsNow());
         }
     }
 }
@@ -332,7 +328,7 @@ void TerminalSink::print(const std::string &line)
     }
     writer_.write(line + "\n");
     if (style_.live && running_) {
-        drawBlock(nowMs());
+        drawBlock(unixMsNow());
     }
 }
 
@@ -420,7 +416,7 @@ std::string TerminalSink::plainLine(const Event &ev)
 void TerminalSink::onEvent(const Event &ev)
 {
     std::lock_guard lock(mutex_);
-    const int64_t now = nowMs();
+    const int64_t now = unixMsNow();
     if (ev.kind != EventKind::kBatchStarted && ev.kind != EventKind::kBatchFinished) {
         Gateway &gw = gateway(ev);
         switch (ev.kind) {

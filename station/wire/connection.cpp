@@ -261,43 +261,4 @@ bool Connection::waitClosed(int timeoutMs)
     return true;
 }
 
-std::optional<std::string> dataAsText(const std::vector<uint8_t> &data)
-{
-    if (data.empty()) {
-        return std::nullopt;
-    }
-    size_t n = data.size();
-    if (data[n - 1] == 0) {
-        --n;
-    }
-    std::string text;
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t c = data[i];
-        if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\r') {
-            text += "\\r";
-        } else if (c >= 0x20 && c < 0x7F) {
-            text += static_cast<char>(c);
-        } else {
-            return std::nullopt;
-        }
-    }
-    return text;
-}
-
-std::string hexBytes(const std::vector<uint8_t> &bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i > 0) {
-            out += ' ';
-        }
-        out += kDigits[bytes[i] >> 4];
-        out += kDigits[bytes[i] & 0xF];
-    }
-    return out;
-}
-
 } // namespace station

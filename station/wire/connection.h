@@ -63,8 +63,4 @@ private:
     ReplyParser parser_;
 };
 
-// The reply data as text, when it is printable text (a trailing NUL allowed).
-std::optional<std::string> dataAsText(const std::vector<uint8_t> &data);
-std::string hexBytes(const std::vector<uint8_t> &bytes);
-
 } // namespace station

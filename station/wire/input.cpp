@@ -148,8 +148,7 @@ std::string knownNames()
 
 } // namespace
 
-bool parseAddress(const std::string &text, std::string &host, uint16_t &port, std::string &error,
-                  uint16_t defaultPort)
+bool parseAddress(const std::string &text, std::string &host, uint16_t &port, std::string &error, uint16_t defaultPort)
 {
     host.clear();
     port = defaultPort;
@@ -195,8 +194,8 @@ bool parseAddress(const std::string &text, std::string &host, uint16_t &port, st
         return false;
     }
     if (v6 ? !isIpv6Literal(name) : !isHostName(name)) {
-        error = name.empty() ? bad + kAddressForms : "bad host " + quoted(name) + " in " + quoted(text) + ": " +
-                                                         kAddressForms;
+        error = name.empty() ? bad + kAddressForms
+                             : "bad host " + quoted(name) + " in " + quoted(text) + ": " + kAddressForms;
         return false;
     }
     host = name;
@@ -209,10 +208,10 @@ bool parseListen(const std::string &text, std::string &host, uint16_t &port, std
     // Any free port: ":0", which the address's own reading refuses (a bare
     // IPv6 literal such as "::0" has no port).
     std::string address = text;
-    const bool anyPort = !address.empty() && (address.front() == '[' ? address.ends_with("]:0")
-                                                                      : address.ends_with(":0") &&
-                                                                            std::count(address.begin(), address.end(),
-                                                                                       ':') == 1);
+    const bool anyPort =
+        !address.empty() &&
+        (address.front() == '[' ? address.ends_with("]:0")
+                                : address.ends_with(":0") && std::count(address.begin(), address.end(), ':') == 1);
     if (anyPort) {
         address.resize(address.size() - 2);
     }
@@ -321,7 +320,9 @@ std::string knownModels()
 {
     std::string names;
     for (size_t i = 0; i < catalogue::kModels.size(); ++i) {
-        names += (i == 0 ? "" : i + 1 == catalogue::kModels.size() ? " or " : ", ") +
+        names += (i == 0                               ? ""
+                  : i + 1 == catalogue::kModels.size() ? " or "
+                                                       : ", ") +
                  std::string(catalogue::kModels[i].name);
     }
     return names;
@@ -380,8 +381,8 @@ const catalogue::Test *parseTest(const std::string &text, std::string &error)
     }
     const catalogue::Test *row = catalogue::findName(text);
     if (row == nullptr) {
-        error = "unknown test " + quoted(text) + " (expected a command code such as 0x0001, or one of: " +
-                knownNames() + ")";
+        error = "unknown test " + quoted(text) +
+                " (expected a command code such as 0x0001, or one of: " + knownNames() + ")";
     }
     return row;
 }

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 // One gateway's run of two tests, the LED answered as given.
 void run(station::EventSink &sink, const std::string &batch, int slot, const std::string &mac, bool ledYes)
 {
-    const int64_t now = station::web::unixMsNow();
+    const int64_t now = station::unixMsNow();
     auto event = [&](EventKind kind) {
         Event e;
         e.kind = kind;

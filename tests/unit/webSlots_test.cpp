@@ -96,24 +96,6 @@ TEST(WebSlots, RecordNamesCannotLeaveTheirDirectory)
     EXPECT_FALSE(station::web::safeRecordName(std::string(125, 'a') + ".xml", ".xml"));
 }
 
-TEST(WebSlots, TextFromOutsideBecomesValidUtf8)
-{
-    // clang-format off
-    const std::pair<std::string, std::string> cases[] = {
-        {"plain", "plain"},
-        {"caf\xc3\xa9", "caf\xc3\xa9"},
-        {"\xff\xfe", "??"},
-        {"a\xc3", "a?"},                 // cut short
-        {"\xc0\xaf", "??"},              // overlong '/'
-        {"\xed\xa0\x80", "???"},         // a surrogate
-        {std::string("a\0b", 3), "a?b"}, // NUL
-    };
-    // clang-format on
-    for (const auto &[in, out] : cases) {
-        EXPECT_EQ(station::web::cleanUtf8(in), out);
-    }
-}
-
 // --- the slots kept from events --------------------------------------------
 
 Event event(EventKind kind, int slot)
@@ -121,7 +103,7 @@ Event event(EventKind kind, int slot)
     Event e;
     e.kind = kind;
     e.gateway.slot = slot;
-    e.unixMs = station::web::unixMsNow();
+    e.unixMs = station::unixMsNow();
     e.runId = "st-20261210T113000Z-0";
     e.batchId = "st-20261210T113000Z";
     return e;
@@ -273,7 +255,7 @@ TEST_F(WebHub, PromptsShowOnTheirCardUntilAnsweredOrTheirTestEnds)
     press.prompt = PromptKind::kPressButton;
     press.countdownMs = 10000;
     hub.onEvent(press);
-    const std::string json = station::web::slotJson(slot(0), station::web::unixMsNow());
+    const std::string json = station::web::slotJson(slot(0), station::unixMsNow());
     EXPECT_THAT(json, HasSubstr("\"kind\":\"press-button\""));
     EXPECT_THAT(json, HasSubstr("\"countdownMs\":10000"));
     EXPECT_THAT(json, HasSubstr("\"id\":\"8\""));

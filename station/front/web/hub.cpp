@@ -50,12 +50,6 @@ std::string sse(const char *event, const std::string &data)
 
 } // namespace
 
-int64_t unixMsNow()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 const char *slotStateName(SlotState state)
 {
     switch (state) {

@@ -20,6 +20,7 @@
 
 #include "engine/engine.h"
 #include "engine/events.h"
+#include "wire/text.h"
 
 namespace station::web {
 
@@ -127,7 +128,5 @@ private:
     bool closed_ = false;
     bool tokenRequired_ = false;
 };
-
-int64_t unixMsNow();
 
 } // namespace station::web
