@@ -366,7 +366,7 @@ private:
 
 bool GatewayRun::selected(uint16_t code) const
 {
-    if (code == 0x0005 || code == 0x0001) {
+    if (code == catalogue::kModelQuery || code == catalogue::kMacQuery) {
         // Always asked: the model chooses and checks the plan, the MAC names
         // the unit in the records and to the person at the station.
         return true;
@@ -489,7 +489,7 @@ void GatewayRun::judgeModel(Event &done)
     if (bit == 0) {
         mismatch_ = true;
         mismatchMessage_ = "the gateway reports the model '" + model +
-                           "', which the station has no plan for (expected GWM0101, GWM0202, GWM0303 or GWM0404)";
+                           "', which the station has no plan for (expected " + std::string(catalogue::kModelList) + ")";
     } else if (modelBit_ != 0 && bit != modelBit_) {
         mismatch_ = true;
         mismatchMessage_ = "model mismatch: the gateway is a " + model + ", the plan is for " + info_.model;
@@ -574,10 +574,10 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
         done.outcome = reply.payload[0] == 0 ? Outcome::kPass : Outcome::kFail;
         done.data.assign(reply.payload.begin() + 1, reply.payload.end());
         done.decoded = decodeData(row.decoder, done.data);
-        if (row.code == 0x0001 && done.outcome == Outcome::kPass) {
+        if (row.code == catalogue::kMacQuery && done.outcome == Outcome::kPass) {
             info_.mac = macText(done.data).value_or("");
         }
-        if (row.code == 0x0005) {
+        if (row.code == catalogue::kModelQuery) {
             judgeModel(done);
         }
         break;
@@ -736,7 +736,7 @@ RunOutcome GatewayRun::go()
         info_.model = e_.options.model;
         planKnown();
     } else {
-        plan_ = {0x0005};
+        plan_ = {catalogue::kModelQuery};
     }
 
     std::string error;
@@ -825,9 +825,9 @@ std::vector<uint16_t> Engine::planOf(uint8_t modelBit)
     if (rows.empty()) {
         return plan;
     }
-    plan.push_back(0x0005);
+    plan.push_back(catalogue::kModelQuery);
     for (const catalogue::Test *t : rows) {
-        if (t->code != 0x0005) {
+        if (t->code != catalogue::kModelQuery) {
             plan.push_back(t->code);
         }
     }

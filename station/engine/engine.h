@@ -22,7 +22,7 @@ enum class OperatorMode : uint8_t {
 };
 
 struct RunOptions {
-    std::string model = "auto"; // "auto" asks 0x0005 first, else GWMxxxx
+    std::string model = "auto"; // "auto" asks the model query first, else a model of the catalogue
     std::vector<uint16_t> only; // empty: the whole plan
     std::vector<uint16_t> skip;
     int retries = 0; // extra attempts of a failed or silent test

@@ -33,8 +33,6 @@ constexpr int kModelQueryMs = 5000;
 // without a reply, so there is no point in waiting long.
 constexpr int kRawUnknownMs = 3000;
 
-constexpr uint16_t kModelCode = 0x0005;
-
 bool colourWanted()
 {
     const char *noColour = std::getenv("NO_COLOR");
@@ -230,9 +228,9 @@ int call(const CallOptions &o)
     // sends the code alone.
     std::string model;
     const catalogue::Test *row = anyRow;
-    if (!o.raw && *code != kModelCode) {
+    if (!o.raw && *code != catalogue::kModelQuery) {
         const int askMs = o.timeoutSec ? std::min(kModelQueryMs, *o.timeoutSec * 1000) : kModelQueryMs;
-        const CallResult asked = request(conn, kModelCode, askMs);
+        const CallResult asked = request(conn, catalogue::kModelQuery, askMs);
         if (asked.outcome == "no-reply") {
             const std::string why = conn.closedByPeer()
                                         ? "the service closed the connection"
@@ -261,15 +259,15 @@ int call(const CallOptions &o)
             // A model the service matches to none of its tables: it answers
             // only the tests every model has.
             std::fprintf(stderr, "gwtest: note: the gateway's model '%s' is none of %s\n", model.c_str(),
-                         knownModels().c_str());
+                         std::string(catalogue::kModelList).c_str());
             model.clear();
         } else {
             std::fprintf(stderr, "gwtest: note: the gateway could not read its model; it answers only the tests "
                                  "every model has\n");
             model.clear();
         }
-    } else if (*code == kModelCode) {
-        row = catalogue::findAny(kModelCode);
+    } else if (*code == catalogue::kModelQuery) {
+        row = catalogue::findAny(catalogue::kModelQuery);
     }
 
     int timeoutMs = kRawUnknownMs;
@@ -357,8 +355,8 @@ int codes(bool json)
 void addCallCommands(CLI::App &app, int &status)
 {
     auto *callCmd = app.add_subcommand(
-        "call", "run one test on a gateway and show its reply; the gateway's model is asked first (0x0005) "
-                "so that the model's own row of the catalogue is used");
+        "call", "run one test on a gateway and show its reply; the gateway's model is asked first (" +
+                    codeText(catalogue::kModelQuery) + ") so that the model's own row of the catalogue is used");
     static CallOptions options;
     static int timeoutSec = 0;
     callCmd->add_option("HOST", options.target, "the gateway: HOST or HOST:PORT")->required();
@@ -381,7 +379,7 @@ void addCallCommands(CLI::App &app, int &status)
     auto *planCmd = app.add_subcommand("plan", "list a model's test plan from the catalogue");
     static std::string model;
     static bool planJson = false;
-    planCmd->add_option("MODEL", model, "GWM0101, GWM0202, GWM0303 or GWM0404, in any case")->required();
+    planCmd->add_option("MODEL", model, std::string(catalogue::kModelList) + ", in any case")->required();
     planCmd->add_flag("--json", planJson, "print the plan as one JSON object");
     planCmd->callback([&status] { status = plan(model, planJson); });
 

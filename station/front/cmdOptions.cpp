@@ -16,7 +16,8 @@ bool parseModelOption(const std::string &text, std::string &model, std::string &
         return true;
     }
     if (!parseModel(text, model, error)) {
-        error = "unknown model '" + text + "' (expected auto or " + knownModels() + ", in any case)";
+        error =
+            "unknown model '" + text + "' (expected auto or " + std::string(catalogue::kModelList) + ", in any case)";
         return false;
     }
     return true;
@@ -42,8 +43,8 @@ bool parseSkipList(const std::vector<std::string> &names, std::vector<uint16_t> 
         return false;
     }
     for (uint16_t code : codes) {
-        if (code == 0x0005 || code == 0x0001) {
-            error = std::string("--skip ") + (code == 0x0005 ? "model" : "mac") +
+        if (code == catalogue::kModelQuery || code == catalogue::kMacQuery) {
+            error = "--skip " + std::string(catalogue::findAny(code)->name) +
                     ": the station always asks the model and the MAC (the model chooses the plan, the MAC "
                     "names the unit in the records)";
             return false;

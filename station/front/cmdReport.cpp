@@ -77,7 +77,7 @@ void addReportCommand(CLI::App &app, int &status)
     static ReportArgs args;
     auto *records = cmd->add_option("--records", args.records, "the records directory (default: ./records)");
     cmd->add_option("--since", args.since, "only runs started on or after DATE (UTC): YYYY-MM-DD[THH:MM[:SS]]");
-    cmd->add_option("--model", args.model, "only this model: GWM0101, GWM0202, GWM0303 or GWM0404");
+    cmd->add_option("--model", args.model, "only this model: " + std::string(catalogue::kModelList) + ", in any case");
     cmd->add_option("--mac", args.mac, "one unit's history: its MAC, any case, with or without colons");
     cmd->add_flag("--json", args.json, "JSON instead of text");
     line::attachLineDatabase(cmd, args.db)->excludes(records);

@@ -17,6 +17,7 @@
 
 #include "catalogue.h"
 #include "engine/engine.h"
+#include "front/catalogueJson.h"
 #include "front/commands.h"
 #include "front/lineOptions.h"
 #include "front/terminal.h"
@@ -359,7 +360,9 @@ void addRunCommand(CLI::App &app, int &status)
     cmd->add_option("GATEWAY", args.targets,
                     "HOST[:PORT][=LABEL]: 10.0.0.2, gw-7.line:6666=A3, [::1]:6666, fe80::1%eth0 (port 6666 by default)")
         ->required();
-    cmd->add_option("--model", args.model, "auto (ask the gateway: code 0x0005) or GWM0101, GWM0202, GWM0303, GWM0404")
+    cmd->add_option("--model", args.model,
+                    "auto (ask the gateway: code " + codeText(catalogue::kModelQuery) + ") or " +
+                        std::string(catalogue::kModelList) + ", in any case")
         ->capture_default_str();
     cmd->add_option("--only", args.only, "run only these tests (names or codes, comma-separated)")->delimiter(',');
     cmd->add_option("--skip", args.skip, "leave these tests out (names or codes, comma-separated)")->delimiter(',');

@@ -162,7 +162,8 @@ void addServeCommand(CLI::App &app, int &status)
     cmd->add_option("--slots", o.slotsFile, "file of the station's gateways, one 'HOST[:PORT] [LABEL]' a line");
     cmd->add_option("--token", o.token, "actions on the page (start, stop, answer, add) need this token")
         ->envname("GWTEST_TOKEN");
-    cmd->add_option("--model", o.model, "auto (ask the gateway) or GWM0101, GWM0202, GWM0303, GWM0404");
+    cmd->add_option("--model", o.model,
+                    "auto (ask the gateway) or " + std::string(catalogue::kModelList) + ", in any case");
     cmd->add_option("--only", o.only, "run only these tests (names or codes, comma-separated)")->delimiter(',');
     cmd->add_option("--skip", o.skip, "leave these tests out (names or codes, comma-separated)")->delimiter(',');
     cmd->add_option("--retries", o.retries, "extra attempts of a failed or silent test")->check(CLI::Range(0, 5));

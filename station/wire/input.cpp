@@ -316,23 +316,11 @@ std::optional<std::string> normaliseMac(const std::string &text)
     return mac;
 }
 
-std::string knownModels()
-{
-    std::string names;
-    for (size_t i = 0; i < catalogue::kModels.size(); ++i) {
-        names += (i == 0                               ? ""
-                  : i + 1 == catalogue::kModels.size() ? " or "
-                                                       : ", ") +
-                 std::string(catalogue::kModels[i].name);
-    }
-    return names;
-}
-
 bool parseModel(const std::string &text, std::string &model, std::string &error)
 {
     const uint8_t bit = catalogue::modelBit(text);
     if (bit == 0) {
-        error = "unknown model " + quoted(text) + " (expected " + knownModels() + ", in any case)";
+        error = "unknown model " + quoted(text) + " (expected " + std::string(catalogue::kModelList) + ", in any case)";
         return false;
     }
     model = std::string(catalogue::modelName(bit));

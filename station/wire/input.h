@@ -58,9 +58,6 @@ std::optional<std::string> normaliseMac(const std::string &text);
 // ("gwm0202" is "GWM0202"). The message names the models.
 bool parseModel(const std::string &text, std::string &model, std::string &error);
 
-// "GWM0101, GWM0202, GWM0303 or GWM0404": the catalogue's models, for messages.
-std::string knownModels();
-
 // A command code as typed: hexadecimal with 0x, or decimal; 0..0xFFFF.
 std::optional<uint16_t> parseCode(const std::string &text);
 

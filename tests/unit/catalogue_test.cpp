@@ -117,6 +117,16 @@ TEST(CatalogueModels, NamesInAnyCaseAndNothingElse)
     EXPECT_EQ(catalogue::modelName(catalogue::kEveryModel), "");
 }
 
+// Every message and help text that names the models takes this one text, and
+// the station's first two queries are the model and the MAC.
+TEST(CatalogueModels, TheListPeopleReadAndTheFirstQueries)
+{
+    EXPECT_EQ(catalogue::kModelList, "GWM0101, GWM0202, GWM0303 or GWM0404");
+    static_assert(catalogue::kModelList.size() == 4 * 7 + 2 * 2 + 4);
+    EXPECT_EQ(catalogue::findAny(catalogue::kModelQuery)->name, "model");
+    EXPECT_EQ(catalogue::findAny(catalogue::kMacQuery)->name, "mac");
+}
+
 struct RowCase {
     const char *name;
     uint8_t model;
