@@ -52,22 +52,6 @@ std::string hex4(uint16_t code)
     return buf;
 }
 
-PromptKind promptKindOf(catalogue::Operator op)
-{
-    switch (op) {
-    case catalogue::Operator::kPressButton:
-        return PromptKind::kPressButton;
-    case catalogue::Operator::kAllBlinking:
-        return PromptKind::kAllBlinking;
-    case catalogue::Operator::kAllRestored:
-        return PromptKind::kAllRestored;
-    case catalogue::Operator::kLedLit:
-    case catalogue::Operator::kNone:
-        break;
-    }
-    return PromptKind::kLedLit;
-}
-
 // "power LED" -> "power"
 std::string ledName(const catalogue::Test &row)
 {
@@ -527,7 +511,7 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
         ev.code = row.code;
         ev.name = std::string(row.name);
         ev.promptId = buttonPrompt;
-        ev.prompt = PromptKind::kPressButton;
+        ev.prompt = catalogue::Operator::kPressButton;
         ev.question = questionOf(row, who);
         ev.countdownMs = static_cast<int>(row.longestMs);
         emit(ev);
@@ -558,7 +542,7 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
         ev.code = row.code;
         ev.name = std::string(row.name);
         ev.promptId = buttonPrompt;
-        ev.prompt = PromptKind::kPressButton;
+        ev.prompt = catalogue::Operator::kPressButton;
         ev.answer = OperatorAnswer{"", done.durationMs};
         emit(ev);
     }
@@ -608,7 +592,7 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
         Event ask = event(EventKind::kPromptNeeded);
         ask.code = row.code;
         ask.name = std::string(row.name);
-        ask.prompt = promptKindOf(row.op);
+        ask.prompt = row.op;
         ask.question = questionOf(row, who);
         Event answered = ask;
         answered.kind = EventKind::kPromptAnswered;

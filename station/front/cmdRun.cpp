@@ -97,7 +97,7 @@ public:
         case EventKind::kPromptNeeded:
         case EventKind::kPromptAnswered:
             json_object_set_new(o, "prompt_id", json_integer(static_cast<json_int_t>(ev.promptId)));
-            json_object_set_new(o, "prompt", json_string(std::string(promptKindName(ev.prompt)).c_str()));
+            json_object_set_new(o, "prompt", json_string(std::string(catalogue::operatorName(ev.prompt)).c_str()));
             json_object_set_new(o, "name", json_string(ev.name.c_str()));
             if (ev.kind == EventKind::kPromptNeeded) {
                 json_object_set_new(o, "question", json_string(ev.question.c_str()));

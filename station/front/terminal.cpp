@@ -27,7 +27,7 @@ constexpr const char *kRed = "1;31";
 constexpr const char *kYellow = "33";
 constexpr const char *kBold = "1";
 
-bool isYesNo(PromptKind kind) { return kind != PromptKind::kPressButton; }
+bool isYesNo(catalogue::Operator kind) { return kind != catalogue::Operator::kPressButton; }
 
 bool rankFailed(Outcome outcome)
 {
@@ -233,7 +233,7 @@ std::vector<std::string> TerminalSink::liveLines(int64_t now) const
     }
     if (prompt_) {
         std::string line = paint(prompt_->question, kBold);
-        if (prompt_->prompt == PromptKind::kPressButton) {
+        if (prompt_->prompt == catalogue::Operator::kPressButton) {
             const int64_t left = prompt_->countdownMs - (now - promptSinceMs_);
             line += ": " + std::to_string(left > 0 ? (left + 999) / 1000 : 0) + " s left";
         } else {
@@ -373,12 +373,12 @@ std::string TerminalSink::plainLine(const Event &ev)
         return line;
     }
     case EventKind::kPromptNeeded:
-        if (ev.prompt == PromptKind::kPressButton) {
+        if (ev.prompt == catalogue::Operator::kPressButton) {
             return ev.question + " within " + seconds(ev.countdownMs);
         }
         return ev.question;
     case EventKind::kPromptAnswered:
-        if (ev.prompt == PromptKind::kPressButton) {
+        if (ev.prompt == catalogue::Operator::kPressButton) {
             return "";
         }
         return who + ": " + ev.name + ": " + (ev.answer ? ev.answer->answer : std::string()) + " after " +

@@ -83,7 +83,7 @@ private:
         }
         Event e = base(EventKind::kPromptNeeded, id, target);
         e.promptId = promptId;
-        e.prompt = PromptKind::kLedLit;
+        e.prompt = catalogue::Operator::kLedLit;
         e.question = question;
         hub_.onEvent(e);
         std::unique_lock lock(mutex_);

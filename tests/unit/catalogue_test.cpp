@@ -127,6 +127,24 @@ TEST(CatalogueModels, TheListPeopleReadAndTheFirstQueries)
     EXPECT_EQ(catalogue::findAny(catalogue::kMacQuery)->name, "mac");
 }
 
+// The station's prompts carry these names to the page (app.js shows the
+// button's countdown or the yes/no buttons by them) and to run --json.
+TEST(CatalogueOperator, NamesThePageReads)
+{
+    // clang-format off
+    const std::pair<catalogue::Operator, const char *> cases[] = {
+        {catalogue::Operator::kNone, "none"},
+        {catalogue::Operator::kPressButton, "press-button"},
+        {catalogue::Operator::kLedLit, "led-lit"},
+        {catalogue::Operator::kAllBlinking, "all-blinking"},
+        {catalogue::Operator::kAllRestored, "all-restored"},
+    };
+    // clang-format on
+    for (const auto &[op, name] : cases) {
+        EXPECT_EQ(catalogue::operatorName(op), name);
+    }
+}
+
 struct RowCase {
     const char *name;
     uint8_t model;

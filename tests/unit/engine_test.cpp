@@ -208,7 +208,7 @@ public:
         if (event.kind == EventKind::kPromptNeeded) {
             ++open_;
             maxOpen_ = std::max(maxOpen_, open_);
-            if (event.prompt != station::PromptKind::kPressButton && answerer) {
+            if (event.prompt != catalogue::Operator::kPressButton && answerer) {
                 answerer(event);
             }
         } else if (event.kind == EventKind::kPromptAnswered) {
@@ -475,7 +475,7 @@ TEST(Engine, ButtonPromptCountsDownWhileTheRequestRuns)
     EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 0);
     const auto asked = h.rec.of(EventKind::kPromptNeeded);
     ASSERT_EQ(asked.size(), 1U);
-    EXPECT_EQ(asked[0].prompt, station::PromptKind::kPressButton);
+    EXPECT_EQ(asked[0].prompt, catalogue::Operator::kPressButton);
     EXPECT_EQ(asked[0].countdownMs, 10000);
     EXPECT_EQ(asked[0].question.rfind("press the button of 127.0.0.1:", 0), 0U);
     const auto closed = h.rec.of(EventKind::kPromptAnswered);

@@ -17,7 +17,6 @@ namespace {
 using station::Event;
 using station::EventKind;
 using station::Outcome;
-using station::PromptKind;
 using station::RunOutcome;
 using station::Target;
 using station::web::Hub;
@@ -234,7 +233,7 @@ TEST_F(WebHub, PromptsShowOnTheirCardUntilAnsweredOrTheirTestEnds)
     hub.onEvent(event(EventKind::kRunStarted, 0));
     Event ask = event(EventKind::kPromptNeeded, 0);
     ask.promptId = 7;
-    ask.prompt = PromptKind::kLedLit;
+    ask.prompt = catalogue::Operator::kLedLit;
     ask.question = "did the power LED of A1 light for two seconds?";
     hub.onEvent(ask);
     ASSERT_TRUE(slot(0).prompt);
@@ -252,7 +251,7 @@ TEST_F(WebHub, PromptsShowOnTheirCardUntilAnsweredOrTheirTestEnds)
     // The button's prompt has no answer: it goes when its test ends.
     Event press = event(EventKind::kPromptNeeded, 0);
     press.promptId = 8;
-    press.prompt = PromptKind::kPressButton;
+    press.prompt = catalogue::Operator::kPressButton;
     press.countdownMs = 10000;
     hub.onEvent(press);
     const std::string json = station::web::slotJson(slot(0), station::unixMsNow());

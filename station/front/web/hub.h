@@ -30,7 +30,7 @@ const char *slotStateName(SlotState state);
 
 struct SlotPrompt {
     uint64_t id = 0;
-    PromptKind kind = PromptKind::kLedLit;
+    catalogue::Operator kind = catalogue::Operator::kLedLit;
     std::string question;
     int countdownMs = 0;
     int64_t askedUnixMs = 0;
