@@ -483,4 +483,51 @@ static_assert(detail::rowsComplete(),
               "a row lacks its title, hint or duration, or has a code the service never dispatches");
 static_assert(detail::rowsOfACodeTogether(), "the rows of a code are apart");
 
+// The two queries the station makes of every gateway before its plan: the
+// model, which picks the plan, and the MAC, which names the unit in the
+// records. Every model answers both.
+inline constexpr uint16_t kModelQuery = 0x0005;
+inline constexpr uint16_t kMacQuery = 0x0001;
+static_assert(answers(kModelQuery, kEveryModel) && findAny(kModelQuery)->decoder == Decoder::kModel &&
+                  findAny(kModelQuery)->models == kEveryModel,
+              "the model query is not a row every model answers with its model");
+static_assert(answers(kMacQuery, kEveryModel) && findAny(kMacQuery)->decoder == Decoder::kMac &&
+                  findAny(kMacQuery)->models == kEveryModel,
+              "the MAC query is not a row every model answers with its MAC");
+
+// The models as people read them in a message or a help text:
+// "GWM0101, GWM0202, GWM0303 or GWM0404".
+namespace detail {
+
+constexpr size_t modelListSize()
+{
+    size_t n = 0;
+    for (size_t i = 0; i < kModels.size(); ++i) {
+        n += kModels[i].name.size() + (i == 0 ? 0 : i + 1 == kModels.size() ? 4 : 2);
+    }
+    return n;
+}
+
+constexpr std::array<char, modelListSize()> modelListChars()
+{
+    std::array<char, modelListSize()> out{};
+    size_t n = 0;
+    const auto append = [&](std::string_view text) {
+        for (char c : text) {
+            out[n++] = c;
+        }
+    };
+    for (size_t i = 0; i < kModels.size(); ++i) {
+        append(i == 0 ? "" : i + 1 == kModels.size() ? " or " : ", ");
+        append(kModels[i].name);
+    }
+    return out;
+}
+
+inline constexpr auto kModelListChars = modelListChars();
+
+} // namespace detail
+
+inline constexpr std::string_view kModelList{detail::kModelListChars.data(), detail::kModelListChars.size()};
+
 } // namespace catalogue

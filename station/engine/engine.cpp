@@ -23,6 +23,7 @@
 #include "catalogue.h"
 #include "wire/connection.h"
 #include "wire/decode.h"
+#include "wire/text.h"
 
 namespace station {
 
@@ -35,33 +36,11 @@ int msSince(Clock::time_point t0)
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
-int64_t unixMsNow()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string hex4(uint16_t code)
 {
     char buf[8];
     std::snprintf(buf, sizeof buf, "0x%04x", code);
     return buf;
-}
-
-PromptKind promptKindOf(catalogue::Operator op)
-{
-    switch (op) {
-    case catalogue::Operator::kPressButton:
-        return PromptKind::kPressButton;
-    case catalogue::Operator::kAllBlinking:
-        return PromptKind::kAllBlinking;
-    case catalogue::Operator::kAllRestored:
-        return PromptKind::kAllRestored;
-    case catalogue::Operator::kLedLit:
-    case catalogue::Operator::kNone:
-        break;
-    }
-    return PromptKind::kLedLit;
 }
 
 // "power LED" -> "power"
@@ -366,7 +345,7 @@ private:
 
 bool GatewayRun::selected(uint16_t code) const
 {
-    if (code == 0x0005 || code == 0x0001) {
+    if (code == catalogue::kModelQuery || code == catalogue::kMacQuery) {
         // Always asked: the model chooses and checks the plan, the MAC names
         // the unit in the records and to the person at the station.
         return true;
@@ -489,7 +468,7 @@ void GatewayRun::judgeModel(Event &done)
     if (bit == 0) {
         mismatch_ = true;
         mismatchMessage_ = "the gateway reports the model '" + model +
-                           "', which the station has no plan for (expected GWM0101, GWM0202, GWM0303 or GWM0404)";
+                           "', which the station has no plan for (expected " + std::string(catalogue::kModelList) + ")";
     } else if (modelBit_ != 0 && bit != modelBit_) {
         mismatch_ = true;
         mismatchMessage_ = "model mismatch: the gateway is a " + model + ", the plan is for " + info_.model;
@@ -527,7 +506,7 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
         ev.code = row.code;
         ev.name = std::string(row.name);
         ev.promptId = buttonPrompt;
-        ev.prompt = PromptKind::kPressButton;
+        ev.prompt = catalogue::Operator::kPressButton;
         ev.question = questionOf(row, who);
         ev.countdownMs = static_cast<int>(row.longestMs);
         emit(ev);
@@ -558,7 +537,7 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
         ev.code = row.code;
         ev.name = std::string(row.name);
         ev.promptId = buttonPrompt;
-        ev.prompt = PromptKind::kPressButton;
+        ev.prompt = catalogue::Operator::kPressButton;
         ev.answer = OperatorAnswer{"", done.durationMs};
         emit(ev);
     }
@@ -574,10 +553,10 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
         done.outcome = reply.payload[0] == 0 ? Outcome::kPass : Outcome::kFail;
         done.data.assign(reply.payload.begin() + 1, reply.payload.end());
         done.decoded = decodeData(row.decoder, done.data);
-        if (row.code == 0x0001 && done.outcome == Outcome::kPass) {
+        if (row.code == catalogue::kMacQuery && done.outcome == Outcome::kPass) {
             info_.mac = macText(done.data).value_or("");
         }
-        if (row.code == 0x0005) {
+        if (row.code == catalogue::kModelQuery) {
             judgeModel(done);
         }
         break;
@@ -608,7 +587,7 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
         Event ask = event(EventKind::kPromptNeeded);
         ask.code = row.code;
         ask.name = std::string(row.name);
-        ask.prompt = promptKindOf(row.op);
+        ask.prompt = row.op;
         ask.question = questionOf(row, who);
         Event answered = ask;
         answered.kind = EventKind::kPromptAnswered;
@@ -736,7 +715,7 @@ RunOutcome GatewayRun::go()
         info_.model = e_.options.model;
         planKnown();
     } else {
-        plan_ = {0x0005};
+        plan_ = {catalogue::kModelQuery};
     }
 
     std::string error;
@@ -825,9 +804,9 @@ std::vector<uint16_t> Engine::planOf(uint8_t modelBit)
     if (rows.empty()) {
         return plan;
     }
-    plan.push_back(0x0005);
+    plan.push_back(catalogue::kModelQuery);
     for (const catalogue::Test *t : rows) {
-        if (t->code != 0x0005) {
+        if (t->code != catalogue::kModelQuery) {
             plan.push_back(t->code);
         }
     }

@@ -11,18 +11,9 @@
 #include <vector>
 
 #include "engine/events.h"
+#include "wire/input.h"
 
 namespace station {
-
-struct Target {
-    std::string host;
-    uint16_t port = 6666;
-    std::string label;
-};
-
-// "HOST", "HOST:PORT", "[V6]", "[V6]:PORT", "V6 literal", each with an
-// optional "=LABEL". False with a message saying what was expected.
-bool parseTarget(const std::string &text, Target &target, std::string &error);
 
 enum class OperatorMode : uint8_t {
     kAsk,        // a front end (terminal, page) asks the person and calls OperatorDesk::answer
@@ -35,7 +26,7 @@ enum class OperatorMode : uint8_t {
 std::string batchName(const std::string &station, int64_t unixSecond);
 
 struct RunOptions {
-    std::string model = "auto"; // "auto" asks 0x0005 first, else GWMxxxx
+    std::string model = "auto"; // "auto" asks the model query first, else a model of the catalogue
     std::vector<uint16_t> only; // empty: the whole plan
     std::vector<uint16_t> skip;
     int retries = 0; // extra attempts of a failed or silent test

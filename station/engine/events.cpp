@@ -72,21 +72,6 @@ std::string_view eventKindName(EventKind kind)
     return "?";
 }
 
-std::string_view promptKindName(PromptKind kind)
-{
-    switch (kind) {
-    case PromptKind::kPressButton:
-        return "press-button";
-    case PromptKind::kLedLit:
-        return "led-lit";
-    case PromptKind::kAllBlinking:
-        return "all-blinking";
-    case PromptKind::kAllRestored:
-        return "all-restored";
-    }
-    return "?";
-}
-
 std::string GatewayInfo::address() const
 {
     const std::string port = std::to_string(this->port);

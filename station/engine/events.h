@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "catalogue.h"
+
 namespace station {
 
 // The outcome of one test attempt, spelled as the records spell it.
@@ -59,15 +61,6 @@ enum class EventKind : uint8_t {
 // "batch-started", "run-started", "plan-known", "test-started", ...
 std::string_view eventKindName(EventKind kind);
 
-enum class PromptKind : uint8_t {
-    kPressButton, // informational, counts down countdownMs; no answer
-    kLedLit,      // yes/no
-    kAllBlinking, // yes/no
-    kAllRestored, // yes/no
-};
-// "press-button", "led-lit", "all-blinking", "all-restored".
-std::string_view promptKindName(PromptKind kind);
-
 // "yes", "no", "auto-yes" (--operator yes), "unattended" (nobody looked),
 // "" when the test needs no operator.
 struct OperatorAnswer {
@@ -116,7 +109,10 @@ struct Event {
 
     // Operator prompts.
     uint64_t promptId = 0;
-    PromptKind prompt = PromptKind::kLedLit;
+    // What the person is asked, named by catalogue::operatorName ("press-button",
+    // "led-lit", "all-blinking", "all-restored"): the button's prompt only
+    // counts down countdownMs, the others want yes or no.
+    catalogue::Operator prompt = catalogue::Operator::kLedLit;
     std::string question; // "did the power LED of A3 (...) light for two seconds? [y/n]"
     int countdownMs = 0;  // kPressButton
 

@@ -16,6 +16,7 @@
 #include "front/commands.h"
 #include "wire/connection.h"
 #include "wire/decode.h"
+#include "wire/input.h"
 
 namespace station::cli {
 
@@ -31,8 +32,6 @@ constexpr int kModelQueryMs = 5000;
 // A code no model answers, sent anyway with --raw: the service drops it
 // without a reply, so there is no point in waiting long.
 constexpr int kRawUnknownMs = 3000;
-
-constexpr uint16_t kModelCode = 0x0005;
 
 bool colourWanted()
 {
@@ -63,28 +62,6 @@ std::string seconds(uint64_t ms)
 }
 
 std::string sv(std::string_view s) { return std::string(s); }
-
-// "mac, sysversion, model, ...": every short name once, in catalogue order.
-std::string knownNames()
-{
-    std::string names;
-    for (size_t i = 0; i < catalogue::kTests.size(); ++i) {
-        if (i > 0 && catalogue::kTests[i - 1].code == catalogue::kTests[i].code) {
-            continue;
-        }
-        names += (names.empty() ? "" : ", ") + sv(catalogue::kTests[i].name);
-    }
-    return names;
-}
-
-std::string knownModels()
-{
-    std::string names;
-    for (const catalogue::ModelName &m : catalogue::kModels) {
-        names += (names.empty() ? "" : ", ") + sv(m.name);
-    }
-    return names;
-}
 
 // "GWM0202, GWM0303", or "all models".
 std::string modelsText(uint8_t models)
@@ -123,12 +100,12 @@ bool openTarget(const std::string &target, Connection &conn, int &exitStatus)
 {
     std::string host;
     uint16_t port = 0;
-    if (!parseHostPort(target, host, port)) {
-        std::fprintf(stderr, "gwtest: bad address '%s' (want HOST or HOST:PORT)\n", target.c_str());
+    std::string error;
+    if (!parseAddress(target, host, port, error)) {
+        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
         exitStatus = kExitUsage;
         return false;
     }
-    std::string error;
     if (!conn.open(host, port, kConnectTimeoutMs, error)) {
         std::fprintf(stderr, "gwtest: %s:%u: %s\n", host.c_str(), port, error.c_str());
         exitStatus = kExitConnection;
@@ -190,8 +167,8 @@ void printCall(const CallOptions &o, uint16_t code, const catalogue::Test *row, 
         json_object_set_new(obj, "model", model.empty() ? json_null() : json_stringn(model.data(), model.size()));
         json_object_set_new(obj, "outcome", json_string(r.outcome.c_str()));
         json_object_set_new(obj, "result", r.result ? json_integer(*r.result) : json_null());
-        json_object_set_new(obj, "data", json_string(hexCompact(r.data).c_str()));
-        json_object_set_new(obj, "decoded", json_string(decoded.c_str()));
+        json_object_set_new(obj, "data_hex", json_string(hexCompact(r.data).c_str()));
+        json_object_set_new(obj, "data_text", json_string(decoded.c_str()));
         json_object_set_new(obj, "duration_ms", json_integer(r.durationMs));
         if (row != nullptr && row->decoder == catalogue::Decoder::kZwave) {
             if (const auto device = zwaveDevice(r.data)) {
@@ -230,29 +207,13 @@ void printCall(const CallOptions &o, uint16_t code, const catalogue::Test *row, 
 
 int call(const CallOptions &o)
 {
-    // A code, or a short name; names never start with a digit.
-    std::optional<uint16_t> code;
-    if (!o.test.empty() && o.test[0] >= '0' && o.test[0] <= '9') {
-        code = parseCode(o.test);
-        if (!code) {
-            std::fprintf(stderr,
-                         "gwtest: bad command code '%s' (want 0x0000..0xffff, hexadecimal with 0x or decimal)\n",
-                         o.test.c_str());
-            return kExitUsage;
-        }
-    } else if (const catalogue::Test *named = catalogue::findName(o.test)) {
-        code = named->code;
-    } else {
-        std::fprintf(stderr, "gwtest: unknown test '%s' (want a command code such as 0x0001, or one of: %s)\n",
-                     o.test.c_str(), knownNames().c_str());
-        return kExitUsage;
-    }
-    const catalogue::Test *anyRow = catalogue::findAny(*code);
-    if (anyRow == nullptr && !o.raw) {
-        std::fprintf(stderr,
-                     "gwtest: no gateway model answers code 0x%04x (want a code of the catalogue, see gwtest codes; "
-                     "--raw sends it anyway)\n",
-                     *code);
+    // A test of the catalogue by name or code; with --raw any code.
+    std::string error;
+    const catalogue::Test *anyRow = parseTest(o.test, error);
+    const std::optional<uint16_t> code = anyRow != nullptr ? anyRow->code : o.raw ? parseCode(o.test) : std::nullopt;
+    if (!code) {
+        std::fprintf(stderr, "gwtest: %s%s\n", error.c_str(),
+                     error.find("no gateway model answers") != std::string::npos ? "; --raw sends it anyway" : "");
         return kExitUsage;
     }
 
@@ -267,9 +228,9 @@ int call(const CallOptions &o)
     // sends the code alone.
     std::string model;
     const catalogue::Test *row = anyRow;
-    if (!o.raw && *code != kModelCode) {
+    if (!o.raw && *code != catalogue::kModelQuery) {
         const int askMs = o.timeoutSec ? std::min(kModelQueryMs, *o.timeoutSec * 1000) : kModelQueryMs;
-        const CallResult asked = request(conn, kModelCode, askMs);
+        const CallResult asked = request(conn, catalogue::kModelQuery, askMs);
         if (asked.outcome == "no-reply") {
             const std::string why = conn.closedByPeer()
                                         ? "the service closed the connection"
@@ -298,15 +259,15 @@ int call(const CallOptions &o)
             // A model the service matches to none of its tables: it answers
             // only the tests every model has.
             std::fprintf(stderr, "gwtest: note: the gateway's model '%s' is none of %s\n", model.c_str(),
-                         knownModels().c_str());
+                         std::string(catalogue::kModelList).c_str());
             model.clear();
         } else {
             std::fprintf(stderr, "gwtest: note: the gateway could not read its model; it answers only the tests "
                                  "every model has\n");
             model.clear();
         }
-    } else if (*code == kModelCode) {
-        row = catalogue::findAny(kModelCode);
+    } else if (*code == catalogue::kModelQuery) {
+        row = catalogue::findAny(catalogue::kModelQuery);
     }
 
     int timeoutMs = kRawUnknownMs;
@@ -331,12 +292,13 @@ int call(const CallOptions &o)
 
 int plan(const std::string &modelArg, bool json)
 {
-    const uint8_t bit = catalogue::modelBit(modelArg);
-    if (bit == 0) {
-        std::fprintf(stderr, "gwtest: unknown model '%s' (want one of: %s)\n", modelArg.c_str(), knownModels().c_str());
+    std::string model;
+    std::string error;
+    if (!parseModel(modelArg, model, error)) {
+        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
         return kExitUsage;
     }
-    const std::string model = sv(catalogue::modelName(bit));
+    const uint8_t bit = catalogue::modelBit(model);
     const auto steps = catalogue::plan(bit);
     if (json) {
         json_t *obj = json_object();
@@ -393,8 +355,8 @@ int codes(bool json)
 void addCallCommands(CLI::App &app, int &status)
 {
     auto *callCmd = app.add_subcommand(
-        "call", "run one test on a gateway and show its reply; the gateway's model is asked first (0x0005) "
-                "so that the model's own row of the catalogue is used");
+        "call", "run one test on a gateway and show its reply; the gateway's model is asked first (" +
+                    codeText(catalogue::kModelQuery) + ") so that the model's own row of the catalogue is used");
     static CallOptions options;
     static int timeoutSec = 0;
     callCmd->add_option("HOST", options.target, "the gateway: HOST or HOST:PORT")->required();
@@ -417,7 +379,7 @@ void addCallCommands(CLI::App &app, int &status)
     auto *planCmd = app.add_subcommand("plan", "list a model's test plan from the catalogue");
     static std::string model;
     static bool planJson = false;
-    planCmd->add_option("MODEL", model, "GWM0101, GWM0202, GWM0303 or GWM0404, in any case")->required();
+    planCmd->add_option("MODEL", model, std::string(catalogue::kModelList) + ", in any case")->required();
     planCmd->add_flag("--json", planJson, "print the plan as one JSON object");
     planCmd->callback([&status] { status = plan(model, planJson); });
 

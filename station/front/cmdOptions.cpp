@@ -5,42 +5,31 @@
 
 #include "catalogue.h"
 #include "front/commands.h"
-#include "wire/connection.h"
+#include "wire/input.h"
 
 namespace station::cli {
 
 bool parseModelOption(const std::string &text, std::string &model, std::string &error)
 {
-    std::string upper = text;
-    for (char &c : upper) {
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    }
-    if (upper == "AUTO") {
+    if (text.size() == 4 && catalogue::detail::equalIgnoringCase(text, "auto")) {
         model = "auto";
         return true;
     }
-    if (catalogue::modelBit(upper) != 0) {
-        model = upper;
-        return true;
+    if (!parseModel(text, model, error)) {
+        error =
+            "unknown model '" + text + "' (expected auto or " + std::string(catalogue::kModelList) + ", in any case)";
+        return false;
     }
-    error = "unknown model '" + text + "' (expected auto, GWM0101, GWM0202, GWM0303 or GWM0404)";
-    return false;
+    return true;
 }
 
 bool parseTestList(const std::vector<std::string> &names, const char *option, std::vector<uint16_t> &codes,
                    std::string &error)
 {
     for (const std::string &name : names) {
-        const catalogue::Test *row = catalogue::findName(name, catalogue::kEveryModel);
+        const catalogue::Test *row = parseTest(name, error);
         if (row == nullptr) {
-            if (const auto code = parseCode(name)) {
-                row = catalogue::findAny(*code);
-            }
-        }
-        if (row == nullptr) {
-            error = "unknown test '" + name + "' in " + option +
-                    " (expected test names such as mac, ping-host, led-power, or codes such as 0x0101; "
-                    "`gwtest codes` lists them)";
+            error = std::string(option) + ": " + error;
             return false;
         }
         codes.push_back(row->code);
@@ -54,8 +43,8 @@ bool parseSkipList(const std::vector<std::string> &names, std::vector<uint16_t> 
         return false;
     }
     for (uint16_t code : codes) {
-        if (code == 0x0005 || code == 0x0001) {
-            error = std::string("--skip ") + (code == 0x0005 ? "model" : "mac") +
+        if (code == catalogue::kModelQuery || code == catalogue::kMacQuery) {
+            error = "--skip " + std::string(catalogue::findAny(code)->name) +
                     ": the station always asks the model and the MAC (the model chooses the plan, the MAC "
                     "names the unit in the records)";
             return false;

@@ -1,15 +1,13 @@
 // gwtest report: figures over the station's records, or one unit's history.
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <string>
 
-#include "catalogue.h"
 #include "front/commands.h"
 #include "front/lineOptions.h"
 #include "line/loader.h"
 #include "records/loader.h"
 #include "report/report.h"
+#include "wire/input.h"
 
 namespace station::cli {
 
@@ -28,26 +26,24 @@ int report(const ReportArgs &args)
 {
     records::Filter filter;
     std::string error;
-    if (!args.since.empty() && !report::parseSince(args.since, filter.since, error)) {
+    if (!args.since.empty() && !parseSince(args.since, filter.since, error)) {
         std::fprintf(stderr, "gwtest report: %s\n", error.c_str());
         return kExitUsage;
     }
-    if (!args.model.empty()) {
-        filter.model = args.model;
-        std::transform(filter.model.begin(), filter.model.end(), filter.model.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        if (catalogue::modelBit(filter.model) == 0) {
-            std::fprintf(stderr, "gwtest report: --model: unknown model '%s' (GWM0101, GWM0202, GWM0303 or GWM0404)\n",
-                         args.model.c_str());
+    if (!args.model.empty() && !parseModel(args.model, filter.model, error)) {
+        std::fprintf(stderr, "gwtest report: --model: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (!args.mac.empty()) {
+        const auto mac = normaliseMac(args.mac);
+        if (!mac) {
+            std::fprintf(stderr,
+                         "gwtest report: --mac: '%s' is not a MAC address; expected 12 hexadecimal digits, alone or "
+                         "in pairs parted by colons or dashes (02:47:57:04:04:00)\n",
+                         args.mac.c_str());
             return kExitUsage;
         }
-    }
-    if (!args.mac.empty() && !report::normaliseMac(args.mac, filter.mac)) {
-        std::fprintf(stderr,
-                     "gwtest report: --mac: '%s' is not a MAC address; expected 12 hexadecimal digits, with or "
-                     "without colons (02:47:57:04:04:00)\n",
-                     args.mac.c_str());
-        return kExitUsage;
+        filter.mac = *mac;
     }
     records::Rows rows;
     const bool loaded = args.db.empty() ? records::loadSqlite(args.records, filter, rows, error)
@@ -82,7 +78,7 @@ void addReportCommand(CLI::App &app, int &status)
     static ReportArgs args;
     auto *records = cmd->add_option("--records", args.records, "the records directory (default: ./records)");
     cmd->add_option("--since", args.since, "only runs started on or after DATE (UTC): YYYY-MM-DD[THH:MM[:SS]]");
-    cmd->add_option("--model", args.model, "only this model: GWM0101, GWM0202, GWM0303 or GWM0404");
+    cmd->add_option("--model", args.model, "only this model: " + std::string(catalogue::kModelList) + ", in any case");
     cmd->add_option("--mac", args.mac, "one unit's history: its MAC, any case, with or without colons");
     cmd->add_flag("--json", args.json, "JSON instead of text");
     line::attachLineDatabase(cmd, args.db)->excludes(records);

@@ -17,11 +17,15 @@
 
 #include "catalogue.h"
 #include "engine/engine.h"
+#include "front/catalogueJson.h"
 #include "front/commands.h"
 #include "front/lineOptions.h"
 #include "front/terminal.h"
+#include "records/json.h"
 #include "records/records.h"
 #include "wire/connection.h"
+#include "wire/input.h"
+#include "wire/text.h"
 
 namespace station::cli {
 
@@ -79,22 +83,19 @@ public:
             json_object_set_new(o, "attempt", json_integer(ev.attempt));
             json_object_set_new(o, "expected_ms", json_integer(ev.expectedMs));
             if (ev.kind == EventKind::kTestFinished) {
-                json_object_set_new(o, "outcome", json_string(std::string(outcomeName(ev.outcome)).c_str()));
-                json_object_set_new(o, "duration_ms", json_integer(ev.durationMs));
-                json_object_set_new(o, "data_hex", json_string(hexBytes(ev.data).c_str()));
-                json_object_set_new(o, "decoded", json_string(ev.decoded.c_str()));
-                json_object_set_new(o, "hint", json_string(ev.hint.c_str()));
+                // The result in the records' one shape (run_id, data_hex
+                // without blanks, data_text, ...), then what only the
+                // event knows.
+                json_t *result = records::resultJson(records::resultOf(ev));
+                json_object_update(o, result);
+                json_decref(result);
                 json_object_set_new(o, "message", json_string(ev.message.c_str()));
-                if (ev.answer) {
-                    json_object_set_new(o, "operator_answer", json_string(ev.answer->answer.c_str()));
-                    json_object_set_new(o, "operator_ms", json_integer(ev.answer->ms));
-                }
             }
             break;
         case EventKind::kPromptNeeded:
         case EventKind::kPromptAnswered:
             json_object_set_new(o, "prompt_id", json_integer(static_cast<json_int_t>(ev.promptId)));
-            json_object_set_new(o, "prompt", json_string(std::string(promptKindName(ev.prompt)).c_str()));
+            json_object_set_new(o, "prompt", json_string(std::string(catalogue::operatorName(ev.prompt)).c_str()));
             json_object_set_new(o, "name", json_string(ev.name.c_str()));
             if (ev.kind == EventKind::kPromptNeeded) {
                 json_object_set_new(o, "question", json_string(ev.question.c_str()));
@@ -374,7 +375,9 @@ void addRunCommand(CLI::App &app, int &status)
     cmd->add_option("GATEWAY", args.targets,
                     "HOST[:PORT][=LABEL]: 10.0.0.2, gw-7.line:6666=A3, [::1]:6666, fe80::1%eth0 (port 6666 by default)")
         ->required();
-    cmd->add_option("--model", args.model, "auto (ask the gateway: code 0x0005) or GWM0101, GWM0202, GWM0303, GWM0404")
+    cmd->add_option("--model", args.model,
+                    "auto (ask the gateway: code " + codeText(catalogue::kModelQuery) + ") or " +
+                        std::string(catalogue::kModelList) + ", in any case")
         ->capture_default_str();
     cmd->add_option("--only", args.only, "run only these tests (names or codes, comma-separated)")->delimiter(',');
     cmd->add_option("--skip", args.skip, "leave these tests out (names or codes, comma-separated)")->delimiter(',');

@@ -17,7 +17,7 @@
 #include "front/web/server.h"
 #include "front/web/slots.h"
 #include "records/records.h"
-#include "wire/connection.h"
+#include "wire/input.h"
 
 namespace station::cli {
 
@@ -46,26 +46,18 @@ int serve(const ServeOptions &o)
         web::readSlotsFile(o.slotsFile, targets, errors);
     }
     for (const std::string &text : o.gateways) {
-        const auto equals = text.find('=');
         Target target;
         std::string error;
-        if (!web::parseAddress(text.substr(0, equals), target.host, target.port, error)) {
+        if (parseTarget(text, target, error)) {
+            targets.push_back(target);
+        } else {
             errors.push_back(error);
-            continue;
         }
-        if (equals != std::string::npos) {
-            target.label = text.substr(equals + 1);
-            if (!web::validLabel(target.label, error)) {
-                errors.push_back("bad label in '" + text + "': " + error);
-                continue;
-            }
-        }
-        targets.push_back(target);
     }
     std::string listenHost;
     uint16_t listenPort = 0;
     std::string error;
-    if (!web::parseListen(o.listen, listenHost, listenPort, error)) {
+    if (!parseListen(o.listen, listenHost, listenPort, error)) {
         errors.push_back(error);
     }
     RunOptions run;
@@ -170,7 +162,8 @@ void addServeCommand(CLI::App &app, int &status)
     cmd->add_option("--slots", o.slotsFile, "file of the station's gateways, one 'HOST[:PORT] [LABEL]' a line");
     cmd->add_option("--token", o.token, "actions on the page (start, stop, answer, add) need this token")
         ->envname("GWTEST_TOKEN");
-    cmd->add_option("--model", o.model, "auto (ask the gateway) or GWM0101, GWM0202, GWM0303, GWM0404");
+    cmd->add_option("--model", o.model,
+                    "auto (ask the gateway) or " + std::string(catalogue::kModelList) + ", in any case");
     cmd->add_option("--only", o.only, "run only these tests (names or codes, comma-separated)")->delimiter(',');
     cmd->add_option("--skip", o.skip, "leave these tests out (names or codes, comma-separated)")->delimiter(',');
     cmd->add_option("--retries", o.retries, "extra attempts of a failed or silent test")->check(CLI::Range(0, 5));

@@ -9,15 +9,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "wire/text.h"
+
 namespace station {
 
 namespace {
-
-int64_t nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string seconds(int64_t ms)
 {
@@ -31,7 +27,7 @@ constexpr const char *kRed = "1;31";
 constexpr const char *kYellow = "33";
 constexpr const char *kBold = "1";
 
-bool isYesNo(PromptKind kind) { return kind != PromptKind::kPressButton; }
+bool isYesNo(catalogue::Operator kind) { return kind != catalogue::Operator::kPressButton; }
 
 bool rankFailed(Outcome outcome)
 {
@@ -132,7 +128,7 @@ void TerminalSink::ticker()
             return;
         }
         if (running_ && !(prompt_ && isYesNo(prompt_->prompt))) {
-            drawBlock(nowMs());
+            drawBlock(unixMsNow());
         }
     }
 }
@@ -237,7 +233,7 @@ std::vector<std::string> TerminalSink::liveLines(int64_t now) const
     }
     if (prompt_) {
         std::string line = paint(prompt_->question, kBold);
-        if (prompt_->prompt == PromptKind::kPressButton) {
+        if (prompt_->prompt == catalogue::Operator::kPressButton) {
             const int64_t left = prompt_->countdownMs - (now - promptSinceMs_);
             line += ": " + std::to_string(left > 0 ? (left + 999) / 1000 : 0) + " s left";
         } else {
@@ -332,7 +328,7 @@ void TerminalSink::print(const std::string &line)
     }
     writer_.write(line + "\n");
     if (style_.live && running_) {
-        drawBlock(nowMs());
+        drawBlock(unixMsNow());
     }
 }
 
@@ -377,12 +373,12 @@ std::string TerminalSink::plainLine(const Event &ev)
         return line;
     }
     case EventKind::kPromptNeeded:
-        if (ev.prompt == PromptKind::kPressButton) {
+        if (ev.prompt == catalogue::Operator::kPressButton) {
             return ev.question + " within " + seconds(ev.countdownMs);
         }
         return ev.question;
     case EventKind::kPromptAnswered:
-        if (ev.prompt == PromptKind::kPressButton) {
+        if (ev.prompt == catalogue::Operator::kPressButton) {
             return "";
         }
         return who + ": " + ev.name + ": " + (ev.answer ? ev.answer->answer : std::string()) + " after " +
@@ -420,7 +416,7 @@ std::string TerminalSink::plainLine(const Event &ev)
 void TerminalSink::onEvent(const Event &ev)
 {
     std::lock_guard lock(mutex_);
-    const int64_t now = nowMs();
+    const int64_t now = unixMsNow();
     if (ev.kind != EventKind::kBatchStarted && ev.kind != EventKind::kBatchFinished) {
         Gateway &gw = gateway(ev);
         switch (ev.kind) {

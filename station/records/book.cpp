@@ -114,7 +114,7 @@ RunState &RunBook::run(const Event &e, RecordsUpdate &u)
     r.gateway.mac = e.gateway.mac.empty() ? "" : macOf(e.gateway.mac);
     r.gateway.model = cleanUtf8(e.gateway.model);
     r.startedMs = e.unixMs;
-    r.started = isoTime(e.unixMs);
+    r.started = recordTime(e.unixMs);
     batch(e).runs.push_back(e.runId);
     u.run = &r;
     u.runIsNew = true;
@@ -157,8 +157,8 @@ void RunBook::testFinished(const Event &e, RecordsUpdate &u)
         startedMs = it->second;
         testStarted_.erase(it);
     }
-    rec.started = isoTime(startedMs);
-    rec.dataHex = hexOf(e.data);
+    rec.started = recordTime(startedMs);
+    rec.dataHex = hexCompact(e.data);
     rec.station = cleanUtf8(e.station);
     r.results.push_back(std::move(rec));
     u.result = &r.results.back();

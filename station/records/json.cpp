@@ -62,10 +62,10 @@ ResultRow resultOf(const Event &e)
     r.name = cleanUtf8(e.name);
     r.attempt = e.attempt;
     r.outcome = std::string(outcomeName(e.outcome));
-    r.dataHex = hexOf(e.data);
+    r.dataHex = hexCompact(e.data);
     r.dataText = cleanUtf8(e.decoded);
     r.hint = cleanUtf8(e.hint);
-    r.started = isoTime(e.unixMs > 0 ? e.unixMs - e.durationMs : 0);
+    r.started = recordTime(e.unixMs > 0 ? e.unixMs - e.durationMs : 0);
     r.durationMs = e.durationMs;
     if (e.answer && !e.answer->answer.empty()) {
         r.operatorAnswer = cleanUtf8(e.answer->answer);

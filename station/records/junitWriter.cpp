@@ -182,7 +182,7 @@ private:
             std::snprintf(attrs, sizeof attrs,
                           "\" tests=\"%d\" failures=\"%d\" errors=\"%d\" skipped=\"%d\" time=\"%.3f\" id=\"%d\"",
                           c.tests, c.failures, c.errors, c.skipped, c.time, index);
-            std::string ts = isoTime(r.startedMs).substr(0, 19); // the usual form has no zone
+            std::string ts = recordTime(r.startedMs).substr(0, 19); // the usual form has no zone
             suites += "  <testsuite name=\"" + xmlText(suiteName) + attrs + " timestamp=\"" + ts + "\" hostname=\"" +
                       xmlText(r.gateway.host) + "\" package=\"" + classname + "\">\n";
             suites += "    <properties>\n";

@@ -102,7 +102,7 @@ public:
         if (u.runFinished) {
             backlog_.push({"the end of run " + r.id,
                            {{"UPDATE runs SET finished = ?, outcome = ? WHERE id = ?",
-                             {isoTime(r.finishedMs), r.outcome, r.id}}}});
+                             {recordTime(r.finishedMs), r.outcome, r.id}}}});
         }
     }
 

@@ -8,16 +8,13 @@
 #include <vector>
 
 #include "engine/events.h"
+#include "wire/text.h"
 
 namespace station::records {
 
-// "2026-12-10T11:30:45.123Z"; now when `unixMs` is not positive.
-std::string isoTime(int64_t unixMs);
-// Lower-case hex, no blanks.
-std::string hexOf(const std::vector<uint8_t> &data);
-// Text from a gateway as UTF-8: a byte that does not start a well-formed
-// sequence becomes U+FFFD.
-std::string cleanUtf8(std::string_view in);
+// The time of a record, "2026-12-10T11:30:45.123Z"; now when `unixMs` is not
+// positive (an event without a time). Hex and UTF-8 text: wire/text.h.
+std::string recordTime(int64_t unixMs);
 // Text for XML 1.0, escaped.
 std::string xmlText(std::string_view raw);
 // The MAC in the records' one spelling ("02:47:57:04:04:00").

@@ -8,6 +8,7 @@
 
 #include "catalogue.h"
 #include "report/report.h"
+#include "wire/input.h"
 
 namespace station::report {
 
@@ -72,8 +73,8 @@ bool selected(const RunRow &run, const Filter &filter)
         return false;
     }
     if (!filter.mac.empty()) {
-        std::string mac;
-        if (!normaliseMac(run.mac, mac) || mac != filter.mac) {
+        const std::optional<std::string> mac = normaliseMac(run.mac);
+        if (!mac || *mac != filter.mac) {
             return false;
         }
     }
@@ -156,11 +157,12 @@ Summary summarise(const Rows &rows, const Filter &filter)
         if (run->finished.empty() || run->outcome.empty()) {
             ++s.unfinishedRuns;
         }
-        std::string mac;
-        if (!normaliseMac(run->mac, mac)) {
+        const std::optional<std::string> normalised = normaliseMac(run->mac);
+        if (!normalised) {
             ++s.runsWithoutUnit;
             continue;
         }
+        const std::string &mac = *normalised;
         auto it = firstRun.find(mac);
         if (it == firstRun.end() || run->started < it->second->started ||
             (run->started == it->second->started && run->id < it->second->id)) {

@@ -26,15 +26,6 @@ using records::ResultRow;
 using records::Rows;
 using records::RunRow;
 
-// "2026-12-10", "2026-12-10T08:30", "2026-12-10T08:30:15" (optionally with a
-// trailing Z; always UTC) into the form the records compare with. False with
-// a message saying what was expected.
-bool parseSince(const std::string &text, std::string &iso, std::string &error);
-
-// A MAC in any case, with or without colons or dashes, into the records'
-// spelling "02:47:57:04:04:00"; false when it is not 12 hexadecimal digits.
-bool normaliseMac(const std::string &text, std::string &mac);
-
 // ---- The computation over loaded rows ----
 
 // One test's figures over the attempts that ran (skipped and not-run

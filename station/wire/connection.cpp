@@ -2,7 +2,6 @@
 // connection with its time-outs.
 #include "wire/connection.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -13,7 +12,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "engine/engine.h"
 #include "frame.h"
 
 namespace station {
@@ -29,184 +27,6 @@ int remainingMs(Clock::time_point deadline)
 }
 
 } // namespace
-
-namespace {
-
-bool parsePort(const std::string &text, uint16_t &port)
-{
-    if (text.empty() || text.size() > 5) {
-        return false;
-    }
-    unsigned long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-    }
-    if (value == 0 || value > 65535) {
-        return false;
-    }
-    port = static_cast<uint16_t>(value);
-    return true;
-}
-
-// An IPv6 address, with an optional zone ("fe80::1%eth0": the interface a
-// link-local address is reached through).
-bool isIpv6Literal(const std::string &text)
-{
-    const auto percent = text.find('%');
-    const std::string address = text.substr(0, percent);
-    if (percent != std::string::npos) {
-        const std::string zone = text.substr(percent + 1);
-        if (zone.empty() || zone.size() > 15) {
-            return false;
-        }
-        for (char c : zone) {
-            const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                            c == '-' || c == '_';
-            if (!ok) {
-                return false;
-            }
-        }
-    }
-    in6_addr addr{};
-    return inet_pton(AF_INET6, address.c_str(), &addr) == 1;
-}
-
-// A host name or an IPv4 address: letters, digits, '.', '-' and '_'; a name
-// made of digits and dots only must be a valid IPv4 address (300.1.1.1 is
-// a typo, not a name to look up).
-bool isHostName(const std::string &text)
-{
-    if (text.empty() || text.size() > 253) {
-        return false;
-    }
-    bool digitsAndDots = true;
-    for (char c : text) {
-        const bool digit = c >= '0' && c <= '9';
-        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        if (!digit && !letter && c != '.' && c != '-' && c != '_') {
-            return false;
-        }
-        digitsAndDots = digitsAndDots && (digit || c == '.');
-    }
-    if (digitsAndDots) {
-        in_addr addr{};
-        return inet_pton(AF_INET, text.c_str(), &addr) == 1;
-    }
-    return true;
-}
-
-} // namespace
-
-bool parseHostPort(const std::string &text, std::string &host, uint16_t &port)
-{
-    port = 6666;
-    host.clear();
-    if (!text.empty() && text[0] == '[') {
-        const auto close = text.find(']');
-        if (close == std::string::npos) {
-            return false;
-        }
-        const std::string inside = text.substr(1, close - 1);
-        const std::string rest = text.substr(close + 1);
-        if (!isIpv6Literal(inside)) {
-            return false;
-        }
-        if (!rest.empty() && (rest[0] != ':' || !parsePort(rest.substr(1), port))) {
-            return false;
-        }
-        host = inside;
-        return true;
-    }
-    const auto colon = text.find(':');
-    if (colon != std::string::npos && text.find(':', colon + 1) != std::string::npos) {
-        // More than one colon: a bare IPv6 literal, without a port (a port
-        // needs the brackets: [::1]:6666).
-        if (!isIpv6Literal(text)) {
-            return false;
-        }
-        host = text;
-        return true;
-    }
-    std::string name = text;
-    if (colon != std::string::npos) {
-        name = text.substr(0, colon);
-        if (!parsePort(text.substr(colon + 1), port)) {
-            return false;
-        }
-    }
-    if (!isHostName(name)) {
-        return false;
-    }
-    host = name;
-    return true;
-}
-
-bool parseTarget(const std::string &text, Target &target, std::string &error)
-{
-    static const char *const kExpected =
-        "expected HOST, HOST:PORT, [IPv6]:PORT or an IPv6 literal, each with an optional =LABEL, "
-        "e.g. 10.0.0.2:6666=A3 or [::1]:6666";
-    std::string address = text;
-    std::string label;
-    const auto equals = text.find('=');
-    if (equals != std::string::npos) {
-        address = text.substr(0, equals);
-        label = text.substr(equals + 1);
-        if (label.empty() || label.size() > 32) {
-            error = "bad label in '" + text + "': expected 1 to 32 printable characters without spaces after '='";
-            return false;
-        }
-        for (char c : label) {
-            if (c <= ' ' || c >= 0x7F) {
-                error = "bad label in '" + text + "': expected 1 to 32 printable characters without spaces after '='";
-                return false;
-            }
-        }
-    }
-    Target parsed;
-    if (!parseHostPort(address, parsed.host, parsed.port)) {
-        error = "bad address '" + text + "': " + kExpected;
-        return false;
-    }
-    parsed.label = label;
-    target = parsed;
-    return true;
-}
-
-std::optional<uint16_t> parseCode(const std::string &text)
-{
-    if (text.empty() || text.size() > 8) {
-        return std::nullopt;
-    }
-    int base = 10;
-    size_t start = 0;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        start = 2;
-    }
-    unsigned long value = 0;
-    for (size_t i = start; i < text.size(); ++i) {
-        const char c = text[i];
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return std::nullopt;
-        }
-        value = value * static_cast<unsigned long>(base) + digit;
-    }
-    if (value > 0xFFFF) {
-        return std::nullopt;
-    }
-    return static_cast<uint16_t>(value);
-}
 
 std::vector<uint8_t> encodeRequest(uint16_t code, const std::vector<uint8_t> &payload)
 {
@@ -439,45 +259,6 @@ bool Connection::waitClosed(int timeoutMs)
         }
     }
     return true;
-}
-
-std::optional<std::string> dataAsText(const std::vector<uint8_t> &data)
-{
-    if (data.empty()) {
-        return std::nullopt;
-    }
-    size_t n = data.size();
-    if (data[n - 1] == 0) {
-        --n;
-    }
-    std::string text;
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t c = data[i];
-        if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\r') {
-            text += "\\r";
-        } else if (c >= 0x20 && c < 0x7F) {
-            text += static_cast<char>(c);
-        } else {
-            return std::nullopt;
-        }
-    }
-    return text;
-}
-
-std::string hexBytes(const std::vector<uint8_t> &bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i > 0) {
-            out += ' ';
-        }
-        out += kDigits[bytes[i] >> 4];
-        out += kDigits[bytes[i] & 0xF];
-    }
-    return out;
 }
 
 } // namespace station

@@ -13,13 +13,6 @@ struct Reply {
     std::vector<uint8_t> payload;
 };
 
-// Splits "host", "host:port", "[v6]", "[v6]:port" or a bare IPv6 literal
-// ("::1"); the port defaults to 6666. False when the text is none of these.
-bool parseHostPort(const std::string &text, std::string &host, uint16_t &port);
-
-// Parses a command code: hexadecimal with 0x, or decimal; 0..0xFFFF.
-std::optional<uint16_t> parseCode(const std::string &text);
-
 // Encodes a request frame.
 std::vector<uint8_t> encodeRequest(uint16_t code, const std::vector<uint8_t> &payload = {});
 
@@ -69,9 +62,5 @@ private:
     bool closed_ = false;
     ReplyParser parser_;
 };
-
-// The reply data as text, when it is printable text (a trailing NUL allowed).
-std::optional<std::string> dataAsText(const std::vector<uint8_t> &data);
-std::string hexBytes(const std::vector<uint8_t> &bytes);
 
 } // namespace station

@@ -166,29 +166,6 @@ std::optional<std::string> plainText(Bytes data)
     return text;
 }
 
-std::string hexText(Bytes data)
-{
-    std::string out;
-    for (size_t i = 0; i < data.size(); ++i) {
-        if (i > 0) {
-            out += ' ';
-        }
-        out += kDigits[data[i] >> 4];
-        out += kDigits[data[i] & 0xF];
-    }
-    return out;
-}
-
-std::string hexCompact(Bytes data)
-{
-    std::string out;
-    for (uint8_t b : data) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0xF];
-    }
-    return out;
-}
-
 std::string decodeData(catalogue::Decoder decoder, Bytes data)
 {
     if (data.empty()) {

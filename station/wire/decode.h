@@ -11,6 +11,7 @@
 #include <string>
 
 #include "catalogue.h"
+#include "wire/text.h"
 
 namespace station {
 
@@ -44,11 +45,6 @@ std::string zwaveText(const ZwaveDevice &device);
 // Printable text, a trailing NUL allowed and line ends shown as \n and \r;
 // empty when the data holds other bytes or nothing.
 std::optional<std::string> plainText(Bytes data);
-
-// "02 47 57": two lower-case digits a byte, one blank between.
-std::string hexText(Bytes data);
-// "024757": the same without blanks, for records and JSON.
-std::string hexCompact(Bytes data);
 
 // The decoded text of a reply's data: the decoder's reading, else plain
 // text, else hex; "" when there is no data.

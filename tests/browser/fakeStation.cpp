@@ -70,7 +70,7 @@ private:
         e.gateway.model = "GWM0202";
         e.gateway.mac = "02:47:57:02:00:0" + std::to_string(id);
         e.runId = "fake-" + std::to_string(id);
-        e.unixMs = web::unixMsNow();
+        e.unixMs = station::unixMsNow();
         return e;
     }
 
@@ -83,7 +83,7 @@ private:
         }
         Event e = base(EventKind::kPromptNeeded, id, target);
         e.promptId = promptId;
-        e.prompt = PromptKind::kLedLit;
+        e.prompt = catalogue::Operator::kLedLit;
         e.question = question;
         hub_.onEvent(e);
         std::unique_lock lock(mutex_);

@@ -60,7 +60,7 @@ JsonRun parseJsonLines(const std::string &text)
         const std::string address = str(json_object_get(o, "gateway"), "address");
         if (event == "test-finished") {
             run.tests[address][str(o, "name")] =
-                Result{str(o, "outcome"), str(o, "decoded"), str(o, "operator_answer"), str(o, "hint")};
+                Result{str(o, "outcome"), str(o, "data_text"), str(o, "operator_answer"), str(o, "hint")};
         } else if (event == "run-finished") {
             run.outcome[address] = str(o, "outcome");
         } else if (event == "batch-finished") {
@@ -477,12 +477,12 @@ struct BadLine {
 
 // clang-format off
 const BadLine kBadLines[] = {
-    {"UnknownTest", {"run", "10.0.0.2", "--only", "wan,pign-gw"}, 64, "gwtest: unknown test 'pign-gw' in --only (expected test names such as mac, ping-host"},
-    {"UnknownSkip", {"run", "10.0.0.2", "--skip", "0x9999"}, 64, "gwtest: unknown test '0x9999' in --skip"},
+    {"UnknownTest", {"run", "10.0.0.2", "--only", "wan,pign-gw"}, 64, "gwtest: --only: unknown test 'pign-gw' (expected a command code such as 0x0001, or one of: model, mac"},
+    {"UnknownSkip", {"run", "10.0.0.2", "--skip", "0x9999"}, 64, "gwtest: --skip: unknown test '0x9999': no gateway model answers code 0x9999"},
     {"SkipModel", {"run", "10.0.0.2", "--skip", "model"}, 64, "gwtest: --skip model: the station always asks the model and the MAC"},
-    {"UnknownModel", {"run", "10.0.0.2", "--model", "GWM0505"}, 64, "gwtest: unknown model 'GWM0505' (expected auto, GWM0101, GWM0202, GWM0303 or GWM0404)"},
-    {"BadAddress", {"run", "10.0.0.2:66x"}, 64, "gwtest: bad address '10.0.0.2:66x': expected HOST, HOST:PORT, [IPv6]:PORT"},
-    {"BadIpv6", {"run", "[::g]:6666"}, 64, "gwtest: bad address '[::g]:6666': expected"},
+    {"UnknownModel", {"run", "10.0.0.2", "--model", "GWM0505"}, 64, "gwtest: unknown model 'GWM0505' (expected auto or GWM0101, GWM0202, GWM0303 or GWM0404"},
+    {"BadAddress", {"run", "10.0.0.2:66x"}, 64, "gwtest: bad port '66x' in '10.0.0.2:66x': expected 1 to 65535"},
+    {"BadIpv6", {"run", "[::g]:6666"}, 64, "gwtest: bad host '::g' in '[::g]:6666': expected HOST, HOST:PORT, [IPv6]:PORT"},
     {"Twice", {"run", "10.0.0.2", "10.0.0.2:6666=B"}, 64, "gwtest: 10.0.0.2:6666 given twice"},
     {"BadOperator", {"run", "10.0.0.2", "--operator", "maybe"}, 64, "--operator"},
     {"NoGateway", {"run"}, 64, "GATEWAY is required"},

@@ -65,6 +65,7 @@ TEST_F(ServeCommand, BadCommandLinesAreRefusedBeforeThePageOpens)
         {{"serve", "--slots", path("slots"), "--records", path("r")}, 64, ":3: bad host 'bad/host'"},
         {{"serve", "--slots", path("missing"), "--records", path("r")}, 64, "cannot read the slots file"},
         {{"serve", "10.0.0.2=", "--records", path("r")}, 64, "bad label"},
+        {{"serve", "300.1.1.1=A1", "--records", path("r")}, 64, "bad host '300.1.1.1'"},
         {{"serve", "--only", "mac,nosuch", "--records", path("r")}, 64, "unknown test 'nosuch'"},
         {{"serve", "--model", "GWM9999", "--records", path("r")}, 64, "unknown model 'GWM9999'"},
         {{"serve", "--skip", "mac", "--records", path("r")}, 64, "--skip mac: the station always asks the model and the MAC"},

@@ -108,7 +108,7 @@ TEST(CallRefused, CodesAndNamesNoModelHas)
         {"call 127.0.0.1 0x9999", "no gateway model answers code 0x9999"},
         {"call 127.0.0.1 0x1200", "no gateway model answers code 0x1200"},
         {"call 127.0.0.1 0", "no gateway model answers code 0x0000"},
-        {"call 127.0.0.1 greenpower-pair", "unknown test 'greenpower-pair' (want a command code such as 0x0001, or one of: model, mac,"},
+        {"call 127.0.0.1 greenpower-pair", "unknown test 'greenpower-pair' (expected a command code such as 0x0001, or one of: model, mac,"},
         {"call 127.0.0.1 MAC", "unknown test 'MAC'"},
         {"call 127.0.0.1 0x10000", "bad command code '0x10000'"},
         {"call 127.0.0.1 0x9999 --timeout 1", "--raw sends it anyway"},
@@ -171,8 +171,8 @@ TEST_F(Call, JsonForPrograms)
         EXPECT_EQ(member(obj, "model"), "GWM0202");
         EXPECT_EQ(member(obj, "outcome"), "pass");
         EXPECT_EQ(json_integer_value(json_object_get(obj, "result")), 0);
-        EXPECT_EQ(member(obj, "data"), "024757040400");
-        EXPECT_EQ(member(obj, "decoded"), "02:47:57:04:04:00");
+        EXPECT_EQ(member(obj, "data_hex"), "024757040400");
+        EXPECT_EQ(member(obj, "data_text"), "02:47:57:04:04:00");
         EXPECT_EQ(member(obj, "hint"), "null");
         EXPECT_TRUE(json_is_integer(json_object_get(obj, "duration_ms")));
         json_decref(obj);
@@ -185,7 +185,7 @@ TEST_F(Call, JsonForPrograms)
         ASSERT_NE(obj, nullptr) << run.out;
         EXPECT_EQ(member(obj, "outcome"), "fail");
         EXPECT_EQ(json_integer_value(json_object_get(obj, "result")), 1);
-        EXPECT_EQ(member(obj, "data"), "");
+        EXPECT_EQ(member(obj, "data_hex"), "");
         EXPECT_THAT(member(obj, "hint"), HasSubstr("/etc/tovak_build"));
         json_decref(obj);
     }
@@ -197,7 +197,7 @@ TEST_F(Call, JsonForPrograms)
         EXPECT_EQ(member(obj, "outcome"), "no-reply");
         EXPECT_EQ(member(obj, "name"), "null");
         EXPECT_TRUE(json_is_null(json_object_get(obj, "result")));
-        EXPECT_EQ(member(obj, "data"), "");
+        EXPECT_EQ(member(obj, "data_hex"), "");
         json_decref(obj);
     }
 }
@@ -222,7 +222,7 @@ TEST_F(Call, ModelTheServiceDoesNotMatch)
     startGateway("gwm0202\r\n");
     const GwtestRun run = gwtest("call 127.0.0.1 mac");
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_THAT(run.err, HasSubstr("the gateway's model 'GWM0202\r' is none of GWM0101, GWM0202, GWM0303, GWM0404"));
+    EXPECT_THAT(run.err, HasSubstr("the gateway's model 'GWM0202\r' is none of GWM0101, GWM0202, GWM0303 or GWM0404"));
     const GwtestRun model = gwtest("call 127.0.0.1 model");
     EXPECT_THAT(model.out, HasSubstr("pass  gwm0202\\r\\n"));
 }
@@ -274,7 +274,7 @@ TEST(CallPlan, UnknownModelNamesTheKnownOnes)
 {
     const GwtestRun run = gwtest("plan GWM0505");
     EXPECT_EQ(run.status, 64);
-    EXPECT_THAT(run.err, HasSubstr("unknown model 'GWM0505' (want one of: GWM0101, GWM0202, GWM0303, GWM0404)"));
+    EXPECT_THAT(run.err, HasSubstr("unknown model 'GWM0505' (expected GWM0101, GWM0202, GWM0303 or GWM0404"));
     const GwtestRun human = gwtest("plan GWM0404");
     EXPECT_EQ(human.status, 0);
     EXPECT_THAT(human.out, HasSubstr("GWM0404: "));

@@ -117,6 +117,34 @@ TEST(CatalogueModels, NamesInAnyCaseAndNothingElse)
     EXPECT_EQ(catalogue::modelName(catalogue::kEveryModel), "");
 }
 
+// Every message and help text that names the models takes this one text, and
+// the station's first two queries are the model and the MAC.
+TEST(CatalogueModels, TheListPeopleReadAndTheFirstQueries)
+{
+    EXPECT_EQ(catalogue::kModelList, "GWM0101, GWM0202, GWM0303 or GWM0404");
+    static_assert(catalogue::kModelList.size() == 4 * 7 + 2 * 2 + 4);
+    EXPECT_EQ(catalogue::findAny(catalogue::kModelQuery)->name, "model");
+    EXPECT_EQ(catalogue::findAny(catalogue::kMacQuery)->name, "mac");
+}
+
+// The station's prompts carry these names to the page (app.js shows the
+// button's countdown or the yes/no buttons by them) and to run --json.
+TEST(CatalogueOperator, NamesThePageReads)
+{
+    // clang-format off
+    const std::pair<catalogue::Operator, const char *> cases[] = {
+        {catalogue::Operator::kNone, "none"},
+        {catalogue::Operator::kPressButton, "press-button"},
+        {catalogue::Operator::kLedLit, "led-lit"},
+        {catalogue::Operator::kAllBlinking, "all-blinking"},
+        {catalogue::Operator::kAllRestored, "all-restored"},
+    };
+    // clang-format on
+    for (const auto &[op, name] : cases) {
+        EXPECT_EQ(catalogue::operatorName(op), name);
+    }
+}
+
 struct RowCase {
     const char *name;
     uint8_t model;

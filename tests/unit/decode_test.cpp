@@ -118,12 +118,4 @@ TEST(DecodeZwave, FieldsForRecords)
     EXPECT_EQ(device->pir, 0);
 }
 
-TEST(DecodeHex, CompactAndSpaced)
-{
-    const Bytes data{0x02, 0x47, 0xAB};
-    EXPECT_EQ(station::hexText(data), "02 47 ab");
-    EXPECT_EQ(station::hexCompact(data), "0247ab");
-    EXPECT_EQ(station::hexCompact(Bytes{}), "");
-}
-
 } // namespace

@@ -208,7 +208,7 @@ public:
         if (event.kind == EventKind::kPromptNeeded) {
             ++open_;
             maxOpen_ = std::max(maxOpen_, open_);
-            if (event.prompt != station::PromptKind::kPressButton && answerer) {
+            if (event.prompt != catalogue::Operator::kPressButton && answerer) {
                 answerer(event);
             }
         } else if (event.kind == EventKind::kPromptAnswered) {
@@ -475,7 +475,7 @@ TEST(Engine, ButtonPromptCountsDownWhileTheRequestRuns)
     EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 0);
     const auto asked = h.rec.of(EventKind::kPromptNeeded);
     ASSERT_EQ(asked.size(), 1U);
-    EXPECT_EQ(asked[0].prompt, station::PromptKind::kPressButton);
+    EXPECT_EQ(asked[0].prompt, catalogue::Operator::kPressButton);
     EXPECT_EQ(asked[0].countdownMs, 10000);
     EXPECT_EQ(asked[0].question.rfind("press the button of 127.0.0.1:", 0), 0U);
     const auto closed = h.rec.of(EventKind::kPromptAnswered);
@@ -854,63 +854,6 @@ TEST(Engine, OutputThatNobodyReadsHoldsUpNoGateway)
     close(fds[0]);
     EXPECT_GT(text.size(), 4096U);
     EXPECT_THAT(text, ::testing::HasSubstr("finished: 2 of 2 gateways passed"));
-}
-
-struct TargetCase {
-    const char *text;
-    bool ok;
-    const char *host;
-    uint16_t port;
-    const char *label;
-};
-
-// clang-format off
-const TargetCase kTargets[] = {
-    {"10.0.0.2", true, "10.0.0.2", 6666, ""},
-    {"10.0.0.2:7000", true, "10.0.0.2", 7000, ""},
-    {"10.0.0.2=A3", true, "10.0.0.2", 6666, "A3"},
-    {"gw-7.line:6666=slot-12", true, "gw-7.line", 6666, "slot-12"},
-    {"[::1]:6666", true, "::1", 6666, ""},
-    {"[::1]", true, "::1", 6666, ""},
-    {"::1", true, "::1", 6666, ""},
-    {"fe80::1:2=B1", true, "fe80::1:2", 6666, "B1"},
-    {"[2001:db8::7]:7001=C", true, "2001:db8::7", 7001, "C"},
-    {"fe80::1%eth0", true, "fe80::1%eth0", 6666, ""},
-    {"[fe80::1%eth0.2]:6667", true, "fe80::1%eth0.2", 6667, ""},
-    {"fe80::1%", false, "", 0, ""},
-    {"fe80::1%et h0", false, "", 0, ""},
-    {"", false, "", 0, ""},
-    {":6666", false, "", 0, ""},
-    {"10.0.0.2:", false, "", 0, ""},
-    {"10.0.0.2:0", false, "", 0, ""},
-    {"10.0.0.2:65536", false, "", 0, ""},
-    {"10.0.0.2:66a", false, "", 0, ""},
-    {"300.1.1.1", false, "", 0, ""},
-    {"[::1", false, "", 0, ""},
-    {"[::1]6666", false, "", 0, ""},
-    {"[gw-7]:6666", false, "", 0, ""},
-    {"::1:6666:zz", false, "", 0, ""},
-    {"gw 7", false, "", 0, ""},
-    {"10.0.0.2=", false, "", 0, ""},
-    {"10.0.0.2=A 3", false, "", 0, ""},
-};
-// clang-format on
-
-TEST(ParseTarget, Table)
-{
-    for (const TargetCase &c : kTargets) {
-        Target t;
-        std::string error;
-        const bool ok = station::parseTarget(c.text, t, error);
-        EXPECT_EQ(ok, c.ok) << "'" << c.text << "' " << error;
-        if (ok && c.ok) {
-            EXPECT_EQ(t.host, c.host) << c.text;
-            EXPECT_EQ(t.port, c.port) << c.text;
-            EXPECT_EQ(t.label, c.label) << c.text;
-        } else if (!ok) {
-            EXPECT_THAT(error, ::testing::HasSubstr("expected")) << c.text;
-        }
-    }
 }
 
 TEST(ParseTarget, AddressesPrintBackAsTheyParse)

@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 void run(station::EventSink &sink, const std::string &batch, int slot, const std::string &mac, bool ledYes,
          bool endBatch = true)
 {
-    const int64_t now = station::web::unixMsNow();
+    const int64_t now = station::unixMsNow();
     auto event = [&](EventKind kind) {
         Event e;
         e.kind = kind;
@@ -178,7 +178,7 @@ TEST_F(WebHistory, EveryRecordLinkOfTheHistoryAnswersWithItsOwnRun)
         e.gateway.slot = 1;
         e.gateway.host = "10.213.1.2";
         e.gateway.port = 6666;
-        e.unixMs = station::web::unixMsNow();
+        e.unixMs = station::unixMsNow();
         e.runOutcome = RunOutcome::kUnreachable;
         first->onEvent(e);
     }

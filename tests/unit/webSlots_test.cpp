@@ -17,7 +17,6 @@ namespace {
 using station::Event;
 using station::EventKind;
 using station::Outcome;
-using station::PromptKind;
 using station::RunOutcome;
 using station::Target;
 using station::web::Hub;
@@ -26,81 +25,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
-
-struct AddressCase {
-    const char *text;
-    bool ok;
-    const char *host;
-    uint16_t port;
-};
-
-TEST(WebSlots, AddressesAreParsedOrRefusedWithWhatWasExpected)
-{
-    // clang-format off
-    const AddressCase cases[] = {
-        {"10.213.0.2",            true,  "10.213.0.2", 6666},
-        {"10.213.0.2:7000",       true,  "10.213.0.2", 7000},
-        {"gw-7.line",             true,  "gw-7.line",  6666},
-        {"[::1]",                 true,  "::1",        6666},
-        {"[::1]:6667",            true,  "::1",        6667},
-        {"fe80::1%eth0",          true,  "fe80::1%eth0", 6666},
-        {"",                      false, "", 0},
-        {"10.0.0.2:",             false, "", 0},
-        {"10.0.0.2:0",            false, "", 0},
-        {"10.0.0.2:65536",        false, "", 0},
-        {"10.0.0.2:66x",          false, "", 0},
-        {"[::1",                  false, "", 0},
-        {"[]:80",                 false, "", 0},
-        {"[::1]x",                false, "", 0},
-        {"host name",             false, "", 0},
-        {"host/../etc",           false, "", 0},
-        {"<script>",              false, "", 0},
-        {"[10.0.0.1]",            false, "", 0},
-        {"fe80::1%",              false, "", 0},
-        {"fe80::1%a/b",           false, "", 0},
-    };
-    // clang-format on
-    for (const auto &c : cases) {
-        std::string host;
-        uint16_t port = 0;
-        std::string error;
-        EXPECT_EQ(station::web::parseAddress(c.text, host, port, error), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(host, c.host) << c.text;
-            EXPECT_EQ(port, c.port) << c.text;
-        } else {
-            EXPECT_THAT(error, HasSubstr("expected")) << c.text;
-        }
-    }
-}
-
-TEST(WebSlots, ThePageListensOnPort8080UnlessToldOtherwise)
-{
-    // clang-format off
-    const AddressCase cases[] = {
-        {"127.0.0.1",      true,  "127.0.0.1", 8080},
-        {"0.0.0.0:8000",   true,  "0.0.0.0",   8000},
-        {"127.0.0.1:0",    true,  "127.0.0.1", 0},
-        {"[::1]",          true,  "::1",       8080},
-        {"[::1]:0",        true,  "::1",       0},
-        {"::",             true,  "::",        8080},
-        {"127.0.0.1:http", false, "", 0},
-        {":8080",          false, "", 0},
-    };
-    // clang-format on
-    for (const auto &c : cases) {
-        std::string host;
-        uint16_t port = 1;
-        std::string error;
-        EXPECT_EQ(station::web::parseListen(c.text, host, port, error), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(host, c.host) << c.text;
-            EXPECT_EQ(port, c.port) << c.text;
-        } else {
-            EXPECT_THAT(error, StartsWith("--listen: ")) << c.text;
-        }
-    }
-}
 
 TEST(WebSlots, SlotsFileGivesEverySlotOrEveryErrorWithItsLine)
 {
@@ -135,18 +59,6 @@ TEST(WebSlots, SlotsFileGivesEverySlotOrEveryErrorWithItsLine)
     EXPECT_THAT(errors, ElementsAre(HasSubstr("cannot read the slots file")));
 }
 
-TEST(WebSlots, LabelsAreShortPrintableText)
-{
-    std::string error;
-    EXPECT_TRUE(station::web::validLabel("A1", error));
-    EXPECT_TRUE(station::web::validLabel("Ligne 3 – poste 2", error));
-    EXPECT_TRUE(station::web::validLabel(std::string(40, 'x'), error));
-    EXPECT_FALSE(station::web::validLabel(std::string(41, 'x'), error));
-    EXPECT_FALSE(station::web::validLabel("", error));
-    EXPECT_FALSE(station::web::validLabel("A1\nB2", error));
-    EXPECT_FALSE(station::web::validLabel(std::string("A\0B", 3), error));
-}
-
 TEST(WebSlots, SlotIdsAreDigitsBelowTheCount)
 {
     // clang-format off
@@ -157,27 +69,6 @@ TEST(WebSlots, SlotIdsAreDigitsBelowTheCount)
     // clang-format on
     for (const auto &[text, id] : cases) {
         EXPECT_EQ(station::web::parseSlotId(text, 8), id) << text; // slots 0..7
-    }
-}
-
-TEST(WebSlots, MacsAreReadAsPeopleTypeThemAndSpeltAsTheRecordsSpellThem)
-{
-    // clang-format off
-    const std::pair<const char *, std::optional<std::string>> cases[] = {
-        {"02:47:57:04:04:00", "02:47:57:04:04:00"},
-        {"02:47:57:0A:0b:FF", "02:47:57:0a:0b:ff"},
-        {"02-47-57-04-04-00", "02:47:57:04:04:00"},
-        {"024757040400",      "02:47:57:04:04:00"},
-        {"02:47:57-04:04:00", std::nullopt},
-        {"02:47:57:04:04",    std::nullopt},
-        {"02:47:57:04:04:0g", std::nullopt},
-        {"0247570404000",     std::nullopt},
-        {"../../etc/passwd",  std::nullopt},
-        {"",                  std::nullopt},
-    };
-    // clang-format on
-    for (const auto &[text, mac] : cases) {
-        EXPECT_EQ(station::web::normalizeMac(text), mac) << text;
     }
 }
 
@@ -205,24 +96,6 @@ TEST(WebSlots, RecordNamesCannotLeaveTheirDirectory)
     EXPECT_FALSE(station::web::safeRecordName(std::string(125, 'a') + ".xml", ".xml"));
 }
 
-TEST(WebSlots, TextFromOutsideBecomesValidUtf8)
-{
-    // clang-format off
-    const std::pair<std::string, std::string> cases[] = {
-        {"plain", "plain"},
-        {"caf\xc3\xa9", "caf\xc3\xa9"},
-        {"\xff\xfe", "??"},
-        {"a\xc3", "a?"},                 // cut short
-        {"\xc0\xaf", "??"},              // overlong '/'
-        {"\xed\xa0\x80", "???"},         // a surrogate
-        {std::string("a\0b", 3), "a?b"}, // NUL
-    };
-    // clang-format on
-    for (const auto &[in, out] : cases) {
-        EXPECT_EQ(station::web::cleanUtf8(in), out);
-    }
-}
-
 // --- the slots kept from events --------------------------------------------
 
 Event event(EventKind kind, int slot)
@@ -230,7 +103,7 @@ Event event(EventKind kind, int slot)
     Event e;
     e.kind = kind;
     e.gateway.slot = slot;
-    e.unixMs = station::web::unixMsNow();
+    e.unixMs = station::unixMsNow();
     e.runId = "st-20261210T113000Z-0";
     e.batchId = "st-20261210T113000Z";
     return e;
@@ -361,7 +234,7 @@ TEST_F(WebHub, PromptsShowOnTheirCardUntilAnsweredOrTheirTestEnds)
     hub.onEvent(event(EventKind::kRunStarted, 0));
     Event ask = event(EventKind::kPromptNeeded, 0);
     ask.promptId = 7;
-    ask.prompt = PromptKind::kLedLit;
+    ask.prompt = catalogue::Operator::kLedLit;
     ask.question = "did the power LED of A1 light for two seconds?";
     hub.onEvent(ask);
     ASSERT_TRUE(slot(0).prompt);
@@ -379,10 +252,10 @@ TEST_F(WebHub, PromptsShowOnTheirCardUntilAnsweredOrTheirTestEnds)
     // The button's prompt has no answer: it goes when its test ends.
     Event press = event(EventKind::kPromptNeeded, 0);
     press.promptId = 8;
-    press.prompt = PromptKind::kPressButton;
+    press.prompt = catalogue::Operator::kPressButton;
     press.countdownMs = 10000;
     hub.onEvent(press);
-    const std::string json = station::web::slotJson(slot(0), station::web::unixMsNow());
+    const std::string json = station::web::slotJson(slot(0), station::unixMsNow());
     EXPECT_THAT(json, HasSubstr("\"kind\":\"press-button\""));
     EXPECT_THAT(json, HasSubstr("\"countdownMs\":10000"));
     EXPECT_THAT(json, HasSubstr("\"id\":\"8\""));

@@ -50,12 +50,6 @@ std::string sse(const char *event, const std::string &data)
 
 } // namespace
 
-int64_t unixMsNow()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 const char *slotStateName(SlotState state)
 {
     switch (state) {
@@ -152,7 +146,7 @@ std::string slotJson(const Slot &slot, int64_t nowUnixMs)
         json_t *prompt = json_object();
         // As text: a JavaScript number holds 53 bits only.
         put(prompt, "id", std::to_string(slot.prompt->id));
-        put(prompt, "kind", std::string(promptKindName(slot.prompt->kind)));
+        put(prompt, "kind", std::string(catalogue::operatorName(slot.prompt->kind)));
         put(prompt, "question", slot.prompt->question);
         put(prompt, "countdownMs", int64_t{slot.prompt->countdownMs});
         put(prompt, "elapsedMs", std::max<int64_t>(0, nowUnixMs - slot.prompt->askedUnixMs));
@@ -304,7 +298,7 @@ void Hub::onEvent(const Event &event)
         slot.attempt = event.attempt;
         slot.names[event.code] = event.name;
         slot.message.clear();
-        if (slot.prompt && slot.prompt->kind == PromptKind::kPressButton) {
+        if (slot.prompt && slot.prompt->kind == catalogue::Operator::kPressButton) {
             slot.prompt.reset();
         }
         break;
@@ -316,7 +310,7 @@ void Hub::onEvent(const Event &event)
         if (slot.inTest && slot.code == event.code) {
             slot.inTest = false;
         }
-        if (slot.prompt && slot.prompt->kind == PromptKind::kPressButton) {
+        if (slot.prompt && slot.prompt->kind == catalogue::Operator::kPressButton) {
             slot.prompt.reset();
         }
         break;

@@ -20,6 +20,7 @@
 
 #include "engine/engine.h"
 #include "engine/events.h"
+#include "wire/text.h"
 
 namespace station::web {
 
@@ -29,7 +30,7 @@ const char *slotStateName(SlotState state);
 
 struct SlotPrompt {
     uint64_t id = 0;
-    PromptKind kind = PromptKind::kLedLit;
+    catalogue::Operator kind = catalogue::Operator::kLedLit;
     std::string question;
     int countdownMs = 0;
     int64_t askedUnixMs = 0;
@@ -127,7 +128,5 @@ private:
     bool closed_ = false;
     bool tokenRequired_ = false;
 };
-
-int64_t unixMsNow();
 
 } // namespace station::web

@@ -8,16 +8,14 @@
 #include <memory>
 #include <string>
 
+#include "wire/text.h"
+
 namespace station::web {
 
 struct JsonFree {
     void operator()(json_t *value) const { json_decref(value); }
 };
 using Json = std::unique_ptr<json_t, JsonFree>;
-
-// Text as valid UTF-8: every byte that is not part of a well-formed sequence
-// becomes '?'. Gateways and people send what they send.
-std::string cleanUtf8(const std::string &text);
 
 // A JSON string of any text (cleaned first).
 json_t *jsonText(const std::string &text);

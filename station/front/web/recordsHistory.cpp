@@ -12,6 +12,7 @@
 #include "records/loader.h"
 #include "records/reader.h"
 #include "report/report.h"
+#include "wire/input.h"
 
 namespace station::web {
 
@@ -70,7 +71,7 @@ bool RecordsHistory::summary(const std::string &since, std::string &json, std::s
 {
     records::Filter filter;
     const std::string day = since.empty() ? today() : since;
-    if (!report::parseSince(day, filter.since, error)) {
+    if (!parseSince(day, filter.since, error)) {
         return false;
     }
     records::Rows rows;

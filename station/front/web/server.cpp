@@ -334,7 +334,7 @@ struct Server::Impl {
                 sendError(res, 404, "this station keeps no records");
                 return;
             }
-            const auto mac = normalizeMac(req.matches[1]);
+            const auto mac = normaliseMac(req.matches[1]);
             if (!mac) {
                 sendError(res, 400, "a MAC is six bytes in hex: 02:47:57:04:04:00");
                 return;
