@@ -29,9 +29,8 @@ using Results = std::map<std::string, Result>;
 
 // The fields of a result in every output.
 const std::set<std::string> kResultKeys = {
-    "run_id",      "station",         "mac",        "code",    "name",        "attempt", "outcome",
-    "data_hex",    "data_text",       "hint",       "started", "duration_ms", "operator_answer",
-    "operator_ms",
+    "run_id",   "station",   "mac",  "code",    "name",        "attempt",         "outcome",
+    "data_hex", "data_text", "hint", "started", "duration_ms", "operator_answer", "operator_ms",
 };
 
 std::string text(const json_t *value)
@@ -177,8 +176,10 @@ TEST_F(ResultShape, OneRunReadsTheSameThroughEveryOutput)
     // that finished before the MAC was asked is filled in later by the
     // records.db (report, page history) only, and run --json dates a test
     // from its end less its duration where the records take its start.
-    const std::vector<std::pair<const char *, const Results *>> outputs = {
-        {"records.jsonl", &jsonl}, {"report --json", &reported}, {"page record", &page}, {"page history", &pageHistory}};
+    const std::vector<std::pair<const char *, const Results *>> outputs = {{"records.jsonl", &jsonl},
+                                                                           {"report --json", &reported},
+                                                                           {"page record", &page},
+                                                                           {"page history", &pageHistory}};
     for (const auto &[name, results] : outputs) {
         SCOPED_TRACE(name);
         ASSERT_EQ(results->size(), live.size());
