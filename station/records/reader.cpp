@@ -87,7 +87,12 @@ std::string junitOfRun(const std::string &dir, const std::string &batchId, const
     const std::string property = "<property name=\"run\" value=\"" + xmlText(runId) + "\"/>";
     const std::string base = junitFileName(batchId);
     for (int n = 1; n < 1000; ++n) {
-        const std::string name = base + (n > 1 ? "~" + std::to_string(n) : std::string()) + ".xml";
+        std::string name = base; // "<name>~2.xml", piece by piece (GCC 12's -Wrestrict)
+        if (n > 1) {
+            name += '~';
+            name += std::to_string(n);
+        }
+        name += ".xml";
         std::string text;
         if (!readJunit(dir, name, text)) {
             return "";

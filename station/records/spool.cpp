@@ -164,7 +164,10 @@ Spool::Batch Spool::pending(const std::string &line, const Cursor &from, int lim
         }
         std::string open;
         for (const long long rowid : from.openRuns) {
-            open += (open.empty() ? "" : ",") + std::to_string(rowid);
+            if (!open.empty()) {
+                open += ',';
+            }
+            open += std::to_string(rowid);
         }
         {
             Query stillOpen(*db_, ("SELECT rowid FROM runs WHERE finished IS NULL AND ((rowid > ?1 AND rowid <= ?2)"

@@ -108,19 +108,22 @@ std::string formatSummary(const Summary &s)
     out += format("units tested: %d, first-pass yield: %s (%d of %d)\n", s.units, percent(s.firstPassYield).c_str(),
                   s.firstPassUnits, s.units);
 
-    out += "\n" + format("%-10s %5s %10s %9s %5s %6s %9s %10s\n", "model", "units", "first pass", "yield", "runs",
-                         "passed", "pass rate", "median run");
+    out += '\n'; // piece by piece: GCC 12 takes "\n" + a temporary for an overlapping copy (-Wrestrict)
+    out += format("%-10s %5s %10s %9s %5s %6s %9s %10s\n", "model", "units", "first pass", "yield", "runs", "passed",
+                  "pass rate", "median run");
     for (const ModelFigures &m : s.models) {
         out += format("%-10s %5d %10d %9s %5d %6d %9s %10s\n", printable(m.model).c_str(), m.units, m.firstPassUnits,
                       percent(m.firstPassYield).c_str(), m.runs, m.runsPassed, percent(m.passRate).c_str(),
                       seconds(m.medianRunMs).c_str());
     }
 
-    out += "\n" + testTable(s.tests, "");
+    out += '\n';
+    out += testTable(s.tests, "");
     if (s.models.size() > 1) {
         for (const ModelFigures &m : s.models) {
             if (!m.tests.empty()) {
-                out += "\n" + printable(m.model) + ":\n" + testTable(m.tests, "  ");
+                out += '\n';
+                out += printable(m.model) + ":\n" + testTable(m.tests, "  ");
             }
         }
     }
