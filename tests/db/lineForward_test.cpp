@@ -14,6 +14,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "eventRecorder.h"
 #include "line/forwarder.h"
 #include "pgCluster.h"
 #include "spoolWriter.h"
@@ -85,19 +86,6 @@ std::string testName(int code)
     std::string name = "t";
     name += std::to_string(code);
     return name;
-}
-
-template <typename Pred>
-bool waitFor(Pred pred, int ms = 20000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 class LineForward : public ::testing::Test {
@@ -199,7 +187,7 @@ TEST_F(LineForward, FourStationsWithTwoGatewaysEachWritingAtOnce)
         t.join();
     }
     // The forwarders keep up on their own, finished runs included.
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(sandbox::waitUntil([&] {
         return lineCount("SELECT count(*) FROM runs WHERE outcome = 'pass'") == 4 * 2 * 3 &&
                lineCount("SELECT count(*) FROM results") == 4 * 2 * 3 * 9 + 4 * 3;
     })) << lineCount("SELECT count(*) FROM results");
@@ -262,18 +250,18 @@ TEST_F(LineForward, ServerStoppedMidRunAndStartedAgainEveryResultArrivesOnce)
         }
     };
     write(20);
-    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 20; })) << forwarder->sent();
+    ASSERT_TRUE(sandbox::waitUntil([&] { return forwarder->sent() == 20; })) << forwarder->sent();
 
     ASSERT_TRUE(cluster.stop());
     write(20); // the station goes on testing
-    ASSERT_TRUE(waitFor([&] { return notices.count("unreachable") == 1; })) << notices.all();
+    ASSERT_TRUE(sandbox::waitUntil([&] { return notices.count("unreachable") == 1; })) << notices.all();
     // Several retries while it is down, still one notice.
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     EXPECT_EQ(forwarder->sent(), 20);
 
     ASSERT_TRUE(cluster.start()) << cluster.error();
     write(20);
-    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 60; })) << forwarder->sent();
+    ASSERT_TRUE(sandbox::waitUntil([&] { return forwarder->sent() == 60; })) << forwarder->sent();
     spool.finishRun(run, "pass");
     const ForwardCount count = forwarder->finish(30000);
     EXPECT_EQ(count.pending, 0);
@@ -326,7 +314,7 @@ TEST_F(LineForward, AServerStartingUpWhenTheStationOpensIsUnreachableNotARefusal
         LineOpenResult opened = openLineForwarder(o);
         ASSERT_TRUE(opened.forwarder) << opened.exitStatus << " " << opened.error;
         EXPECT_EQ(opened.exitStatus, 0);
-        EXPECT_TRUE(waitFor([&] { return opened.forwarder->sent() == 1; })) << notices.all();
+        EXPECT_TRUE(sandbox::waitUntil([&] { return opened.forwarder->sent() == 1; })) << notices.all();
         EXPECT_EQ(door.answered(Door::Answer::kStartingUp) + door.answered(Door::Answer::kGone), int(c.first.size()));
         EXPECT_EQ(opened.forwarder->finish(30000).pending, 0);
         EXPECT_EQ(notices.count("unreachable"), c.unreachable) << notices.all();
@@ -364,20 +352,21 @@ TEST_F(LineForward, AnOutageThroughAStartingUpServerIsOneNotice)
         }
     };
     write(5);
-    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 5; })) << forwarder->sent();
+    ASSERT_TRUE(sandbox::waitUntil([&] { return forwarder->sent() == 5; })) << forwarder->sent();
 
     // The server stops: its connections end, nothing answers for a while...
     door.answer(Door::Answer::kGone);
     door.cut();
     write(5);
-    ASSERT_TRUE(waitFor([&] { return notices.count("unreachable") == 1; })) << notices.all();
-    ASSERT_TRUE(waitFor([&] { return door.answered(Door::Answer::kGone) >= 3; }));
+    ASSERT_TRUE(sandbox::waitUntil([&] { return notices.count("unreachable") == 1; })) << notices.all();
+    ASSERT_TRUE(sandbox::waitUntil([&] { return door.answered(Door::Answer::kGone) >= 3; }));
     // ...then it starts: "starting up" to the next attempts, and ready right
     // after the last of them.
     door.answer(Door::Answer::kPassThrough,
                 {Door::Answer::kStartingUp, Door::Answer::kStartingUp, Door::Answer::kStartingUp});
     write(5);
-    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 15; })) << forwarder->sent() << "\n" << notices.all();
+    ASSERT_TRUE(sandbox::waitUntil([&] { return forwarder->sent() == 15; })) << forwarder->sent() << "\n"
+                                                                             << notices.all();
     EXPECT_EQ(door.answered(Door::Answer::kStartingUp), 3);
     spool.finishRun(run, "pass");
     EXPECT_EQ(forwarder->finish(30000).pending, 0);
@@ -455,7 +444,7 @@ TEST_F(LineForward, ServerDownAtTheStartTheStationTestsAndSendsTheBacklogLater)
     EXPECT_EQ(notices.count("unreachable"), 1) << notices.all();
 
     ASSERT_TRUE(cluster.start()) << cluster.error();
-    ASSERT_TRUE(waitFor([&] { return opened.forwarder->sent() == 2; })) << opened.forwarder->sent();
+    ASSERT_TRUE(sandbox::waitUntil([&] { return opened.forwarder->sent() == 2; })) << opened.forwarder->sent();
     // The run, sent while it ran, is brought up to date when it ends.
     EXPECT_EQ(cluster.query("line", "SELECT coalesce(outcome, 'running') FROM runs WHERE id = '" + run + "'"),
               "running");
@@ -463,7 +452,7 @@ TEST_F(LineForward, ServerDownAtTheStartTheStationTestsAndSendsTheBacklogLater)
     spool.finishRun(run, "fail");
     opened.forwarder->wake();
     // The running forwarder looks again at the runs that were open.
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(sandbox::waitUntil([&] {
         return cluster.query("line", "SELECT outcome FROM runs WHERE id = '" + run + "'") == "fail";
     })) << cluster.query("line", "SELECT outcome FROM runs WHERE id = '" + run + "'");
     const ForwardCount count = opened.forwarder->finish(30000);
@@ -520,7 +509,7 @@ TEST_F(LineForward, ALineDatabaseMadeAnewGetsTheWholeHistory)
     }
     auto forwarder = open(options(dir.path));
     ASSERT_TRUE(forwarder);
-    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 5; })) << forwarder->sent();
+    ASSERT_TRUE(sandbox::waitUntil([&] { return forwarder->sent() == 5; })) << forwarder->sent();
 
     // The line's database is dropped and made again (a new server, a restore
     // gone wrong) while the station runs: its notes of what was sent are for
@@ -529,7 +518,7 @@ TEST_F(LineForward, ALineDatabaseMadeAnewGetsTheWholeHistory)
     ASSERT_TRUE(cluster.createDatabase("line")) << cluster.error();
     spool.result(run, "st1", "02:47:57:04:04:00", 6, "t6", 1, "pass", 5);
     forwarder->wake();
-    EXPECT_TRUE(waitFor([&] { return lineCount("SELECT count(*) FROM results") == 6; }))
+    EXPECT_TRUE(sandbox::waitUntil([&] { return lineCount("SELECT count(*) FROM results") == 6; }))
         << lineCount("SELECT count(*) FROM results");
     EXPECT_EQ(forwarder->finish(30000).pending, 0);
     EXPECT_EQ(lineCount("SELECT count(*) FROM results"), 6);
@@ -544,13 +533,14 @@ TEST_F(LineForward, AMacLearntAfterItsFirstResultsWereSentReachesThemToo)
     spool.result(run, "st1", "", 5, "model", 1, "pass", 5); // asked first, before the MAC is known
     auto forwarder = open(options(dir.path));
     ASSERT_TRUE(forwarder);
-    ASSERT_TRUE(waitFor([&] { return forwarder->sent() == 1; }));
+    ASSERT_TRUE(sandbox::waitUntil([&] { return forwarder->sent() == 1; }));
 
     spool.learnMac(run, "02:47:57:04:04:00");
     spool.result(run, "st1", "02:47:57:04:04:00", 1, "mac", 1, "pass", 5);
     forwarder->wake();
-    EXPECT_TRUE(waitFor([&] { return lineCount("SELECT count(*) FROM results WHERE mac = '02:47:57:04:04:00'") == 2; }))
-        << cluster.query("line", "SELECT string_agg(name || '=' || mac, ',') FROM results");
+    EXPECT_TRUE(sandbox::waitUntil([&] {
+        return lineCount("SELECT count(*) FROM results WHERE mac = '02:47:57:04:04:00'") == 2;
+    })) << cluster.query("line", "SELECT string_agg(name || '=' || mac, ',') FROM results");
     EXPECT_EQ(forwarder->finish(30000).pending, 0);
     EXPECT_EQ(cluster.query("line", "SELECT mac FROM runs"), "02:47:57:04:04:00");
 }

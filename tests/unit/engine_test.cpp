@@ -19,6 +19,7 @@
 
 #include "catalogue.h"
 #include "engine/engine.h"
+#include "eventRecorder.h"
 #include "front/terminal.h"
 #include "wire/connection.h"
 
@@ -198,61 +199,7 @@ private:
     std::thread thread_;
 };
 
-// Keeps every event; optionally answers the operator's questions.
-class Recorder : public station::EventSink {
-public:
-    void onEvent(const Event &event) override
-    {
-        std::lock_guard lock(mutex_);
-        events_.push_back(event);
-        if (event.kind == EventKind::kPromptNeeded) {
-            ++open_;
-            maxOpen_ = std::max(maxOpen_, open_);
-            if (event.prompt != catalogue::Operator::kPressButton && answerer) {
-                answerer(event);
-            }
-        } else if (event.kind == EventKind::kPromptAnswered) {
-            --open_;
-        }
-    }
-    std::vector<Event> events()
-    {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
-    std::vector<Event> of(EventKind kind, int slot = -1)
-    {
-        std::vector<Event> out;
-        for (const Event &e : events()) {
-            if (e.kind == kind && (slot < 0 || e.gateway.slot == slot)) {
-                out.push_back(e);
-            }
-        }
-        return out;
-    }
-    // The final TestFinished of each test name of a gateway.
-    std::map<std::string, Event> results(int slot = 0)
-    {
-        std::map<std::string, Event> out;
-        for (const Event &e : of(EventKind::kTestFinished, slot)) {
-            out[e.name] = e;
-        }
-        return out;
-    }
-    int maxOpen()
-    {
-        std::lock_guard lock(mutex_);
-        return maxOpen_;
-    }
-
-    std::function<void(const Event &)> answerer; // called under the recorder's lock
-
-private:
-    std::mutex mutex_;
-    std::vector<Event> events_;
-    int open_ = 0;
-    int maxOpen_ = 0;
-};
+using Recorder = sandbox::EventRecorder;
 
 RunOptions quickOptions()
 {

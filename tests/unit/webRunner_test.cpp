@@ -14,6 +14,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "eventRecorder.h"
 #include "front/web/engineRunner.h"
 #include "front/web/hub.h"
 
@@ -41,39 +42,7 @@ uint16_t closedPort()
     return ntohs(addr.sin_port);
 }
 
-class Recorder : public station::EventSink {
-public:
-    void onEvent(const Event &event) override
-    {
-        std::lock_guard lock(mutex);
-        events.push_back(event);
-    }
-    std::vector<Event> of(EventKind kind)
-    {
-        std::lock_guard lock(mutex);
-        std::vector<Event> out;
-        for (const auto &e : events) {
-            if (e.kind == kind) {
-                out.push_back(e);
-            }
-        }
-        return out;
-    }
-    std::mutex mutex;
-    std::vector<Event> events;
-};
-
-bool waitFor(const std::function<bool()> &done, int seconds = 30)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using Recorder = sandbox::EventRecorder;
 
 station::RunOptions options()
 {
@@ -99,8 +68,8 @@ TEST(WebRunner, StartsOfOneSecondAreBatchesOfTheirOwnAndCarryThePageSlotIds)
         ASSERT_TRUE(runner.start({{2, hub.slot(2)->target}}, error)) << error;
         ASSERT_TRUE(hub.reserve({1}, error));
         ASSERT_TRUE(runner.start({{1, hub.slot(1)->target}}, error)) << error;
-        ASSERT_TRUE(waitFor([&] { return records.of(EventKind::kRunFinished).size() == 2; }));
-        EXPECT_TRUE(waitFor([&] {
+        ASSERT_TRUE(sandbox::waitUntil([&] { return records.of(EventKind::kRunFinished).size() == 2; }));
+        EXPECT_TRUE(sandbox::waitUntil([&] {
             return hub.slot(1)->state == SlotState::kUnreachable && hub.slot(2)->state == SlotState::kUnreachable;
         }));
     }
@@ -136,7 +105,7 @@ TEST(WebRunner, ABatchThatBeginsLateKeepsTheNameOfItsOwnSecond)
         std::atomic<int> begun{0};
         runner.beforeRun = [&] {
             if (begun++ == 0) {
-                waitFor([&] { return !records.of(EventKind::kBatchStarted).empty(); });
+                sandbox::waitUntil([&] { return !records.of(EventKind::kBatchStarted).empty(); });
             }
         };
         std::string error;
@@ -144,7 +113,7 @@ TEST(WebRunner, ABatchThatBeginsLateKeepsTheNameOfItsOwnSecond)
         ASSERT_TRUE(runner.start({{0, hub.slot(0)->target}}, error)) << error;
         ASSERT_TRUE(hub.reserve({1}, error));
         ASSERT_TRUE(runner.start({{1, hub.slot(1)->target}}, error)) << error;
-        ASSERT_TRUE(waitFor([&] { return records.of(EventKind::kRunFinished).size() == 2; }));
+        ASSERT_TRUE(sandbox::waitUntil([&] { return records.of(EventKind::kRunFinished).size() == 2; }));
     }
     std::map<int, std::string> batchOf;
     std::set<std::string> runs;
@@ -169,7 +138,7 @@ TEST(WebRunner, StopEndsEveryRunAndTheSlotsAreFreeAgain)
     ASSERT_TRUE(hub.reserve({0, 1}, error));
     ASSERT_TRUE(runner.start({{0, hub.slot(0)->target}, {1, hub.slot(1)->target}}, error));
     runner.stop();
-    EXPECT_TRUE(waitFor([&] { return hub.idleSlots().size() == 2; }));
+    EXPECT_TRUE(sandbox::waitUntil([&] { return hub.idleSlots().size() == 2; }));
     EXPECT_FALSE(runner.answer(12345, true));      // no question open
     ASSERT_TRUE(hub.reserve({0}, error)) << error; // startable again
 }
