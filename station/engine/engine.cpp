@@ -88,6 +88,15 @@ int rankOf(Outcome outcome)
 
 } // namespace
 
+Outcome judgeReply(const std::vector<uint8_t> &payload, std::string &message)
+{
+    if (payload.empty()) {
+        message = "a reply without its result byte";
+        return Outcome::kFail;
+    }
+    return payload[0] == 0 ? Outcome::kPass : Outcome::kFail;
+}
+
 int exitStatusOf(RunOutcome outcome)
 {
     switch (outcome) {
@@ -345,7 +354,7 @@ private:
 
 bool GatewayRun::selected(uint16_t code) const
 {
-    if (code == catalogue::kModelQuery || code == catalogue::kMacQuery) {
+    if (code == catalogue::kModelQuery || (code == catalogue::kMacQuery && e_.options.alwaysMac)) {
         // Always asked: the model chooses and checks the plan, the MAC names
         // the unit in the records and to the person at the station.
         return true;
@@ -513,7 +522,8 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
     }
 
     const auto t0 = Clock::now();
-    const int timeoutMs = static_cast<int>(row.longestMs) + e_.options.marginMs;
+    const int timeoutMs =
+        e_.options.timeoutMs > 0 ? e_.options.timeoutMs : static_cast<int>(row.longestMs) + e_.options.marginMs;
     Reply reply;
     uint16_t stray = 0;
     auto waited = Connection::Wait::kClosed;
@@ -545,12 +555,11 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
     switch (waited) {
     case Connection::Wait::kReply: {
         firstQuery_ = false;
+        done.outcome = judgeReply(reply.payload, done.message);
         if (reply.payload.empty()) {
-            done.outcome = Outcome::kFail;
-            done.message = "a reply without its result byte";
             break;
         }
-        done.outcome = reply.payload[0] == 0 ? Outcome::kPass : Outcome::kFail;
+        done.result = reply.payload[0];
         done.data.assign(reply.payload.begin() + 1, reply.payload.end());
         done.decoded = decodeData(row.decoder, done.data);
         if (row.code == catalogue::kMacQuery && done.outcome == Outcome::kPass) {

@@ -29,6 +29,10 @@ struct RunOptions {
     std::string model = "auto"; // "auto" asks the model query first, else a model of the catalogue
     std::vector<uint16_t> only; // empty: the whole plan
     std::vector<uint16_t> skip;
+    // The MAC is asked on every run, chosen or not: it names the unit in the
+    // records and to the person. False for a command that sends only the
+    // tests it was given (gwtest call).
+    bool alwaysMac = true;
     int retries = 0; // extra attempts of a failed or silent test
     OperatorMode op = OperatorMode::kAsk;
     std::string station; // station id written into every record
@@ -37,6 +41,9 @@ struct RunOptions {
     std::string batchId;
     int connectTimeoutMs = 5000;
     int marginMs = 5000; // added to each test's catalogue duration
+    // When above 0, every test waits this long for its reply instead
+    // (gwtest call --timeout).
+    int timeoutMs = 0;
     // No reply to the first query of a connection within this long: a
     // notice that the gateway may be busy with another station (its one
     // connection taken; ours waits in its backlog).
@@ -97,6 +104,11 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// What a reply says of its test, the same for every command: pass when its
+// result byte is 0, fail when it is another. A reply without a result byte
+// fails too, and `message` says so.
+Outcome judgeReply(const std::vector<uint8_t> &payload, std::string &message);
 
 // The exit status of a run's outcome: 0 pass, 1 fail (a model mismatch
 // too), 2 no reply, 3 connection; a stopped run is at least 1, since part

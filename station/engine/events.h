@@ -100,9 +100,10 @@ struct Event {
     int attempt = 1;    // 1 the first time, 2.. on retries
     int expectedMs = 0; // catalogue duration of the test
     Outcome outcome = Outcome::kPass;
-    std::vector<uint8_t> data; // reply data after the result byte
-    std::string decoded;       // data as a person reads it
-    std::string hint;          // catalogue hint, on failures
+    std::optional<uint8_t> result; // kTestFinished: the reply's result byte, when one came
+    std::vector<uint8_t> data;     // reply data after the result byte
+    std::string decoded;           // data as a person reads it
+    std::string hint;              // catalogue hint, on failures
     int durationMs = 0;
     std::optional<OperatorAnswer> answer; // kTestFinished of an operator test, kPromptAnswered
     std::vector<uint16_t> plan;           // kPlanKnown: the codes in run order

@@ -12,23 +12,18 @@
 #include <vector>
 
 #include "catalogue.h"
+#include "engine/engine.h"
 #include "front/catalogueJson.h"
 #include "front/commands.h"
 #include "wire/connection.h"
 #include "wire/decode.h"
 #include "wire/input.h"
+#include "wire/text.h"
 
 namespace station::cli {
 
 namespace {
 
-constexpr int kConnectTimeoutMs = 5000;
-// Added to the catalogue's longest duration of a test before it counts as
-// silent: the gateway's tools may run slower than their allowance.
-constexpr int kMarginMs = 5000;
-// The model query answers at once; a gateway busy with another station
-// answers nothing.
-constexpr int kModelQueryMs = 5000;
 // A code no model answers, sent anyway with --raw: the service drops it
 // without a reply, so there is no point in waiting long.
 constexpr int kRawUnknownMs = 3000;
@@ -39,10 +34,12 @@ bool colourWanted()
     return isatty(STDOUT_FILENO) == 1 && (noColour == nullptr || *noColour == '\0');
 }
 
-// "pass", "fail", "no reply": highlighted on a terminal unless it passed.
+// "pass", "fail", "no reply", "connection lost": highlighted on a terminal
+// unless it passed.
 std::string shownOutcome(const std::string &outcome)
 {
-    const std::string words = outcome == "no-reply" ? "no reply" : outcome;
+    std::string words = outcome;
+    std::replace(words.begin(), words.end(), '-', ' ');
     if (outcome == "pass" || !colourWanted()) {
         return words;
     }
@@ -79,6 +76,11 @@ std::string modelsText(uint8_t models)
 }
 
 // ---- gwtest call ----------------------------------------------------------
+//
+// A call is a run of the engine with one test chosen: the engine asks the
+// model first (it picks the code's row and tells a test this gateway lacks
+// before it is waited for), sends the test, and judges its reply as it does
+// on every run. Only --raw goes round it, to send a code no plan holds.
 
 struct CallOptions {
     std::string target;
@@ -88,89 +90,55 @@ struct CallOptions {
     std::optional<int> timeoutSec;
 };
 
-struct CallResult {
-    std::string outcome; // pass, fail, no-reply
+// One test's answer as the call shows it.
+struct Shown {
+    uint16_t code = 0;
+    const catalogue::Test *row = nullptr; // null: a code no model answers (--raw)
+    std::string model;                    // "GWM0202", empty when unknown
+    Outcome outcome = Outcome::kNoReply;
     std::optional<uint8_t> result;
     std::vector<uint8_t> data;
-    long long durationMs = 0;
-    std::string note; // why there was no reply, when known
+    std::string decoded;
+    int durationMs = 0;
+    std::string message; // what the result byte cannot say
 };
 
-bool openTarget(const std::string &target, Connection &conn, int &exitStatus)
+int exitOf(Outcome outcome)
 {
-    std::string host;
-    uint16_t port = 0;
-    std::string error;
-    if (!parseAddress(target, host, port, error)) {
-        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
-        exitStatus = kExitUsage;
-        return false;
-    }
-    if (!conn.open(host, port, kConnectTimeoutMs, error)) {
-        std::fprintf(stderr, "gwtest: %s:%u: %s\n", host.c_str(), port, error.c_str());
-        exitStatus = kExitConnection;
-        return false;
-    }
-    return true;
-}
-
-// One request and its reply; a closed connection is told apart from silence.
-CallResult request(Connection &conn, uint16_t code, int timeoutMs)
-{
-    CallResult r;
-    const auto started = std::chrono::steady_clock::now();
-    std::optional<Reply> reply;
-    if (conn.sendRequest(code)) {
-        reply = conn.waitReply(code, timeoutMs);
-    }
-    r.durationMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
-    if (!reply || reply->payload.empty()) {
-        r.outcome = "no-reply";
-        if (reply) {
-            r.note = "an empty reply";
-        } else if (conn.closedByPeer()) {
-            r.note = "the service closed the connection";
-        } else {
-            r.note = "no reply within " + seconds(static_cast<uint64_t>(timeoutMs));
-        }
-        return r;
-    }
-    r.result = reply->payload[0];
-    r.outcome = *r.result == 0 ? "pass" : "fail";
-    r.data.assign(reply->payload.begin() + 1, reply->payload.end());
-    return r;
-}
-
-int exitOf(const CallResult &r)
-{
-    if (r.outcome == "pass") {
+    switch (outcome) {
+    case Outcome::kPass:
         return kExitPass;
+    case Outcome::kNoReply:
+        return kExitNoReply;
+    case Outcome::kConnectionLost:
+        return kExitConnection;
+    case Outcome::kFail:
+    case Outcome::kSkipped:
+    case Outcome::kNotRun:
+        break;
     }
-    return r.outcome == "fail" ? kExitFail : kExitNoReply;
+    return kExitFail;
 }
 
-void printCall(const CallOptions &o, uint16_t code, const catalogue::Test *row, std::string_view model,
-               const CallResult &r)
+void printShown(const CallOptions &o, const Shown &r)
 {
-    const catalogue::Decoder decoder = row != nullptr ? row->decoder : catalogue::Decoder::kText;
-    const std::string decoded = decodeData(decoder, r.data);
-    const bool failed = r.outcome != "pass";
+    const bool failed = r.outcome != Outcome::kPass;
+    const std::string outcome(outcomeName(r.outcome));
     if (o.json) {
         json_t *obj = json_object();
         json_object_set_new(obj, "host", json_string(o.target.c_str()));
-        json_object_set_new(obj, "code", json_string(codeText(code).c_str()));
+        json_object_set_new(obj, "code", json_string(codeText(r.code).c_str()));
         json_object_set_new(obj, "name",
-                            row != nullptr ? json_stringn(row->name.data(), row->name.size()) : json_null());
+                            r.row != nullptr ? json_stringn(r.row->name.data(), r.row->name.size()) : json_null());
         json_object_set_new(obj, "title",
-                            row != nullptr ? json_stringn(row->title.data(), row->title.size()) : json_null());
-        json_object_set_new(obj, "model", model.empty() ? json_null() : json_stringn(model.data(), model.size()));
-        json_object_set_new(obj, "outcome", json_string(r.outcome.c_str()));
+                            r.row != nullptr ? json_stringn(r.row->title.data(), r.row->title.size()) : json_null());
+        json_object_set_new(obj, "model", r.model.empty() ? json_null() : json_string(r.model.c_str()));
+        json_object_set_new(obj, "outcome", json_string(outcome.c_str()));
         json_object_set_new(obj, "result", r.result ? json_integer(*r.result) : json_null());
         json_object_set_new(obj, "data_hex", json_string(hexCompact(r.data).c_str()));
-        json_object_set_new(obj, "data_text", json_string(decoded.c_str()));
+        json_object_set_new(obj, "data_text", json_string(cleanUtf8(r.decoded).c_str()));
         json_object_set_new(obj, "duration_ms", json_integer(r.durationMs));
-        if (row != nullptr && row->decoder == catalogue::Decoder::kZwave) {
+        if (r.row != nullptr && r.row->decoder == catalogue::Decoder::kZwave) {
             if (const auto device = zwaveDevice(r.data)) {
                 json_t *d = json_object();
                 json_object_set_new(d, "mac", json_string(device->mac.c_str()));
@@ -181,28 +149,135 @@ void printCall(const CallOptions &o, uint16_t code, const catalogue::Test *row, 
             }
         }
         json_object_set_new(obj, "hint",
-                            failed && row != nullptr ? json_stringn(row->hint.data(), row->hint.size()) : json_null());
-        json_object_set_new(obj, "note", r.note.empty() ? json_null() : json_string(r.note.c_str()));
+                            failed && r.row != nullptr ? json_stringn(r.row->hint.data(), r.row->hint.size())
+                                                       : json_null());
+        json_object_set_new(obj, "note", r.message.empty() ? json_null() : json_string(cleanUtf8(r.message).c_str()));
         printJson(obj);
         return;
     }
-    std::string head = codeText(code);
-    if (row != nullptr) {
-        head += " " + sv(row->name) + " (" + sv(row->title) + ")";
+    std::string head = codeText(r.code);
+    if (r.row != nullptr) {
+        head += " " + sv(r.row->name) + " (" + sv(r.row->title) + ")";
     }
-    std::printf("%s: %s", head.c_str(), shownOutcome(r.outcome).c_str());
-    if (!r.note.empty()) {
-        std::printf(" (%s)", r.note.c_str());
-    } else if (!decoded.empty()) {
-        std::printf("  %s", decoded.c_str());
+    std::printf("%s: %s", head.c_str(), shownOutcome(outcome).c_str());
+    // The reason in brackets when there is nothing else to read on the line,
+    // else on a line of its own.
+    if (!r.decoded.empty()) {
+        std::printf("  %s", r.decoded.c_str());
+    } else if (!r.message.empty()) {
+        std::printf(" (%s)", r.message.c_str());
     }
     std::printf("\n");
     if (!r.data.empty()) {
         std::printf("  data: %s\n", hexText(r.data).c_str());
     }
-    if (failed && row != nullptr) {
-        std::printf("  hint: %s\n", sv(row->hint).c_str());
+    if (!r.decoded.empty() && !r.message.empty()) {
+        std::printf("  note: %s\n", r.message.c_str());
     }
+    if (failed && r.row != nullptr) {
+        std::printf("  hint: %s\n", sv(r.row->hint).c_str());
+    }
+}
+
+// What the engine says of the one test; notices go to the person at once
+// (the busy gateway's can come seconds before the answer).
+class CallSink : public EventSink {
+public:
+    explicit CallSink(uint16_t code) : code_(code) {}
+
+    void onEvent(const Event &ev) override
+    {
+        switch (ev.kind) {
+        case EventKind::kPlanKnown:
+            plan = ev.plan;
+            planKnown = true;
+            inPlan = std::find(plan.begin(), plan.end(), code_) != plan.end();
+            break;
+        case EventKind::kTestFinished:
+            if (ev.code == catalogue::kModelQuery) {
+                modelQuery = ev;
+            }
+            if (ev.code == code_ && ev.outcome != Outcome::kSkipped) {
+                test = ev;
+            }
+            break;
+        case EventKind::kNotice:
+            // The engine's "not a test of the model" is said below, as a
+            // usage error that lists what the model has.
+            if (!planKnown || inPlan) {
+                std::fprintf(stderr, "gwtest: note: %s\n", ev.message.c_str());
+            }
+            break;
+        case EventKind::kRunFinished:
+            run = ev;
+            break;
+        default:
+            break;
+        }
+    }
+
+    std::vector<uint16_t> plan;
+    bool planKnown = false;
+    bool inPlan = false;
+    std::optional<Event> modelQuery;
+    std::optional<Event> test;
+    std::optional<Event> run;
+
+private:
+    uint16_t code_;
+};
+
+// --raw: the code sent alone on a connection of its own, judged as the
+// engine judges a reply.
+int callRaw(const CallOptions &o, uint16_t code, const catalogue::Test *row)
+{
+    Target target;
+    std::string error;
+    if (!parseTarget(o.target, target, error)) {
+        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    Connection conn;
+    const RunOptions defaults;
+    if (!conn.open(target.host, target.port, defaults.connectTimeoutMs, error)) {
+        std::fprintf(stderr, "gwtest: %s:%u: %s\n", target.host.c_str(), target.port, error.c_str());
+        return kExitConnection;
+    }
+    int timeoutMs = kRawUnknownMs;
+    if (o.timeoutSec) {
+        timeoutMs = *o.timeoutSec * 1000;
+    } else if (row != nullptr) {
+        // The model is not asked: wait as long as the slowest model may take.
+        timeoutMs = static_cast<int>(catalogue::longestOnAnyModel(code)) + defaults.marginMs;
+    }
+    Shown shown;
+    shown.code = code;
+    shown.row = row;
+    const auto started = std::chrono::steady_clock::now();
+    std::optional<Reply> reply;
+    if (conn.sendRequest(code)) {
+        reply = conn.waitReply(code, timeoutMs);
+    }
+    shown.durationMs = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
+    if (reply) {
+        shown.outcome = judgeReply(reply->payload, shown.message);
+        if (!reply->payload.empty()) {
+            shown.result = reply->payload[0];
+            shown.data.assign(reply->payload.begin() + 1, reply->payload.end());
+        }
+        shown.decoded = decodeData(row != nullptr ? row->decoder : catalogue::Decoder::kText, shown.data);
+    } else if (conn.closedByPeer()) {
+        shown.outcome = Outcome::kConnectionLost;
+        shown.message = "the gateway closed the connection";
+    } else {
+        shown.outcome = Outcome::kNoReply;
+        shown.message = "no reply within " + seconds(static_cast<uint64_t>(timeoutMs)) +
+                        (row == nullptr ? ": the service drops codes it has no test for"
+                                        : ": the test may still be running, or another station holds the gateway");
+    }
+    printShown(o, shown);
+    return exitOf(shown.outcome);
 }
 
 int call(const CallOptions &o)
@@ -216,76 +291,74 @@ int call(const CallOptions &o)
                      error.find("no gateway model answers") != std::string::npos ? "; --raw sends it anyway" : "");
         return kExitUsage;
     }
-
-    Connection conn;
-    int status = kExitPass;
-    if (!openTarget(o.target, conn, status)) {
-        return status;
+    if (o.raw) {
+        return callRaw(o, *code, anyRow);
     }
 
-    // The gateway's model picks the code's row (title, duration, decoder) and
-    // tells a test this gateway does not have before it is waited for. --raw
-    // sends the code alone.
-    std::string model;
-    const catalogue::Test *row = anyRow;
-    if (!o.raw && *code != catalogue::kModelQuery) {
-        const int askMs = o.timeoutSec ? std::min(kModelQueryMs, *o.timeoutSec * 1000) : kModelQueryMs;
-        const CallResult asked = request(conn, catalogue::kModelQuery, askMs);
-        if (asked.outcome == "no-reply") {
-            const std::string why = conn.closedByPeer()
-                                        ? "the service closed the connection"
-                                        : "the gateway may be busy with another station (it serves one at a time)";
-            std::fprintf(stderr, "gwtest: %s: no reply to the model query within %s: %s\n", o.target.c_str(),
-                         seconds(static_cast<uint64_t>(askMs)).c_str(), why.c_str());
-            return conn.closedByPeer() ? kExitConnection : kExitNoReply;
-        }
-        model = serviceModelName(asked.data);
-        const uint8_t bit = catalogue::modelBit(model);
-        if (bit != 0 && asked.result == 0) {
-            model = sv(catalogue::modelName(bit));
-            row = catalogue::find(*code, bit);
-            if (row == nullptr) {
-                std::fprintf(stderr,
-                             "gwtest: this gateway is a %s, which has no test %s (0x%04x); it answers: ", model.c_str(),
-                             sv(anyRow->name).c_str(), *code);
-                const auto steps = catalogue::plan(bit);
-                for (size_t i = 0; i < steps.size(); ++i) {
-                    std::fprintf(stderr, "%s%s", i > 0 ? ", " : "", sv(steps[i].name).c_str());
-                }
-                std::fprintf(stderr, " (--raw sends it anyway)\n");
-                return kExitUsage;
-            }
-        } else if (asked.result == 0) {
-            // A model the service matches to none of its tables: it answers
-            // only the tests every model has.
-            std::fprintf(stderr, "gwtest: note: the gateway's model '%s' is none of %s\n", model.c_str(),
-                         std::string(catalogue::kModelList).c_str());
-            model.clear();
-        } else {
-            std::fprintf(stderr, "gwtest: note: the gateway could not read its model; it answers only the tests "
-                                 "every model has\n");
-            model.clear();
-        }
-    } else if (*code == catalogue::kModelQuery) {
-        row = catalogue::findAny(catalogue::kModelQuery);
+    Target target;
+    if (!parseTarget(o.target, target, error)) {
+        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
+        return kExitUsage;
     }
-
-    int timeoutMs = kRawUnknownMs;
+    RunOptions options;
+    options.only = {*code};
+    options.alwaysMac = false;
+    // Nobody is asked: the reply alone is shown, as the service gave it.
+    options.op = OperatorMode::kUnattended;
     if (o.timeoutSec) {
-        timeoutMs = *o.timeoutSec * 1000;
-    } else if (row != nullptr) {
-        // Without the model, wait as long as the slowest model may take.
-        const uint32_t longest = model.empty() ? catalogue::longestOnAnyModel(*code) : row->longestMs;
-        timeoutMs = static_cast<int>(longest) + kMarginMs;
+        options.timeoutMs = *o.timeoutSec * 1000;
     }
-    const CallResult r = request(conn, *code, timeoutMs);
-    CallResult shown = r;
-    if (r.outcome == "no-reply" && !conn.closedByPeer() && r.note.rfind("no reply within", 0) == 0) {
-        shown.note += row == nullptr ? ": the service drops codes it has no test for"
-                                     : ": the test may still be running, or another station holds the gateway";
+    OperatorDesk desk;
+    Engine engine(options, desk);
+    CallSink sink(*code);
+    engine.subscribe(&sink);
+    const RunSummary summary = engine.run({target});
+
+    if (sink.test && sink.test->outcome != Outcome::kNotRun) {
+        const Event &ev = *sink.test;
+        Shown shown;
+        shown.code = ev.code;
+        shown.row = catalogue::find(ev.code, catalogue::modelBit(ev.gateway.model));
+        if (shown.row == nullptr) {
+            shown.row = anyRow;
+        }
+        shown.model = ev.gateway.model;
+        shown.outcome = ev.outcome;
+        shown.result = ev.result;
+        shown.data = ev.data;
+        shown.decoded = ev.decoded;
+        shown.durationMs = ev.durationMs;
+        shown.message = ev.message;
+        if (ev.outcome == Outcome::kNoReply) {
+            shown.message += ": the test may still be running, or another station holds the gateway";
+        }
+        printShown(o, shown);
+        return exitOf(ev.outcome);
     }
-    printCall(o, *code, row, model, shown);
-    return exitOf(r);
+    if (sink.planKnown && !sink.inPlan) {
+        const Event &model = *sink.modelQuery;
+        std::fprintf(stderr, "gwtest: this gateway is a %s, which has no test %s (0x%04x); it answers: ",
+                     model.gateway.model.c_str(), sv(anyRow->name).c_str(), *code);
+        for (size_t i = 0; i < sink.plan.size(); ++i) {
+            const catalogue::Test *row = catalogue::findAny(sink.plan[i]);
+            std::fprintf(stderr, "%s%s", i > 0 ? ", " : "", row != nullptr ? sv(row->name).c_str() : "?");
+        }
+        std::fprintf(stderr, " (--raw sends it anyway)\n");
+        return kExitUsage;
+    }
+    // The run ended before the test: the gateway was not reached, or its
+    // model could not be read or has no plan.
+    const std::string why = sink.run ? sink.run->message : "stopped";
+    std::string detail;
+    if (sink.modelQuery && sink.modelQuery->outcome != Outcome::kPass && !sink.modelQuery->message.empty() &&
+        why.find(sink.modelQuery->message) == std::string::npos) {
+        detail = " (" + sink.modelQuery->message + ")";
+    }
+    const bool modelTrouble =
+        sink.run && (sink.run->runOutcome == RunOutcome::kModelMismatch || sink.run->runOutcome == RunOutcome::kFail);
+    std::fprintf(stderr, "gwtest: %s%s%s\n", cleanUtf8(why).c_str(), detail.c_str(),
+                 modelTrouble ? "; --raw sends the test without asking the model" : "");
+    return summary.exitStatus;
 }
 
 // ---- gwtest plan, gwtest codes ---------------------------------------------
@@ -355,11 +428,12 @@ int codes(bool json)
 void addCallCommands(CLI::App &app, int &status)
 {
     auto *callCmd = app.add_subcommand(
-        "call", "run one test on a gateway and show its reply; the gateway's model is asked first (" +
-                    codeText(catalogue::kModelQuery) + ") so that the model's own row of the catalogue is used");
+        "call", "run one test on a gateway and show its reply, judged as `gwtest run` judges it: the gateway's "
+                "model is asked first (" +
+                    codeText(catalogue::kModelQuery) + "), so that the model's own row of the catalogue is used");
     static CallOptions options;
     static int timeoutSec = 0;
-    callCmd->add_option("HOST", options.target, "the gateway: HOST or HOST:PORT")->required();
+    callCmd->add_option("HOST", options.target, "the gateway: HOST or HOST:PORT (a label may follow: =A1)")->required();
     callCmd->add_option("TEST", options.test, "a command code (0x0001 or decimal) or a test's short name (mac, ...)")
         ->required();
     callCmd->add_flag("--json", options.json, "print the reply as one JSON object");

@@ -11,6 +11,7 @@
 
 #include "catalogue.h"
 #include "command.h"
+#include "fakeGateway.h"
 #include "network.h"
 #include "overlay.h"
 #include "sandbox.h"
@@ -211,20 +212,76 @@ TEST_F(Call, BusyGatewaySaysSo)
     ASSERT_TRUE(sandbox::ask(holder, 0x0005, 5000));
     const GwtestRun run = gwtest("call 127.0.0.1 mac");
     EXPECT_EQ(run.status, 2) << run.out << run.err;
-    EXPECT_THAT(run.err,
-                HasSubstr("no reply to the model query within 5 s: the gateway may be busy with another station"));
+    EXPECT_THAT(run.err, HasSubstr("no reply to the first query within 3 s: the gateway may be busy with another "
+                                   "station"));
+    EXPECT_THAT(run.err, HasSubstr("the model query was not answered"));
 }
 
+// A carriage return in the model file: the service matches no model table.
+// A call judges that as a run does, a gateway the station has no plan for;
+// --raw still sends the test.
 TEST_F(Call, ModelTheServiceDoesNotMatch)
 {
-    // A carriage return in the model file: the service matches no model
-    // table and answers only the tests every model has.
     startGateway("gwm0202\r\n");
-    const GwtestRun run = gwtest("call 127.0.0.1 mac");
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_THAT(run.err, HasSubstr("the gateway's model 'GWM0202\r' is none of GWM0101, GWM0202, GWM0303 or GWM0404"));
+    const GwtestRun mac = gwtest("call 127.0.0.1 mac");
+    EXPECT_EQ(mac.status, 1) << mac.out << mac.err;
+    EXPECT_THAT(mac.err, HasSubstr("the gateway reports the model 'GWM0202\r', which the station has no plan for "
+                                   "(expected GWM0101, GWM0202, GWM0303 or GWM0404)"));
+    EXPECT_THAT(mac.err, HasSubstr("--raw sends the test without asking the model"));
+    EXPECT_EQ(mac.out, "");
+
     const GwtestRun model = gwtest("call 127.0.0.1 model");
-    EXPECT_THAT(model.out, HasSubstr("pass  gwm0202\\r\\n"));
+    EXPECT_EQ(model.status, 1) << model.out << model.err;
+    EXPECT_THAT(model.out, HasSubstr("0x0005 model (device model): fail  gwm0202\\r\\n\n"));
+    EXPECT_THAT(model.out, HasSubstr("  note: the gateway reports the model 'GWM0202\r'"));
+
+    const GwtestRun raw = gwtest("call 127.0.0.1 mac --raw");
+    EXPECT_EQ(raw.status, 0) << raw.out << raw.err;
+    EXPECT_THAT(raw.out, HasSubstr("02:47:57:04:04:00"));
+}
+
+struct ReplyCase {
+    const char *what;
+    sandbox::Answer answer; // to the build version query
+    const char *args;       // after "call 127.0.0.1:PORT sysversion"
+    int status;
+    const char *line; // the reply as shown
+};
+
+// Replies the real service does not give but a broken one may: a call
+// judges each as `gwtest run` does and exits as a run of that one test
+// would. Only the model and the test are sent.
+TEST(CallJudged, AsTheEngineJudges)
+{
+    // clang-format off
+    const ReplyCase cases[] = {
+        {"empty reply", {0, sandbox::Bytes{}}, "", 1,
+         "0x0002 sysversion (system build version): fail (a reply without its result byte)\n"},
+        {"result byte 2", {0, sandbox::Bytes{2}}, "", 1, "0x0002 sysversion (system build version): fail\n"},
+        {"silent", {0, std::nullopt}, " --timeout 1", 2,
+         "0x0002 sysversion (system build version): no reply (no reply within 1 s: the test may still be running"},
+        {"closed", {0, sandbox::Bytes{0}, true}, "", 3,
+         "0x0002 sysversion (system build version): connection lost (the gateway closed the connection)\n"},
+        {"passed", {0, sandbox::Bytes{0, '2', '.', '3', 0}}, "", 0, "0x0002 sysversion (system build version): pass  2.3\n"},
+    };
+    // clang-format on
+    for (const ReplyCase &c : cases) {
+        sandbox::FakeGateway gw("gwm0202\n");
+        gw.set(0x0002, {c.answer});
+        const GwtestRun run = gwtest("call 127.0.0.1:" + std::to_string(gw.port()) + " sysversion" + c.args);
+        EXPECT_EQ(run.status, c.status) << c.what << "\n" << run.out << run.err;
+        EXPECT_THAT(run.out, HasSubstr(c.line)) << c.what << "\n" << run.err;
+        EXPECT_EQ(gw.requests(), (std::vector<uint16_t>{0x0005, 0x0002})) << c.what;
+    }
+    // The result byte itself, for programs.
+    sandbox::FakeGateway gw("gwm0202\n");
+    gw.set(0x0002, {{0, sandbox::Bytes{2}}});
+    const GwtestRun run = gwtest("call 127.0.0.1:" + std::to_string(gw.port()) + " sysversion --json");
+    json_t *obj = parsed(run);
+    ASSERT_NE(obj, nullptr) << run.out << run.err;
+    EXPECT_EQ(member(obj, "outcome"), "fail");
+    EXPECT_EQ(json_integer_value(json_object_get(obj, "result")), 2);
+    json_decref(obj);
 }
 
 // ---- plan and codes: the catalogue as others read it --------------------------
