@@ -129,7 +129,8 @@ struct OperatorDesk::Impl {
     uint64_t nextPrompt = 1;
     struct Prompt {
         bool answered = false;
-        bool yes = false;
+        std::vector<int> members; // the slots asked about
+        std::vector<int> no;      // those answered no
     };
     std::map<uint64_t, Prompt> open;
 
@@ -176,11 +177,12 @@ struct OperatorDesk::Impl {
         return nextPrompt++;
     }
 
-    uint64_t openPrompt()
+    // A question about the gateways of these slots.
+    uint64_t openPrompt(std::vector<int> members)
     {
         std::lock_guard lock(mutex);
         const uint64_t id = nextPrompt++;
-        open[id] = Prompt{};
+        open[id] = Prompt{false, std::move(members), {}};
         return id;
     }
 
@@ -190,8 +192,9 @@ struct OperatorDesk::Impl {
         open.erase(id);
     }
 
-    // The answer to an open prompt; empty when `stopped` came first.
-    std::optional<bool> waitAnswer(uint64_t id, const std::atomic<bool> &stopped)
+    // The answer to an open prompt, the slots answered no; empty when
+    // `stopped` came first.
+    std::optional<std::vector<int>> waitAnswer(uint64_t id, const std::atomic<bool> &stopped)
     {
         std::unique_lock lock(mutex);
         changed.wait(lock, [&] { return open[id].answered || stopped.load(); });
@@ -200,7 +203,7 @@ struct OperatorDesk::Impl {
         if (!prompt.answered) {
             return std::nullopt;
         }
-        return prompt.yes;
+        return prompt.no;
     }
 
     void wakeAll()
@@ -221,7 +224,26 @@ bool OperatorDesk::answer(uint64_t promptId, bool yes)
         return false;
     }
     at->second.answered = true;
-    at->second.yes = yes;
+    at->second.no = yes ? std::vector<int>{} : at->second.members;
+    impl_->changed.notify_all();
+    return true;
+}
+
+bool OperatorDesk::answer(uint64_t promptId, const std::vector<int> &noSlots)
+{
+    std::lock_guard lock(impl_->mutex);
+    const auto at = impl_->open.find(promptId);
+    if (at == impl_->open.end() || at->second.answered) {
+        return false;
+    }
+    const std::vector<int> &members = at->second.members;
+    for (int slot : noSlots) {
+        if (std::find(members.begin(), members.end(), slot) == members.end()) {
+            return false;
+        }
+    }
+    at->second.answered = true;
+    at->second.no = noSlots;
     impl_->changed.notify_all();
     return true;
 }
@@ -510,7 +532,7 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
 
     uint64_t buttonPrompt = 0;
     if (row.op == catalogue::Operator::kPressButton && asks) {
-        buttonPrompt = e_.desk.impl().openPrompt();
+        buttonPrompt = e_.desk.impl().openPrompt({info_.slot});
         Event ev = event(EventKind::kPromptNeeded);
         ev.code = row.code;
         ev.name = std::string(row.name);
@@ -607,10 +629,11 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
             emit(answered);
             done.answer = answered.answer;
         } else {
-            ask.promptId = answered.promptId = e_.desk.impl().openPrompt();
+            ask.promptId = answered.promptId = e_.desk.impl().openPrompt({info_.slot});
             const auto asked = Clock::now();
             emit(ask);
-            const std::optional<bool> yes = e_.desk.impl().waitAnswer(ask.promptId, e_.stopped);
+            const std::optional<std::vector<int>> no = e_.desk.impl().waitAnswer(ask.promptId, e_.stopped);
+            const std::optional<bool> yes = no ? std::optional<bool>(no->empty()) : std::nullopt;
             if (!yes) {
                 done.outcome = Outcome::kNotRun;
                 done.message = "stopped while the operator was asked";

@@ -1,7 +1,8 @@
 // The station engine: runs a model's plan on each gateway in its own
 // connection, all gateways at once, and reports everything as events.
-// Tests that need the one operator go through one queue (OperatorDesk), so a
-// person is asked about one gateway at a time.
+// Tests that need the one operator run as gang steps: the gateways that
+// reach the same operator test together are asked about in one question.
+// The person is one (OperatorDesk), shared by every engine of the process.
 #pragma once
 
 #include <atomic>
@@ -51,6 +52,16 @@ struct RunOptions {
     // After a dropped connection: how long to keep trying to connect again
     // before the rest of the plan is given up.
     int reconnectMs = 5000;
+    // The service closes a connection idle for 60 s. One idle for longer
+    // than this (a gateway held at the operator's desk) is opened anew,
+    // quietly, before the next test is sent.
+    int idleReconnectMs = 45000;
+    // Operator tests as gang steps (see Event::gang); false: one gateway
+    // at a time holds the desk for its whole block of operator tests.
+    bool gangs = true;
+    // A gang starts when every gateway of the batch that may still reach
+    // the test has arrived, or when its first has waited this long.
+    int gangWaitMs = 20000;
 };
 
 // The one person at the station. Shared by every engine of the process (the
@@ -62,8 +73,12 @@ public:
     OperatorDesk(const OperatorDesk &) = delete;
     OperatorDesk &operator=(const OperatorDesk &) = delete;
 
-    // Answers the open prompt of that id; false when it is not open.
+    // Answers the open prompt of that id, yes or no for all it asks about;
+    // false when it is not open.
     bool answer(uint64_t promptId, bool yes);
+    // A gang's answer: no for the members of these slots, yes for the rest.
+    // False when the prompt is not open or a slot is not one of its members.
+    bool answer(uint64_t promptId, const std::vector<int> &noSlots);
 
     // The engine's side (engine.cpp).
     struct Impl;

@@ -108,11 +108,27 @@ struct Event {
     std::optional<OperatorAnswer> answer; // kTestFinished of an operator test, kPromptAnswered
     std::vector<uint16_t> plan;           // kPlanKnown: the codes in run order
 
+    // Gangs. The gateways of one batch that reach the same operator test
+    // together run it as one step: the requests go out at the same moment
+    // and the person is asked once about them all. The gang's id
+    // ("<batchId>-g<n>") is on its kPromptNeeded and kPromptAnswered and on
+    // each member's kTestStarted and kTestFinished; empty when the test
+    // runs alone (--gang off, automatic tests).
+    std::string gang;
+    // kPromptNeeded and kPromptAnswered of a gang: the gateways asked about,
+    // in slot order; `gateway` is the first of them. One for a gang of one,
+    // which is asked exactly as a gateway alone.
+    std::vector<GatewayInfo> members;
+    // kPromptAnswered of a gang: the members (by slot) answered no.
+    std::vector<int> noSlots;
+
     // Operator prompts.
     uint64_t promptId = 0;
     // What the person is asked, named by catalogue::operatorName ("press-button",
     // "led-lit", "all-blinking", "all-restored"): the button's prompt only
-    // counts down countdownMs, the others want yes or no.
+    // counts down countdownMs (each member's press shows as its
+    // kTestFinished arrives), the others want yes or no; a gang's, yes for
+    // all or no for the members named.
     catalogue::Operator prompt = catalogue::Operator::kLedLit;
     std::string question; // "did the power LED of A3 (...) light for two seconds? [y/n]"
     int countdownMs = 0;  // kPressButton
