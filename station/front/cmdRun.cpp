@@ -82,6 +82,10 @@ public:
             json_object_set_new(o, "total", json_integer(ev.total));
             json_object_set_new(o, "attempt", json_integer(ev.attempt));
             json_object_set_new(o, "expected_ms", json_integer(ev.expectedMs));
+            if (ev.kind == EventKind::kTestStarted) {
+                // The gang the test goes with; a result carries it in the records' shape.
+                json_object_set_new(o, "gang", ev.gang.empty() ? json_null() : json_string(ev.gang.c_str()));
+            }
             if (ev.kind == EventKind::kTestFinished) {
                 // The result in the records' one shape (run_id, data_hex
                 // without blanks, data_text, ...), then what only the
