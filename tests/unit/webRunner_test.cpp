@@ -145,11 +145,21 @@ TEST(WebRunner, AnAnswerNamesPageSlotsAndReachesTheGatewaysOfItsQuestion)
     o.gangWaitMs = 5000;
     std::atomic<int> strangersRefused{0};
     std::atomic<int> accepted{0};
-    std::vector<std::thread> answers;
     {
         station::web::EngineRunner runner(o, hub, &records);
+        // The answers come from threads of their own, as from the page's
+        // server; joined before the runner goes.
+        struct Joiner {
+            std::vector<std::thread> threads;
+            ~Joiner()
+            {
+                for (auto &t : threads) {
+                    t.join();
+                }
+            }
+        } answers;
         records.answerer = [&](const Event &e) {
-            answers.emplace_back([&, e] {
+            answers.threads.emplace_back([&, e] {
                 strangersRefused += runner.answer(e.promptId, std::vector<int>{0}) ? 0 : 1;
                 strangersRefused += runner.answer(e.promptId + 1000, std::vector<int>{}) ? 0 : 1;
                 std::vector<int> no;
@@ -166,9 +176,6 @@ TEST(WebRunner, AnAnswerNamesPageSlotsAndReachesTheGatewaysOfItsQuestion)
         ASSERT_TRUE(hub.reserve({1, 2}, error));
         ASSERT_TRUE(runner.start({{1, hub.slot(1)->target}, {2, hub.slot(2)->target}}, error)) << error;
         ASSERT_TRUE(sandbox::waitUntil([&] { return records.of(EventKind::kRunFinished).size() == 2; }));
-    }
-    for (auto &t : answers) {
-        t.join();
     }
     const auto asked = records.of(EventKind::kPromptNeeded);
     ASSERT_FALSE(asked.empty());

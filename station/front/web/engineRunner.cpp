@@ -164,21 +164,25 @@ bool EngineRunner::answer(uint64_t promptId, bool yes) { return desk_.answer(pro
 
 bool EngineRunner::answer(uint64_t promptId, const std::vector<int> &noSlots)
 {
-    std::lock_guard lock(promptMutex_);
-    const auto asked = prompts_.find(promptId);
-    if (asked == prompts_.end()) {
-        return false;
-    }
-    // The page's slot ids, as the desk knows them: their places in the batch.
-    const std::vector<int> &ids = asked->second->ids;
     std::vector<int> indices;
-    for (int slot : noSlots) {
-        const auto at = std::find(ids.begin(), ids.end(), slot);
-        if (at == ids.end()) {
+    {
+        std::lock_guard lock(promptMutex_);
+        const auto asked = prompts_.find(promptId);
+        if (asked == prompts_.end()) {
             return false;
         }
-        indices.push_back(static_cast<int>(at - ids.begin()));
+        // The page's slot ids, as the desk knows them: their places in the batch.
+        const std::vector<int> &ids = asked->second->ids;
+        for (int slot : noSlots) {
+            const auto at = std::find(ids.begin(), ids.end(), slot);
+            if (at == ids.end()) {
+                return false;
+            }
+            indices.push_back(static_cast<int>(at - ids.begin()));
+        }
     }
+    // Not under promptMutex_: the engine may tell of a question while it
+    // holds the desk.
     return desk_.answer(promptId, indices);
 }
 
