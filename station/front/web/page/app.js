@@ -127,11 +127,16 @@ function memberNames(g) {
 }
 
 function gangAnswer(entry, no) {
+  if (entry.answering) {
+    return; // once: a second Enter from the scanner is not a second answer
+  }
+  entry.answering = true;
   const el = entry.el;
   el.querySelectorAll('button').forEach((b) => { b.disabled = true; });
   const body = no === null ? {prompt: entry.data.id, yes: true} : {prompt: entry.data.id, no};
   post('/api/answer', body).then((reply) => {
     if (!reply && el.isConnected) {
+      entry.answering = false;
       el.querySelectorAll('button').forEach((b) => { b.disabled = false; });
       renderGang(entry);
     }
@@ -230,6 +235,7 @@ function renderGang(entry) {
       mark.textContent = m.replied ? (m.pressed ? 'pressed' : 'not pressed') : 'waiting…';
     } else {
       const dark = entry.dark.has(m.slot);
+      tile.disabled = Boolean(entry.answering);
       tile.dataset.state = dark ? 'no' : 'yes';
       tile.setAttribute('aria-pressed', dark ? 'true' : 'false');
       mark.textContent = dark ? words.no : words.yes;
@@ -238,6 +244,7 @@ function renderGang(entry) {
     tile.append(name, address, mark);
     members.appendChild(tile);
   });
+  el.querySelectorAll('.gang-answers button').forEach((b) => { b.disabled = Boolean(entry.answering); });
   const confirm = el.querySelector('.confirm');
   confirm.textContent = entry.dark.size ? 'Confirm: ' + entry.dark.size + ' ' + words.no : 'Confirm';
 }
