@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <poll.h>
+#include <set>
 #include <sys/eventfd.h>
 #include <system_error>
 #include <thread>
@@ -62,6 +63,49 @@ std::string questionOf(const catalogue::Test &row, const std::string &gateway)
         return "are all LEDs of " + gateway + " blinking? [y/n]";
     case catalogue::Operator::kAllRestored:
         return "are all LEDs of " + gateway + " back to normal? [y/n]";
+    case catalogue::Operator::kNone:
+        break;
+    }
+    return "";
+}
+
+// How a gang's question names a member: its label, else its address.
+std::string memberName(const GatewayInfo &g) { return g.label.empty() ? g.address() : g.label; }
+
+// The question about two or more gateways at once: "did the power LED light
+// for two seconds on A1 A2 A3? [y = all lit, or type the labels that stayed
+// dark]". When one has no label, each is named by its number in the list
+// and its address, and the person types numbers.
+std::string gangQuestionOf(const catalogue::Test &row, const std::vector<GatewayInfo> &members)
+{
+    const bool labelled =
+        std::all_of(members.begin(), members.end(), [](const GatewayInfo &g) { return !g.label.empty(); });
+    std::string names;
+    for (size_t i = 0; i < members.size(); ++i) {
+        if (i > 0) {
+            names += ' ';
+        }
+        if (labelled) {
+            names += members[i].label;
+        } else {
+            names += std::to_string(i + 1);
+            names += " (";
+            names += members[i].address();
+            names += ')';
+        }
+    }
+    const std::string typed = labelled ? "labels" : "numbers";
+    switch (row.op) {
+    case catalogue::Operator::kPressButton:
+        return "press the buttons of " + names;
+    case catalogue::Operator::kLedLit:
+        return "did the " + ledName(row) + " LED light for two seconds on " + names + "? [y = all lit, or type the " +
+               typed + " that stayed dark]";
+    case catalogue::Operator::kAllBlinking:
+        return "are all LEDs blinking on " + names + "? [y = all blinking, or type the " + typed + " that are not]";
+    case catalogue::Operator::kAllRestored:
+        return "are all LEDs back to normal on " + names + "? [y = all back to normal, or type the " + typed +
+               " that are not]";
     case catalogue::Operator::kNone:
         break;
     }
@@ -248,6 +292,44 @@ bool OperatorDesk::answer(uint64_t promptId, const std::vector<int> &noSlots)
     return true;
 }
 
+// --- gangs ------------------------------------------------------------------------
+//
+// With gangs on, each operator test is a gang step: the gateways of the batch
+// that reach the same operator test (by its short name, so that models
+// whose codes differ still meet) are sent it at the same moment, and the
+// person is asked once about all of them. One person looking at a rack
+// confirms four power LEDs in the time one took.
+
+// One gang step, shared by its members' threads (under Engine::Impl::gangMutex).
+struct Gang {
+    std::string id;   // "<batchId>-g<n>"
+    std::string name; // the test's short name
+    Clock::time_point firstArrival;
+    bool started = false;
+    std::vector<int> members; // batch indexes; in slot order once started
+    // The step.
+    bool setUp = false; // the desk is held and the button's prompt is open
+    bool settingUp = false;
+    uint64_t deskTicket = 0;
+    uint64_t buttonPrompt = 0;
+    Clock::time_point buttonAt;
+    std::map<int, GatewayInfo> infos;   // by batch index, as each member reports
+    std::map<int, Outcome> outcomes;    // the service's verdict, by batch index
+    bool asked = false;                 // the question is over (or was not needed)
+    bool asking = false;                // a member is asking it
+    std::optional<std::vector<int>> no; // the slots answered no; empty when stopped
+    std::optional<OperatorAnswer> answer;
+};
+
+// Where a gateway of the batch is, for a forming gang to know whom to wait for.
+struct GangPlace {
+    bool running = true;
+    bool planKnown = false;
+    std::map<std::string, size_t> operatorTests; // chosen operator tests: name -> place in the plan
+    size_t next = 0;                             // the place of the test it runs or is about to run
+    std::set<std::string> joined;                // the operator tests it has gone to a gang for
+};
+
 // --- the engine -----------------------------------------------------------------
 
 struct Engine::Impl {
@@ -258,6 +340,12 @@ struct Engine::Impl {
     std::atomic<bool> stopped{false};
     int wakeFd = -1;
     std::string batchId;
+
+    std::mutex gangMutex;
+    std::condition_variable gangChanged;
+    std::vector<GangPlace> places;                        // by batch index
+    std::map<std::string, std::shared_ptr<Gang>> forming; // by test name
+    int gangsFormed = 0;
 
     Impl(RunOptions o, OperatorDesk &d) : options(std::move(o)), desk(d)
     {
@@ -291,6 +379,94 @@ struct Engine::Impl {
         pollfd p{wakeFd, POLLIN, 0};
         poll(&p, 1, ms);
         return !stopped.load();
+    }
+
+    // A gateway's place, for the gangs forming.
+    template <typename Change>
+    void movePlace(int index, Change change)
+    {
+        std::lock_guard lock(gangMutex);
+        change(places[static_cast<size_t>(index)]);
+        gangChanged.notify_all();
+    }
+
+    // Whether gateway `index` may still come to the test `name`.
+    bool mayCome(size_t index, const std::string &name) const
+    {
+        const GangPlace &p = places[index];
+        if (!p.running) {
+            return false;
+        }
+        if (p.joined.count(name) != 0) {
+            return false;
+        }
+        if (!p.planKnown) {
+            return true;
+        }
+        const auto at = p.operatorTests.find(name);
+        return at != p.operatorTests.end() && p.next <= at->second;
+    }
+
+    // Starts a gang (under gangMutex): its members in slot order, its id.
+    void startLocked(const std::shared_ptr<Gang> &gang)
+    {
+        gang->started = true;
+        std::sort(gang->members.begin(), gang->members.end());
+        gang->id = batchId + "-g" + std::to_string(++gangsFormed);
+        const auto at = forming.find(gang->name);
+        if (at != forming.end() && at->second == gang) {
+            forming.erase(at);
+        }
+        gangChanged.notify_all();
+    }
+
+    // Gateway `index` has come to the operator test `name`: waits until its
+    // gang starts (everyone who may come has come, or the first has waited
+    // gangWaitMs) and returns it; `alone`: a gang of one at once (a retry).
+    // Null when stopped first.
+    std::shared_ptr<Gang> joinGang(int index, const std::string &name, bool alone)
+    {
+        std::unique_lock lock(gangMutex);
+        places[static_cast<size_t>(index)].joined.insert(name);
+        if (alone) {
+            auto gang = std::make_shared<Gang>();
+            gang->name = name;
+            gang->members = {index};
+            startLocked(gang);
+            return gang;
+        }
+        std::shared_ptr<Gang> &slot = forming[name];
+        if (!slot) {
+            slot = std::make_shared<Gang>();
+            slot->name = name;
+            slot->firstArrival = Clock::now();
+        }
+        const std::shared_ptr<Gang> gang = slot;
+        gang->members.push_back(index);
+        gangChanged.notify_all();
+        const auto deadline = gang->firstArrival + std::chrono::milliseconds(options.gangWaitMs);
+        while (!gang->started) {
+            if (stopped.load()) {
+                gang->members.erase(std::find(gang->members.begin(), gang->members.end(), index));
+                if (gang->members.empty()) {
+                    forming.erase(name);
+                }
+                gangChanged.notify_all();
+                return nullptr;
+            }
+            bool everyone = true;
+            for (size_t i = 0; i < places.size() && everyone; ++i) {
+                const bool here =
+                    std::find(gang->members.begin(), gang->members.end(), static_cast<int>(i)) != gang->members.end();
+                everyone = here || !mayCome(i, name);
+            }
+            if (everyone || Clock::now() >= deadline) {
+                startLocked(gang);
+                break;
+            }
+            gangChanged.wait_until(lock, deadline);
+        }
+        return gang;
     }
 };
 
@@ -338,6 +514,7 @@ private:
             return false;
         }
         firstQuery_ = true;
+        lastTalk_ = Clock::now();
         return true;
     }
     Link ensureConnected();
@@ -349,7 +526,14 @@ private:
     }
     void judgeModel(Event &done);
     std::optional<Outcome> runTest(size_t index);
+    Event begin(const catalogue::Test &row, size_t index, int attemptNo, const std::string &gang);
+    bool freshen();
+    void exchange(const catalogue::Test &row, Event &done);
+    Outcome conclude(const catalogue::Test &row, Event &done);
     Outcome attempt(const catalogue::Test &row, size_t index, int attemptNo);
+    Event gangPrompt(EventKind kind, const catalogue::Test &row, const Gang &gang,
+                     const std::vector<GatewayInfo> &asked) const;
+    Outcome gangAttempt(const catalogue::Test &row, size_t index, int attemptNo, Gang &gang);
     bool selected(uint16_t code) const;
     void finishRest(size_t from, Outcome outcome, const std::string &message);
     void testFinished(const catalogue::Test &row, size_t index, Outcome outcome, const std::string &message);
@@ -362,6 +546,8 @@ private:
     Connection conn_;
     bool connected_ = false;
     bool firstQuery_ = true;
+    Clock::time_point lastTalk_ = Clock::now(); // the last request or reply on the connection
+    std::string freshenError_;
     uint8_t modelBit_ = 0;
     std::vector<uint16_t> plan_;
     bool planAnnounced_ = false;
@@ -443,6 +629,15 @@ void GatewayRun::planKnown()
 {
     plan_ = Engine::planOf(modelBit_);
     planAnnounced_ = true;
+    e_.movePlace(info_.slot, [this](GangPlace &place) {
+        place.planKnown = true;
+        for (size_t i = 0; i < plan_.size(); ++i) {
+            const catalogue::Test &row = rowAt(i);
+            if (row.op != catalogue::Operator::kNone && selected(row.code)) {
+                place.operatorTests[std::string(row.name)] = i;
+            }
+        }
+    });
     Event ev = event(EventKind::kPlanKnown);
     ev.plan = plan_;
     ev.total = static_cast<int>(plan_.size());
@@ -512,11 +707,8 @@ void GatewayRun::judgeModel(Event &done)
     done.message = mismatchMessage_;
 }
 
-Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemptNo)
+Event GatewayRun::begin(const catalogue::Test &row, size_t index, int attemptNo, const std::string &gang)
 {
-    const bool asks = e_.options.op == OperatorMode::kAsk;
-    const std::string who = info_.display();
-
     Event started = event(EventKind::kTestStarted);
     started.code = row.code;
     started.name = std::string(row.name);
@@ -525,31 +717,47 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
     started.total = planAnnounced_ ? static_cast<int>(plan_.size()) : 0;
     started.attempt = attemptNo;
     started.expectedMs = static_cast<int>(row.longestMs);
+    started.gang = gang;
     emit(started);
-
     Event done = started;
     done.kind = EventKind::kTestFinished;
+    return done;
+}
 
-    uint64_t buttonPrompt = 0;
-    if (row.op == catalogue::Operator::kPressButton && asks) {
-        buttonPrompt = e_.desk.impl().openPrompt({info_.slot});
-        Event ev = event(EventKind::kPromptNeeded);
-        ev.code = row.code;
-        ev.name = std::string(row.name);
-        ev.promptId = buttonPrompt;
-        ev.prompt = catalogue::Operator::kPressButton;
-        ev.question = questionOf(row, who);
-        ev.countdownMs = static_cast<int>(row.longestMs);
-        emit(ev);
+// The service closes a connection that has been silent for 60 s, and the
+// station's own waits (the person at the desk, a gang forming) can be that
+// long. A connection idle for idleReconnectMs is opened anew before the
+// next test: quietly, since nothing was lost. False when the gateway does
+// not take the new connection (its fault, as any dropped gateway's).
+bool GatewayRun::freshen()
+{
+    if (msSince(lastTalk_) <= e_.options.idleReconnectMs) {
+        return true;
     }
+    conn_.close();
+    const bool first = firstQuery_;
+    std::string error;
+    if (!connect(error)) {
+        freshenError_ =
+            "a new connection after " + std::to_string(msSince(lastTalk_) / 1000) + " s idle was not taken: " + error;
+        return false;
+    }
+    firstQuery_ = first;
+    return true;
+}
 
+// Sends the test and waits for its reply: the service's verdict in `done`.
+void GatewayRun::exchange(const catalogue::Test &row, Event &done)
+{
     const auto t0 = Clock::now();
     const int timeoutMs =
         e_.options.timeoutMs > 0 ? e_.options.timeoutMs : static_cast<int>(row.longestMs) + e_.options.marginMs;
     Reply reply;
     uint16_t stray = 0;
     auto waited = Connection::Wait::kClosed;
-    if (conn_.sendRequest(row.code)) {
+    freshenError_.clear();
+    if (freshen() && conn_.sendRequest(row.code)) {
+        lastTalk_ = Clock::now();
         if (firstQuery_ && e_.options.busyNoticeMs < timeoutMs) {
             waited = conn_.waitReply(row.code, e_.options.busyNoticeMs, e_.wakeFd, reply, stray);
             if (waited == Connection::Wait::kTimeout) {
@@ -563,20 +771,10 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
     }
     done.durationMs = msSince(t0);
 
-    if (buttonPrompt != 0) {
-        e_.desk.impl().closePrompt(buttonPrompt);
-        Event ev = event(EventKind::kPromptAnswered);
-        ev.code = row.code;
-        ev.name = std::string(row.name);
-        ev.promptId = buttonPrompt;
-        ev.prompt = catalogue::Operator::kPressButton;
-        ev.answer = OperatorAnswer{"", done.durationMs};
-        emit(ev);
-    }
-
     switch (waited) {
     case Connection::Wait::kReply: {
         firstQuery_ = false;
+        lastTalk_ = Clock::now();
         done.outcome = judgeReply(reply.payload, done.message);
         if (reply.payload.empty()) {
             break;
@@ -602,12 +800,69 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
         break;
     case Connection::Wait::kClosed:
         done.outcome = Outcome::kConnectionLost;
-        done.message = "the gateway closed the connection";
+        done.message = freshenError_.empty() ? "the gateway closed the connection" : freshenError_;
         break;
     case Connection::Wait::kWoken:
         done.outcome = Outcome::kNotRun;
         done.message = "stopped while the test ran";
         break;
+    }
+}
+
+// The attempt's end: its event, and a dropped connection said.
+Outcome GatewayRun::conclude(const catalogue::Test &row, Event &done)
+{
+    if (done.outcome == Outcome::kFail || done.outcome == Outcome::kNoReply ||
+        done.outcome == Outcome::kConnectionLost) {
+        done.hint = std::string(row.hint);
+    }
+    done.total = planAnnounced_ ? static_cast<int>(plan_.size()) : 0;
+    done.gateway = info_;
+    emit(done);
+
+    if (done.outcome == Outcome::kConnectionLost) {
+        connected_ = false;
+        conn_.close();
+        Event ev = event(EventKind::kConnectionLost);
+        ev.code = row.code;
+        ev.name = std::string(row.name);
+        ev.message = "the connection dropped during " + std::string(row.name) + "; connecting again";
+        emit(ev);
+    }
+    return done.outcome;
+}
+
+Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemptNo)
+{
+    const bool asks = e_.options.op == OperatorMode::kAsk;
+    const std::string who = info_.display();
+
+    Event done = begin(row, index, attemptNo, "");
+
+    uint64_t buttonPrompt = 0;
+    if (row.op == catalogue::Operator::kPressButton && asks) {
+        buttonPrompt = e_.desk.impl().openPrompt({info_.slot});
+        Event ev = event(EventKind::kPromptNeeded);
+        ev.code = row.code;
+        ev.name = std::string(row.name);
+        ev.promptId = buttonPrompt;
+        ev.prompt = catalogue::Operator::kPressButton;
+        ev.question = questionOf(row, who);
+        ev.countdownMs = static_cast<int>(row.longestMs);
+        emit(ev);
+    }
+
+    exchange(row, done);
+
+    if (buttonPrompt != 0) {
+        e_.desk.impl().closePrompt(buttonPrompt);
+        Event ev = event(EventKind::kPromptAnswered);
+        ev.code = row.code;
+        ev.name = std::string(row.name);
+        ev.promptId = buttonPrompt;
+        ev.prompt = catalogue::Operator::kPressButton;
+        ev.answer = OperatorAnswer{"", done.durationMs};
+        emit(ev);
     }
 
     // What the service cannot see: the person looks at the LEDs.
@@ -633,40 +888,207 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
             const auto asked = Clock::now();
             emit(ask);
             const std::optional<std::vector<int>> no = e_.desk.impl().waitAnswer(ask.promptId, e_.stopped);
-            const std::optional<bool> yes = no ? std::optional<bool>(no->empty()) : std::nullopt;
-            if (!yes) {
+            if (!no) {
                 done.outcome = Outcome::kNotRun;
                 done.message = "stopped while the operator was asked";
             } else {
-                answered.answer = OperatorAnswer{*yes ? "yes" : "no", msSince(asked)};
+                const bool yes = no->empty();
+                answered.answer = OperatorAnswer{yes ? "yes" : "no", msSince(asked)};
                 emit(answered);
                 done.answer = answered.answer;
-                if (!*yes) {
+                if (!yes) {
                     done.outcome = Outcome::kFail;
                     done.message = "the operator answered no";
                 }
             }
         }
     }
+    return conclude(row, done);
+}
 
-    if (done.outcome == Outcome::kFail || done.outcome == Outcome::kNoReply ||
-        done.outcome == Outcome::kConnectionLost) {
-        done.hint = std::string(row.hint);
+// The gang's question, one event for all it asks about (`asked`, in slot order).
+Event GatewayRun::gangPrompt(EventKind kind, const catalogue::Test &row, const Gang &gang,
+                             const std::vector<GatewayInfo> &asked) const
+{
+    Event ev = event(kind);
+    if (!asked.empty()) {
+        // Told as the first member's, like its gateway.
+        ev.gateway = asked.front();
+        ev.runId = e_.batchId + "-" + std::to_string(ev.gateway.slot);
     }
-    done.total = planAnnounced_ ? static_cast<int>(plan_.size()) : 0;
-    done.gateway = info_;
-    emit(done);
+    ev.code = row.code;
+    ev.name = std::string(row.name);
+    ev.prompt = row.op;
+    ev.gang = gang.id;
+    ev.members = asked;
+    ev.question = asked.size() == 1 ? questionOf(row, asked.front().display()) : gangQuestionOf(row, asked);
+    return ev;
+}
 
-    if (done.outcome == Outcome::kConnectionLost) {
-        connected_ = false;
-        conn_.close();
-        Event ev = event(EventKind::kConnectionLost);
-        ev.code = row.code;
-        ev.name = std::string(row.name);
-        ev.message = "the connection dropped during " + std::string(row.name) + "; connecting again";
-        emit(ev);
+// One member's part of a gang step. The first member through takes the desk
+// for the step (and opens the button's countdown); every member sends its
+// request at once; for the LEDs the last reply in asks the one question.
+Outcome GatewayRun::gangAttempt(const catalogue::Test &row, size_t index, int attemptNo, Gang &gang)
+{
+    const OperatorMode mode = e_.options.op;
+    const bool button = row.op == catalogue::Operator::kPressButton;
+    std::mutex &m = e_.gangMutex;
+    auto &cv = e_.gangChanged;
+
+    bool leader = false;
+    {
+        std::unique_lock lock(m);
+        gang.infos[info_.slot] = info_;
+        cv.notify_all();
+        if (!gang.setUp && !gang.settingUp) {
+            gang.settingUp = leader = true;
+            cv.wait(lock, [&] { return gang.infos.size() == gang.members.size() || e_.stopped.load(); });
+        } else {
+            cv.wait(lock, [&] { return gang.setUp || e_.stopped.load(); });
+        }
     }
-    return done.outcome;
+    std::vector<GatewayInfo> all;
+    if (leader) {
+        {
+            std::lock_guard lock(m);
+            for (const auto &[slot, info] : gang.infos) {
+                all.push_back(info);
+            }
+        }
+        if (mode == OperatorMode::kAsk) {
+            std::string names;
+            for (const GatewayInfo &g : all) {
+                names += (names.empty() ? "" : " ") + memberName(g);
+            }
+            gang.deskTicket = e_.desk.impl().acquire(e_.stopped, names, [this](const std::string &busyWith) {
+                notice("waiting for the operator, who is busy with " + busyWith);
+            });
+            if (button && gang.deskTicket != 0) {
+                std::vector<int> slots;
+                for (const GatewayInfo &g : all) {
+                    slots.push_back(g.slot);
+                }
+                gang.buttonPrompt = e_.desk.impl().openPrompt(slots);
+                gang.buttonAt = Clock::now();
+                Event ev = gangPrompt(EventKind::kPromptNeeded, row, gang, all);
+                ev.promptId = gang.buttonPrompt;
+                ev.countdownMs = static_cast<int>(row.longestMs);
+                emit(ev);
+            }
+        }
+        std::lock_guard lock(m);
+        gang.setUp = true;
+        cv.notify_all();
+    }
+
+    Event done = begin(row, index, attemptNo, gang.id);
+    exchange(row, done);
+    if (mode == OperatorMode::kUnattended) {
+        done.answer = OperatorAnswer{"unattended", 0};
+    }
+
+    if (button) {
+        const Outcome outcome = conclude(row, done);
+        bool last = false;
+        {
+            std::lock_guard lock(m);
+            gang.outcomes[info_.slot] = outcome;
+            last = gang.outcomes.size() == gang.members.size();
+        }
+        if (last) {
+            if (gang.buttonPrompt != 0) {
+                e_.desk.impl().closePrompt(gang.buttonPrompt);
+                std::vector<GatewayInfo> members;
+                {
+                    std::lock_guard lock(m);
+                    for (const auto &[slot, info] : gang.infos) {
+                        members.push_back(info);
+                    }
+                }
+                Event ev = gangPrompt(EventKind::kPromptAnswered, row, gang, members);
+                ev.promptId = gang.buttonPrompt;
+                ev.answer = OperatorAnswer{"", msSince(gang.buttonAt)};
+                emit(ev);
+            }
+            e_.desk.impl().release(gang.deskTicket);
+        }
+        return outcome;
+    }
+
+    // The LEDs: the person looks once every reply is in.
+    bool asker = false;
+    std::vector<GatewayInfo> asked;
+    {
+        std::unique_lock lock(m);
+        gang.outcomes[info_.slot] = done.outcome;
+        gang.infos[info_.slot] = info_;
+        cv.notify_all();
+        if (gang.outcomes.size() == gang.members.size() && !gang.asking) {
+            gang.asking = asker = true;
+            for (const auto &[slot, outcome] : gang.outcomes) {
+                if (outcome == Outcome::kPass) {
+                    asked.push_back(gang.infos[slot]);
+                }
+            }
+        } else {
+            cv.wait(lock, [&] { return gang.asked || e_.stopped.load(); });
+        }
+    }
+    if (asker) {
+        std::optional<std::vector<int>> no = std::vector<int>{};
+        std::optional<OperatorAnswer> answer;
+        if (!asked.empty() && mode == OperatorMode::kYes) {
+            Event ask = gangPrompt(EventKind::kPromptNeeded, row, gang, asked);
+            ask.promptId = e_.desk.impl().newId();
+            emit(ask);
+            Event answered = ask;
+            answered.kind = EventKind::kPromptAnswered;
+            answered.answer = answer = OperatorAnswer{"auto-yes", 0};
+            emit(answered);
+        } else if (!asked.empty() && mode == OperatorMode::kAsk) {
+            std::vector<int> slots;
+            for (const GatewayInfo &g : asked) {
+                slots.push_back(g.slot);
+            }
+            Event ask = gangPrompt(EventKind::kPromptNeeded, row, gang, asked);
+            ask.promptId = e_.desk.impl().openPrompt(slots);
+            const auto at = Clock::now();
+            emit(ask);
+            no = e_.desk.impl().waitAnswer(ask.promptId, e_.stopped);
+            if (no) {
+                Event answered = ask;
+                answered.kind = EventKind::kPromptAnswered;
+                answered.noSlots = *no;
+                answered.answer = answer = OperatorAnswer{no->empty() ? "yes" : "no", msSince(at)};
+                emit(answered);
+            }
+        }
+        e_.desk.impl().release(gang.deskTicket);
+        std::lock_guard lock(m);
+        gang.no = no;
+        gang.answer = answer;
+        gang.asked = true;
+        cv.notify_all();
+    }
+
+    if (done.outcome == Outcome::kPass && mode != OperatorMode::kUnattended) {
+        std::lock_guard lock(m);
+        if (!gang.asked || !gang.no) {
+            done.outcome = Outcome::kNotRun;
+            done.message = "stopped while the operator was asked";
+        } else if (gang.answer) {
+            const bool yes = std::find(gang.no->begin(), gang.no->end(), info_.slot) == gang.no->end();
+            done.answer = *gang.answer;
+            if (mode == OperatorMode::kAsk) {
+                done.answer->answer = yes ? "yes" : "no";
+            }
+            if (!yes) {
+                done.outcome = Outcome::kFail;
+                done.message = "the operator answered no";
+            }
+        }
+    }
+    return conclude(row, done);
 }
 
 // Runs one test with its retries: the outcome of its last attempt, empty
@@ -674,8 +1096,10 @@ Outcome GatewayRun::attempt(const catalogue::Test &row, size_t index, int attemp
 std::optional<Outcome> GatewayRun::runTest(size_t index)
 {
     const catalogue::Test &row = rowAt(index);
-    // The operator's tests of one gateway hold the desk together.
-    if (row.op != catalogue::Operator::kNone && e_.options.op == OperatorMode::kAsk && deskTicket_ == 0) {
+    const bool ganged = e_.options.gangs && row.op != catalogue::Operator::kNone;
+    // Without gangs the operator's tests of one gateway hold the desk together.
+    if (!e_.options.gangs && row.op != catalogue::Operator::kNone && e_.options.op == OperatorMode::kAsk &&
+        deskTicket_ == 0) {
         deskTicket_ = e_.desk.impl().acquire(e_.stopped, info_.display(), [this](const std::string &busyWith) {
             notice("waiting for the operator, who is busy with " + busyWith);
         });
@@ -698,7 +1122,16 @@ std::optional<Outcome> GatewayRun::runTest(size_t index)
         if (link != Link::kUp) {
             break;
         }
-        outcome = attempt(row, index, attemptNo);
+        if (ganged) {
+            // A retry goes alone, at once: the others have moved on.
+            const std::shared_ptr<Gang> gang = e_.joinGang(info_.slot, std::string(row.name), attemptNo > 1);
+            if (!gang) {
+                break;
+            }
+            outcome = gangAttempt(row, index, attemptNo, *gang);
+        } else {
+            outcome = attempt(row, index, attemptNo);
+        }
         if (outcome == Outcome::kPass || outcome == Outcome::kNotRun || mismatch_) {
             break;
         }
@@ -708,6 +1141,7 @@ std::optional<Outcome> GatewayRun::runTest(size_t index)
 
 RunOutcome GatewayRun::finish(std::optional<RunOutcome> forced, const std::string &message)
 {
+    e_.movePlace(info_.slot, [](GangPlace &place) { place.running = false; });
     e_.desk.impl().release(deskTicket_);
     deskTicket_ = 0;
     conn_.close();
@@ -803,6 +1237,7 @@ RunOutcome GatewayRun::go()
             finishRest(i, Outcome::kNotRun, "stopped");
             return finish(RunOutcome::kStopped, "stopped");
         }
+        e_.movePlace(info_.slot, [i](GangPlace &place) { place.next = i; });
         const catalogue::Test &row = rowAt(i);
         if (!selected(row.code)) {
             testFinished(row, i, Outcome::kSkipped, "");
@@ -869,6 +1304,8 @@ void Engine::stop()
         [[maybe_unused]] const ssize_t n = ::write(impl_->wakeFd, &one, sizeof one);
     }
     impl_->desk.impl().wakeAll();
+    std::lock_guard lock(impl_->gangMutex);
+    impl_->gangChanged.notify_all();
 }
 
 RunSummary Engine::run(const std::vector<Target> &targets)
@@ -881,6 +1318,7 @@ RunSummary Engine::run(const std::vector<Target> &targets)
         ev.total = static_cast<int>(targets.size());
         e.emit(ev);
     }
+    e.places.assign(targets.size(), GangPlace{});
     std::vector<std::unique_ptr<GatewayRun>> runs;
     for (size_t i = 0; i < targets.size(); ++i) {
         runs.push_back(std::make_unique<GatewayRun>(e, targets[i], static_cast<int>(i)));

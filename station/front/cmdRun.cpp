@@ -97,6 +97,27 @@ public:
             json_object_set_new(o, "prompt_id", json_integer(static_cast<json_int_t>(ev.promptId)));
             json_object_set_new(o, "prompt", json_string(std::string(catalogue::operatorName(ev.prompt)).c_str()));
             json_object_set_new(o, "name", json_string(ev.name.c_str()));
+            if (!ev.gang.empty()) {
+                // A gang's question: every gateway it asks about.
+                json_object_set_new(o, "gang", json_string(ev.gang.c_str()));
+                json_t *members = json_array();
+                for (const GatewayInfo &m : ev.members) {
+                    json_t *g = json_object();
+                    json_object_set_new(g, "slot", json_integer(m.slot));
+                    json_object_set_new(g, "address", json_string(m.address().c_str()));
+                    json_object_set_new(g, "label", json_string(m.label.c_str()));
+                    json_object_set_new(g, "mac", json_string(m.mac.c_str()));
+                    json_array_append_new(members, g);
+                }
+                json_object_set_new(o, "members", members);
+                if (ev.kind == EventKind::kPromptAnswered) {
+                    json_t *no = json_array();
+                    for (int slot : ev.noSlots) {
+                        json_array_append_new(no, json_integer(slot));
+                    }
+                    json_object_set_new(o, "no_slots", no);
+                }
+            }
             if (ev.kind == EventKind::kPromptNeeded) {
                 json_object_set_new(o, "question", json_string(ev.question.c_str()));
                 json_object_set_new(o, "countdown_ms", json_integer(ev.countdownMs));
@@ -244,6 +265,8 @@ struct RunArgs {
     std::string station;
     bool json = false;
     std::string db; // the line's PostgreSQL database, "" for none
+    std::string gang = "on";
+    int gangWaitSec = 20;
 };
 
 int run(const RunArgs &args)
@@ -274,6 +297,8 @@ int run(const RunArgs &args)
         targets.push_back(target);
     }
     options.retries = args.retries;
+    options.gangs = args.gang == "on";
+    options.gangWaitMs = args.gangWaitSec * 1000;
     options.station = args.station.empty() ? defaultStationName() : args.station;
     options.op = args.op == "yes"          ? OperatorMode::kYes
                  : args.op == "unattended" ? OperatorMode::kUnattended
@@ -388,6 +413,15 @@ void addRunCommand(CLI::App &app, int &status)
                     "tty: ask the person at this terminal; yes: answer yes to every question (simulators, CI); "
                     "unattended: ask nothing, record that nobody looked")
         ->check(CLI::IsMember({"tty", "yes", "unattended"}))
+        ->capture_default_str();
+    cmd->add_option("--gang", args.gang,
+                    "on: the gateways that reach the same operator test together are sent it at once and asked "
+                    "about in one question; off: one gateway at a time")
+        ->check(CLI::IsMember({"on", "off"}))
+        ->capture_default_str();
+    cmd->add_option("--gang-wait", args.gangWaitSec,
+                    "seconds the first gateway at an operator test waits for the others before its gang starts")
+        ->check(CLI::Range(1, 3600))
         ->capture_default_str();
     cmd->add_option("--records", args.records, "directory of records.db, records.jsonl and junit/")
         ->capture_default_str();

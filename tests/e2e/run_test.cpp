@@ -392,6 +392,48 @@ TEST_F(RunCommand, OperatorAnswersAtTheTerminal)
     EXPECT_THAT(summary, ::testing::ContainsRegex("button +\033\\[32mpass"));
 }
 
+// The person takes longer than the service's 60 s idle time-out to answer
+// the power LED's question. The service closes the silent connection; the
+// station opens a new one before the next test, says nothing of it, and
+// the unit passes.
+TEST_F(RunCommand, GatewayHeldAtTheDeskPastTheIdleTimeoutStillPasses)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0101")) << sim.failure();
+    Pty pty;
+    ASSERT_GE(pty.slave(), 0);
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(GWTEST_BIN,
+                              {"run", sim.address() + "=A1", "--only", "led-power,led-error", "--records", records()},
+                              sandbox::Stdio{pty.slave(), pty.slave()}));
+    pty.closeSlave();
+
+    size_t at = pty.waitFor("light for two seconds? [y/n]", 0, 30000);
+    ASSERT_NE(at, std::string::npos) << pty.text();
+    // Past the service's idle time-out, with a margin for a loaded machine.
+    const std::string closed = "Timeout.";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (sim.serviceLog().find(closed) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ASSERT_NE(sim.serviceLog().find(closed), std::string::npos) << sim.serviceLog();
+    pty.type("y\n");
+    at = pty.waitFor("did the error LED of A1", at, 20000);
+    ASSERT_NE(at, std::string::npos) << pty.text();
+    pty.type("y\n");
+
+    const auto status = station.waitExit(30000);
+    ASSERT_TRUE(status.has_value()) << pty.text();
+    EXPECT_EQ(*status, 0) << pty.text();
+    ASSERT_NE(pty.waitFor("records: ", at, 5000), std::string::npos) << pty.text();
+    const std::string out = pty.text();
+    EXPECT_THAT(out, Not(HasSubstr("connection"))) << "the new connection is not the operator's business";
+    // The service's side: the idle close, then a second connection.
+    const std::string log = sim.serviceLog();
+    const size_t timeout = log.find(closed);
+    EXPECT_NE(log.find("Connected Client IP:", timeout), std::string::npos) << log;
+}
+
 TEST_F(RunCommand, NoColourWithNoColorSet)
 {
     sandbox::GwsimInstance sim;

@@ -167,6 +167,8 @@ TEST(Engine, GatewaysRunConcurrently)
     }
 }
 
+// Without gangs (--gang off) the desk goes to one gateway at a time, for its
+// whole block of operator tests.
 TEST(Engine, OperatorIsAskedAboutOneGatewayAtATime)
 {
     std::vector<std::unique_ptr<FakeGateway>> gws;
@@ -177,6 +179,7 @@ TEST(Engine, OperatorIsAskedAboutOneGatewayAtATime)
     }
     RunOptions o = quickOptions();
     o.op = OperatorMode::kAsk;
+    o.gangs = false;
     o.only = codes({"led-power", "led-error", "leds-blink"});
     station::OperatorDesk desk;
     Engine engine(o, desk);
@@ -222,6 +225,201 @@ TEST(Engine, OperatorIsAskedAboutOneGatewayAtATime)
         EXPECT_EQ(led.answer->answer, "yes");
         EXPECT_GE(led.answer->ms, 40);
     }
+}
+
+// Three gateways reach the power LED together: the requests go out at
+// once, one question names all three, and the person's "S1 stayed dark"
+// fails S1 alone. Every member records the gang and the gang's answer time.
+TEST(Engine, GangIsAskedOnceAndEachGatewayKeepsItsOwnAnswer)
+{
+    std::vector<std::unique_ptr<FakeGateway>> gws;
+    std::vector<Target> targets;
+    for (int i = 0; i < 3; ++i) {
+        gws.push_back(std::make_unique<FakeGateway>("gwm0404\n"));
+        targets.push_back(gws.back()->target("S" + std::to_string(i)));
+    }
+    RunOptions o = quickOptions();
+    o.op = OperatorMode::kAsk;
+    o.gangWaitMs = 5000;
+    o.only = codes({"led-power", "leds-blink"});
+    Harness h(o);
+    std::vector<std::thread> answers;
+    h.rec.answerer = [&](const Event &e) {
+        answers.emplace_back([&h, e] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            if (e.name == "led-power") {
+                EXPECT_FALSE(h.desk.answer(e.promptId, std::vector<int>{7})) << "not a member";
+                EXPECT_TRUE(h.desk.answer(e.promptId, std::vector<int>{1}));
+            } else {
+                EXPECT_TRUE(h.desk.answer(e.promptId, true));
+            }
+        });
+    };
+    const auto t0 = Clock::now();
+    EXPECT_EQ(h.engine.run(targets).exitStatus, 1);
+    for (auto &t : answers) {
+        t.join();
+    }
+    EXPECT_LT(msSince(t0), 4000) << "a gang waited out its time though everyone had come";
+
+    const auto prompts = h.rec.of(EventKind::kPromptNeeded);
+    ASSERT_EQ(prompts.size(), 2U);
+    EXPECT_EQ(
+        prompts[0].question,
+        "did the power LED light for two seconds on S0 S1 S2? [y = all lit, or type the labels that stayed dark]");
+    EXPECT_EQ(prompts[1].question, "are all LEDs blinking on S0 S1 S2? [y = all blinking, or type the labels that "
+                                   "are not]");
+    ASSERT_EQ(prompts[0].members.size(), 3U);
+    for (int slot = 0; slot < 3; ++slot) {
+        EXPECT_EQ(prompts[0].members[static_cast<size_t>(slot)].slot, slot);
+    }
+    const auto answered = h.rec.of(EventKind::kPromptAnswered);
+    ASSERT_EQ(answered.size(), 2U);
+    EXPECT_EQ(answered[0].noSlots, std::vector<int>{1});
+    EXPECT_NE(prompts[0].gang, prompts[1].gang);
+
+    // The requests went out together: every start of the power LED before
+    // any of its replies.
+    int64_t lastStart = 0, firstEnd = INT64_MAX;
+    for (const Event &e : h.rec.events()) {
+        if (e.name == "led-power" && e.kind == EventKind::kTestStarted) {
+            lastStart = std::max(lastStart, e.unixMs);
+        }
+        if (e.name == "led-power" && e.kind == EventKind::kTestFinished) {
+            firstEnd = std::min(firstEnd, e.unixMs);
+        }
+    }
+    EXPECT_LT(lastStart, firstEnd);
+
+    for (int slot = 0; slot < 3; ++slot) {
+        const Event led = h.rec.results(slot)["led-power"];
+        EXPECT_EQ(led.gang, prompts[0].gang) << slot;
+        ASSERT_TRUE(led.answer.has_value());
+        EXPECT_EQ(led.answer->ms, answered[0].answer->ms) << "the gang's response time";
+        EXPECT_GE(led.answer->ms, 40);
+        EXPECT_EQ(led.outcome, slot == 1 ? Outcome::kFail : Outcome::kPass) << slot;
+        EXPECT_EQ(led.answer->answer, slot == 1 ? "no" : "yes") << slot;
+        EXPECT_EQ(h.rec.results(slot)["leds-blink"].outcome, Outcome::kPass) << slot;
+        EXPECT_EQ(h.rec.results(slot)["model"].gang, "") << "an automatic test runs alone";
+    }
+    EXPECT_EQ(h.rec.results(1)["led-power"].message, "the operator answered no");
+}
+
+// A gang does not wait for a gateway whose plan lacks the test (the Z-Wave
+// LED is the GWM0202's only), and one that comes late goes with the next
+// gang once the first has waited gangWaitMs.
+TEST(Engine, GangWaitsOnlyForThoseWhoMayStillCome)
+{
+    FakeGateway gwm0202("gwm0202\n");
+    FakeGateway gwm0101("gwm0101\n");
+    FakeGateway late("gwm0101\n");
+    late.set(0x0002, {{1500, Bytes{0, '2', '.', '3', 0}}}); // a slow build version
+    RunOptions o = quickOptions();
+    o.marginMs = 3000;
+    o.gangWaitMs = 400;
+    o.only = codes({"sysversion", "led-power", "led-zwave"});
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gwm0202.target("A1"), gwm0101.target("A2"), late.target("A3")}).exitStatus, 0);
+
+    const auto power = h.rec.results(0)["led-power"];
+    EXPECT_EQ(h.rec.results(1)["led-power"].gang, power.gang);
+    EXPECT_NE(h.rec.results(2)["led-power"].gang, power.gang) << "the late one went with the first gang";
+    EXPECT_FALSE(h.rec.results(2)["led-power"].gang.empty());
+    // The first gang went after its wait, not after the late one's reply.
+    EXPECT_LT(power.unixMs, h.rec.results(2)["sysversion"].unixMs);
+
+    // The Z-Wave LED went alone, at once: nobody else has it.
+    const auto zwave = h.rec.results(0)["led-zwave"];
+    int64_t asked = 0;
+    for (const Event &e : h.rec.of(EventKind::kTestStarted, 0)) {
+        asked = e.name == "led-zwave" ? e.unixMs : asked;
+    }
+    EXPECT_LT(asked - power.unixMs, 300) << "waited for gateways without a Z-Wave LED";
+    for (const Event &e : h.rec.of(EventKind::kPromptNeeded)) {
+        if (e.name == "led-zwave") {
+            EXPECT_EQ(e.members.size(), 1U);
+            EXPECT_THAT(e.question, ::testing::StartsWith("did the Z-Wave LED of A1 ("));
+        }
+    }
+}
+
+// The button: one countdown for the gang, each press as its reply comes,
+// the prompt closed when the last gateway has answered.
+TEST(Engine, ButtonGangCountsDownOnceAndShowsEachPress)
+{
+    FakeGateway a("gwm0101\n");
+    FakeGateway b("gwm0101\n");
+    b.set(0x0603, {{300, Bytes{0}}}); // pressed a little later
+    RunOptions o = quickOptions();
+    o.op = OperatorMode::kAsk;
+    o.only = codes({"button"});
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({a.target(), b.target()}).exitStatus, 0);
+    std::vector<std::string> seen;
+    for (const Event &e : h.rec.events()) {
+        if (e.kind == EventKind::kPromptNeeded) {
+            seen.push_back("prompt " + std::to_string(e.members.size()) + " " + e.question);
+            EXPECT_GT(e.countdownMs, 0);
+        } else if (e.kind == EventKind::kPromptAnswered) {
+            seen.push_back("answered");
+        } else if (e.kind == EventKind::kTestFinished && e.name == "button") {
+            seen.push_back("pressed " + std::to_string(e.gateway.slot));
+        }
+    }
+    const std::string question = "press the buttons of 1 (" + a.target().host + ":" + std::to_string(a.port()) +
+                                 ") 2 (" + b.target().host + ":" + std::to_string(b.port()) + ")";
+    EXPECT_EQ(seen, (std::vector<std::string>{"prompt 2 " + question, "pressed 0", "pressed 1", "answered"}));
+}
+
+// A gateway held at the desk for longer than the service's idle time-out
+// gets a new connection before its next test, quietly: no lost
+// connection, no notice, nothing failed.
+TEST(Engine, ConnectionIdleTooLongIsOpenedAnewQuietly)
+{
+    FakeGateway gw("gwm0101\n");
+    RunOptions o = quickOptions();
+    o.op = OperatorMode::kAsk;
+    o.idleReconnectMs = 200;
+    o.only = codes({"led-power", "led-error"});
+    Harness h(o);
+    std::vector<std::thread> answers;
+    h.rec.answerer = [&](const Event &e) {
+        answers.emplace_back([&h, id = e.promptId] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            EXPECT_TRUE(h.desk.answer(id, true));
+        });
+    };
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 0);
+    for (auto &t : answers) {
+        t.join();
+    }
+    EXPECT_EQ(gw.connections(), 2) << "the test after the question went on a new connection";
+    EXPECT_TRUE(h.rec.of(EventKind::kConnectionLost).empty());
+    EXPECT_TRUE(h.rec.of(EventKind::kNotice).empty());
+    EXPECT_EQ(h.rec.results()["led-error"].outcome, Outcome::kPass);
+}
+
+// Stopping the station while a gang waits for a gateway ends the wait.
+TEST(Engine, StopEndsAGangStillForming)
+{
+    FakeGateway quick("gwm0101\n");
+    FakeGateway slow("gwm0101\n");
+    slow.set(0x0002, {{10000, Bytes{0, '2', 0}}});
+    RunOptions o = quickOptions();
+    o.gangWaitMs = 60000;
+    o.marginMs = 20000;
+    o.only = codes({"sysversion", "led-power"});
+    Harness h(o);
+    std::thread stopper([&h] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        h.engine.stop();
+    });
+    const auto t0 = Clock::now();
+    const auto summary = h.engine.run({quick.target(), slow.target()});
+    stopper.join();
+    EXPECT_LT(msSince(t0), 3000);
+    EXPECT_TRUE(summary.stopped || summary.exitStatus != 0);
+    EXPECT_EQ(h.rec.results(0)["led-power"].outcome, Outcome::kNotRun);
 }
 
 TEST(Engine, NoFromTheOperatorFailsATestTheServicePassed)
