@@ -35,6 +35,8 @@ struct ServeOptions {
     int retries = 0;
     std::string station;
     std::string db; // the line's database, --db
+    std::string gang = "on";
+    int gangWaitSeconds = 20;
 };
 
 int serve(const ServeOptions &o)
@@ -63,6 +65,8 @@ int serve(const ServeOptions &o)
     RunOptions run;
     run.retries = o.retries;
     run.station = o.station.empty() ? defaultStationName() : o.station;
+    run.gangs = o.gang == "on";
+    run.gangWaitMs = o.gangWaitSeconds * 1000;
     if (!parseModelOption(o.model, run.model, error)) {
         errors.push_back(error);
     }
@@ -168,6 +172,13 @@ void addServeCommand(CLI::App &app, int &status)
     cmd->add_option("--skip", o.skip, "leave these tests out (names or codes, comma-separated)")->delimiter(',');
     cmd->add_option("--retries", o.retries, "extra attempts of a failed or silent test")->check(CLI::Range(0, 5));
     cmd->add_option("--station", o.station, "station id in the records (default: this host's name)");
+    cmd->add_option("--gang", o.gang,
+                    "on (default): the gateways of a start that reach the same operator test are asked about "
+                    "together, on one card; off: one gateway at a time")
+        ->check(CLI::IsMember({"on", "off"}));
+    cmd->add_option("--gang-wait", o.gangWaitSeconds,
+                    "seconds a gang waits for the rest of its start's gateways before it goes (default 20)")
+        ->check(CLI::Range(1, 3600));
     line::attachLineDatabase(cmd, o.db);
     cmd->callback([&status] { status = serve(o); });
 }

@@ -1,9 +1,12 @@
 // A station page whose gateways are played by a script instead of the
 // engine: each started slot asks for its MAC, then for two LEDs (the page's
-// operator answers), then ends pass or fail by the answers. Lets the browser
-// tests check the page itself in seconds, with no gateway.
+// operator answers), then ends pass or fail by the answers. Slots started
+// together (Start all) are a gang: one button question for all (slot N's
+// press comes N + 1 s in), then one question about their power LED. Lets the
+// browser tests check the page itself in seconds, with no gateway.
 //
 //   fakeStation [--listen ADDR:PORT] [--token TOKEN] [--slots N]
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -35,6 +38,10 @@ public:
     bool start(const std::vector<std::pair<int, Target>> &slots, std::string &) override
     {
         std::lock_guard lock(mutex_);
+        if (slots.size() > 1) {
+            threads_.emplace_back([this, slots] { playGang(slots); });
+            return true;
+        }
         for (const auto &[id, target] : slots) {
             threads_.emplace_back([this, id = id, target = target] { play(id, target); });
         }
@@ -54,6 +61,24 @@ public:
             return false;
         }
         it->second = yes ? 1 : 2;
+        cv_.notify_all();
+        return true;
+    }
+    bool answer(uint64_t promptId, const std::vector<int> &noSlots) override
+    {
+        std::lock_guard lock(mutex_);
+        auto it = open_.find(promptId);
+        if (it == open_.end() || it->second) {
+            return false;
+        }
+        const std::vector<int> &members = members_[promptId];
+        for (int slot : noSlots) {
+            if (std::find(members.begin(), members.end(), slot) == members.end()) {
+                return false;
+            }
+        }
+        it->second = noSlots.empty() ? 1 : 2;
+        no_[promptId] = noSlots;
         cv_.notify_all();
         return true;
     }
@@ -97,6 +122,124 @@ private:
         answered.promptId = promptId;
         hub_.onEvent(answered);
         return yes;
+    }
+
+    // The slots started together: each run's start, its MAC, then one
+    // button question and one power-LED question about all of them.
+    void playGang(const std::vector<std::pair<int, Target>> &slots)
+    {
+        const std::string batch = "fake-" + std::to_string(slots.front().first);
+        std::vector<GatewayInfo> members;
+        std::string names;
+        for (const auto &[id, target] : slots) {
+            hub_.onEvent(base(EventKind::kRunStarted, id, target));
+            Event plan = base(EventKind::kPlanKnown, id, target);
+            plan.total = 3;
+            plan.plan = {0x0001, 0x0603, 0x0701};
+            hub_.onEvent(plan);
+            finish(id, target, 0x0001, "mac", Outcome::kPass, "");
+            members.push_back(base(EventKind::kNotice, id, target).gateway);
+            names += names.empty() ? "" : " ";
+            names += target.label;
+        }
+        auto gangEvent = [&](EventKind kind, uint64_t promptId, const std::string &gang) {
+            Event e = base(kind, slots.front().first, slots.front().second);
+            e.promptId = promptId;
+            e.gang = gang;
+            e.members = members;
+            return e;
+        };
+
+        // The button: one countdown, each press as it comes.
+        const std::string buttonGang = batch + "-g1";
+        for (const auto &[id, target] : slots) {
+            Event started = base(EventKind::kTestStarted, id, target);
+            started.code = 0x0603;
+            started.name = "button";
+            started.gang = buttonGang;
+            started.expectedMs = 10000;
+            hub_.onEvent(started);
+        }
+        const uint64_t buttonPrompt = 9000 + static_cast<uint64_t>(slots.front().first);
+        Event press = gangEvent(EventKind::kPromptNeeded, buttonPrompt, buttonGang);
+        press.prompt = catalogue::Operator::kPressButton;
+        press.countdownMs = 10000;
+        press.question = "press the buttons of " + names;
+        hub_.onEvent(press);
+        for (size_t i = 0; i < slots.size(); ++i) {
+            if (!pause(1000)) {
+                return;
+            }
+            finish(slots[i].first, slots[i].second, 0x0603, "button", Outcome::kPass, buttonGang);
+        }
+        hub_.onEvent(gangEvent(EventKind::kPromptAnswered, buttonPrompt, buttonGang));
+
+        // The power LED: the replies are in, then one question.
+        const std::string ledGang = batch + "-g2";
+        for (const auto &[id, target] : slots) {
+            Event started = base(EventKind::kTestStarted, id, target);
+            started.code = 0x0701;
+            started.name = "led-power";
+            started.gang = ledGang;
+            started.expectedMs = 2000;
+            hub_.onEvent(started);
+        }
+        const uint64_t ledPrompt = 9100 + static_cast<uint64_t>(slots.front().first);
+        std::vector<int> ids;
+        for (const auto &member : members) {
+            ids.push_back(member.slot);
+        }
+        {
+            std::lock_guard lock(mutex_);
+            open_[ledPrompt] = 0;
+            members_[ledPrompt] = ids;
+        }
+        Event ask = gangEvent(EventKind::kPromptNeeded, ledPrompt, ledGang);
+        ask.prompt = catalogue::Operator::kLedLit;
+        ask.code = 0x0701;
+        ask.name = "led-power";
+        ask.question = "did the power LED light for two seconds on " + names +
+                       "? [y = all lit, or type the labels that stayed dark]";
+        hub_.onEvent(ask);
+        std::vector<int> no;
+        {
+            std::unique_lock lock(mutex_);
+            cv_.wait(lock, [&] { return stopped_ || open_[ledPrompt] != 0; });
+            if (open_[ledPrompt] == 0) {
+                return;
+            }
+            no = open_[ledPrompt] == 1 ? std::vector<int>{} : no_[ledPrompt];
+            if (open_[ledPrompt] == 2 && no.empty()) {
+                no = ids; // "no" for all alike
+            }
+        }
+        Event answered = gangEvent(EventKind::kPromptAnswered, ledPrompt, ledGang);
+        answered.noSlots = no;
+        hub_.onEvent(answered);
+        for (const auto &[id, target] : slots) {
+            const bool dark = std::find(no.begin(), no.end(), id) != no.end();
+            finish(id, target, 0x0701, "led-power", dark ? Outcome::kFail : Outcome::kPass, ledGang);
+            Event end = base(EventKind::kRunFinished, id, target);
+            end.runOutcome = dark ? RunOutcome::kFail : RunOutcome::kPass;
+            hub_.onEvent(end);
+        }
+    }
+
+    void finish(int id, const Target &target, uint16_t code, const char *name, Outcome outcome, const std::string &gang)
+    {
+        Event finished = base(EventKind::kTestFinished, id, target);
+        finished.code = code;
+        finished.name = name;
+        finished.outcome = outcome;
+        finished.gang = gang;
+        hub_.onEvent(finished);
+    }
+
+    // False when stopped meanwhile.
+    bool pause(int ms)
+    {
+        std::unique_lock lock(mutex_);
+        return !cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopped_; });
     }
 
     void play(int id, const Target &target)
@@ -146,7 +289,9 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool stopped_ = false;
-    std::map<uint64_t, int> open_; // 0 open, 1 yes, 2 no
+    std::map<uint64_t, int> open_;                 // 0 open, 1 yes, 2 no
+    std::map<uint64_t, std::vector<int>> members_; // a gang's question: its slots
+    std::map<uint64_t, std::vector<int>> no_;      // and those answered no
     std::list<std::thread> threads_;
 };
 

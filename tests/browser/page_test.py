@@ -1,17 +1,20 @@
 """The station page in headless Chromium against a scripted station (no
-gateway): cards, prompts answered by touch, pass and fail, the token."""
+gateway): cards, prompts answered by touch, pass and fail, the gang card
+(touch and a barcode scanner's keys), the token."""
 
 import os
 
 import pagekit
 from pagekit import By, check, log, wait
+from selenium.common.exceptions import StaleElementReferenceException
+from selenium.webdriver.common.keys import Keys
 
 BUILD = os.environ["GWTEST_BUILD_DIR"]
 FAKE = os.environ["GWTEST_FAKE_STATION"]
 
 
-def start_station(work, token=None):
-    argv = [FAKE, "--listen", "127.0.0.1:0", "--slots", "2"]
+def start_station(work, token=None, slots=2):
+    argv = [FAKE, "--listen", "127.0.0.1:0", "--slots", str(slots)]
     if token:
         argv += ["--token", token]
     station = pagekit.Process("fakeStation", argv, work, r"^fakeStation: (http://\S+)", timeout=30)
@@ -51,6 +54,85 @@ def test_two_slots_answered_on_the_page():
         station.stop()
 
 
+def gang_card(driver, kind):
+    """The gang card of this kind of question shown now, or None."""
+    try:
+        for card in driver.find_elements(By.CSS_SELECTOR, "#gangs .gang"):
+            if card.is_displayed() and card.get_attribute("data-kind") == kind:
+                return card
+    except StaleElementReferenceException:
+        pass  # a question ended while it was read
+    return None
+
+
+def tile(card, slot):
+    return card.find_element(By.CSS_SELECTOR, ".member[data-slot='%d']" % slot)
+
+
+def test_a_gang_answered_on_one_card():
+    work = pagekit.workdir(BUILD, "gang")
+    station = start_station(work, slots=3)
+    driver = pagekit.chrome()
+    try:
+        driver.get(station.url)
+        wait(driver, "three cards", lambda: len(driver.find_elements(By.CSS_SELECTOR, ".card")) == 3)
+        driver.find_element(By.ID, "start-all").click()
+
+        # The button: one card, one countdown, each press as it comes.
+        card = wait(driver, "the button's gang card", lambda: gang_card(driver, "press-button"))
+        check(card.find_element(By.CSS_SELECTOR, ".gang-question").text == "Press the buttons of A1 B1 C1",
+              "the button question: " + card.find_element(By.CSS_SELECTOR, ".gang-question").text)
+        check(card.find_element(By.CSS_SELECTOR, ".gang-countdown").text.endswith(" s"), "a countdown")
+        check(not card.find_element(By.CSS_SELECTOR, ".gang-answers").is_displayed(), "nothing to answer")
+        wait(driver, "A pressed, B still waiting", lambda: tile(card, 0).get_attribute("data-state") == "pressed" and
+             tile(card, 1).get_attribute("data-state") == "waiting", 10)
+        check(tile(card, 0).text.split("\n")[-1].lower() == "pressed", "A's tile says pressed: " + tile(card, 0).text)
+        check(pagekit.card(driver, 1).find_element(By.CSS_SELECTOR, ".countdown").text == "",
+              "the slot cards count nothing down of their own")
+        pagekit.screenshot(driver, BUILD, "page-gang-button.png")
+
+        # The power LED: one question, a toggle per gateway.
+        card = wait(driver, "the LED's gang card", lambda: gang_card(driver, "led-lit"), 30)
+        question = card.find_element(By.CSS_SELECTOR, ".gang-question").text
+        check(question == "Did the power LED light for two seconds on A1 B1 C1?", "the question: " + question)
+        check(card.find_element(By.CSS_SELECTOR, ".gang-hint").text == "Tap the ones that stayed dark", "the hint")
+        check(card.find_element(By.CSS_SELECTOR, ".all").text == "All lit", "the all button")
+        for slot in (0, 1, 2):
+            prompt = pagekit.card(driver, slot).find_element(By.CSS_SELECTOR, ".prompt")
+            check(prompt.is_displayed() and "question above" in prompt.text, "slot %d points to the gang card" % slot)
+            check(not prompt.find_element(By.CSS_SELECTOR, ".yes").is_enabled(), "slot %d has no answer of its own" % slot)
+        size = tile(card, 1).size
+        check(size["height"] >= 90 and size["width"] >= 150, "a toggle a finger hits: %r" % size)
+        # The scanner: the card's field has the focus; a label not in the
+        # question is refused; "b1" (any case) toggles B; "3" (its number)
+        # toggles C; tapped, C is lit again.
+        scan = driver.switch_to.active_element
+        check("scan" in (scan.get_attribute("class") or ""), "the card's field has the focus")
+        scan.send_keys("Z9" + Keys.ENTER)
+        wait(driver, "the typo refused", lambda: "not in this question" in
+             card.find_element(By.CSS_SELECTOR, ".scan-error").text, 10)
+        check([tile(card, s).get_attribute("data-state") for s in (0, 1, 2)] == ["yes", "yes", "yes"], "none toggled")
+        scan.send_keys("b1" + Keys.ENTER)
+        scan.send_keys("3" + Keys.ENTER)
+        wait(driver, "B and C dark", lambda: [tile(card, s).get_attribute("data-state") for s in (0, 1, 2)] ==
+             ["yes", "no", "no"], 10)
+        check(card.find_element(By.CSS_SELECTOR, ".scan-error").text == "", "the error goes")
+        tile(card, 2).click()
+        wait(driver, "C lit again", lambda: tile(card, 2).get_attribute("data-state") == "yes", 10)
+        check(card.find_element(By.CSS_SELECTOR, ".confirm").text == "Confirm: 1 dark", "the confirm button counts")
+        pagekit.screenshot(driver, BUILD, "page-gang-led.png")
+        # Focus came back to the field after the tap: Enter alone confirms.
+        driver.switch_to.active_element.send_keys(Keys.ENTER)
+        wait(driver, "the gang card to go", lambda: not driver.find_elements(By.CSS_SELECTOR, "#gangs .gang"), 10)
+        wait(driver, "B fails, A and C pass", lambda: [pagekit.state(driver, s) for s in (0, 1, 2)] ==
+             ["pass", "fail", "pass"], 10)
+        failures = pagekit.card(driver, 1).find_element(By.CSS_SELECTOR, ".failures").text
+        check(failures == "failed: led-power", "B's card names the LED: " + failures)
+    finally:
+        driver.quit()
+        station.stop()
+
+
 def test_actions_need_the_token_when_one_is_set():
     work = pagekit.workdir(BUILD, "token")
     station = start_station(work, token="line-4-secret")
@@ -81,5 +163,6 @@ def test_actions_need_the_token_when_one_is_set():
 if __name__ == "__main__":
     pagekit.main({
         "two_slots_answered_on_the_page": test_two_slots_answered_on_the_page,
+        "a_gang_answered_on_one_card": test_a_gang_answered_on_one_card,
         "actions_need_the_token_when_one_is_set": test_actions_need_the_token_when_one_is_set,
     })

@@ -70,6 +70,9 @@ TEST_F(ServeCommand, BadCommandLinesAreRefusedBeforeThePageOpens)
         {{"serve", "--model", "GWM9999", "--records", path("r")}, 64, "unknown model 'GWM9999'"},
         {{"serve", "--skip", "mac", "--records", path("r")}, 64, "--skip mac: the station always asks the model and the MAC"},
         {{"serve", "--listen", "127.0.0.1:http", "--records", path("r")}, 64, "--listen: bad port"},
+        {{"serve", "--gang", "maybe", "--records", path("r")}, 64, "--gang: maybe not in {on,off}"},
+        {{"serve", "--gang-wait", "0", "--records", path("r")}, 64, "--gang-wait: Value 0 not in range 1 to 3600"},
+        {{"serve", "--gang-wait", "3601", "--records", path("r")}, 64, "--gang-wait: Value 3601 not in range"},
         {{"serve", "--records", path("file") + "/records"}, 70, "records"},
     };
     // clang-format on
@@ -91,7 +94,7 @@ TEST_F(ServeCommand, ThePageAnswersWhereItSaysAndEndsOnSigterm)
         freopen(out.c_str(), "w", stdout);
         dup2(fileno(stdout), 2);
         execl(GWTEST_BIN, GWTEST_BIN, "serve", "--listen", "127.0.0.1:0", "--records", path("records").c_str(),
-              "10.0.0.2=A1", "[::1]:7000", static_cast<char *>(nullptr));
+              "--gang", "off", "--gang-wait", "5", "10.0.0.2=A1", "[::1]:7000", static_cast<char *>(nullptr));
         _exit(127);
     }
     std::smatch url;

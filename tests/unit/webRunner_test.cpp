@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "eventRecorder.h"
+#include "fakeGateway.h"
 #include "front/web/engineRunner.h"
 #include "front/web/hub.h"
 
@@ -125,6 +126,74 @@ TEST(WebRunner, ABatchThatBeginsLateKeepsTheNameOfItsOwnSecond)
     EXPECT_LT(batchOf[0], batchOf[1]) << "the held batch is named by the second it was started in";
     EXPECT_EQ(runs.size(), 2U);
     EXPECT_EQ(records.of(EventKind::kBatchStarted).size(), 2U);
+}
+
+// The desk knows the gateways of a question by their places in their batch,
+// the page by its slot ids: an answer naming page slots reaches the right
+// gateways, and a slot outside the question's batch is no member of it.
+TEST(WebRunner, AnAnswerNamesPageSlotsAndReachesTheGatewaysOfItsQuestion)
+{
+    sandbox::FakeGateway a("gwm0101\n");
+    sandbox::FakeGateway b("gwm0101\n");
+    Hub hub;
+    hub.addSlot(Target{"10.0.0.1", 6666, "unused"}); // so that page ids are not places in the batch
+    hub.addSlot(a.target("A"));
+    hub.addSlot(b.target("B"));
+    Recorder records;
+    station::RunOptions o = options();
+    o.only = {0x0701}; // led-power
+    o.gangWaitMs = 5000;
+    std::atomic<int> strangersRefused{0};
+    std::atomic<int> accepted{0};
+    {
+        station::web::EngineRunner runner(o, hub, &records);
+        // The answers come from threads of their own, as from the page's
+        // server; joined before the runner goes.
+        struct Joiner {
+            std::vector<std::thread> threads;
+            ~Joiner()
+            {
+                for (auto &t : threads) {
+                    t.join();
+                }
+            }
+        } answers;
+        records.answerer = [&](const Event &e) {
+            answers.threads.emplace_back([&, e] {
+                strangersRefused += runner.answer(e.promptId, std::vector<int>{0}) ? 0 : 1;
+                strangersRefused += runner.answer(e.promptId + 1000, std::vector<int>{}) ? 0 : 1;
+                std::vector<int> no;
+                for (const auto &member :
+                     e.members.empty() ? std::vector<station::GatewayInfo>{e.gateway} : e.members) {
+                    if (member.slot == 2) {
+                        no.push_back(2); // B stayed dark
+                    }
+                }
+                accepted += runner.answer(e.promptId, no) ? 1 : 0;
+            });
+        };
+        std::string error;
+        ASSERT_TRUE(hub.reserve({1, 2}, error));
+        ASSERT_TRUE(runner.start({{1, hub.slot(1)->target}, {2, hub.slot(2)->target}}, error)) << error;
+        ASSERT_TRUE(sandbox::waitUntil([&] { return records.of(EventKind::kRunFinished).size() == 2; }));
+    }
+    const auto asked = records.of(EventKind::kPromptNeeded);
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(accepted, static_cast<int>(asked.size()));
+    EXPECT_EQ(strangersRefused, 2 * static_cast<int>(asked.size()));
+    for (const auto &e : asked) {
+        for (const auto &member : e.members) {
+            EXPECT_TRUE(member.slot == 1 || member.slot == 2) << "a member's page slot: " << member.slot;
+        }
+    }
+    auto resultA = records.results(1);
+    auto resultB = records.results(2);
+    EXPECT_EQ(resultA["led-power"].outcome, station::Outcome::kPass);
+    EXPECT_EQ(resultB["led-power"].outcome, station::Outcome::kFail);
+    ASSERT_TRUE(resultB["led-power"].answer);
+    EXPECT_EQ(resultB["led-power"].answer->answer, "no");
+    EXPECT_EQ(hub.slot(2)->state, SlotState::kFail);
+    EXPECT_EQ(hub.slot(1)->state, SlotState::kPass);
 }
 
 TEST(WebRunner, StopEndsEveryRunAndTheSlotsAreFreeAgain)

@@ -51,12 +51,23 @@ public:
         openPrompt = 0;
         return true;
     }
+    bool answer(uint64_t promptId, const std::vector<int> &noSlots) override
+    {
+        std::lock_guard lock(mutex);
+        if (promptId != openPrompt) {
+            return false;
+        }
+        gangAnswers.emplace_back(promptId, noSlots);
+        openPrompt = 0;
+        return true;
+    }
 
     std::mutex mutex;
     bool refuse = false;
     uint64_t openPrompt = 0;
     std::vector<std::vector<std::pair<int, Target>>> starts;
     std::vector<std::pair<uint64_t, bool>> answers;
+    std::vector<std::pair<uint64_t, std::vector<int>>> gangAnswers;
     std::atomic<int> stops{0};
 };
 
@@ -306,6 +317,95 @@ TEST_F(WebServer, AnAnswerReachesTheOpenPromptOnly)
     EXPECT_EQ(post("/api/answer", "{\"prompt\":\"42\",\"yes\":true}")->status, 409);
     runner.openPrompt = 43;
     EXPECT_EQ(post("/api/answer", "{\"prompt\":43,\"yes\":true}")->status, 200);
+}
+
+// The engine asks one question about the gateways of slots 0 and 1 together.
+Event gangQuestion(uint64_t promptId)
+{
+    Event e;
+    e.kind = EventKind::kPromptNeeded;
+    e.promptId = promptId;
+    e.gang = "st-20261210T113000Z-g" + std::to_string(promptId);
+    e.prompt = catalogue::Operator::kLedLit;
+    e.question = "did the power LED light for two seconds on A1 B1? [y = all lit, or type the labels that stayed dark]";
+    e.members.resize(2);
+    e.members[0].slot = 0;
+    e.members[0].host = "10.213.0.2";
+    e.members[0].label = "A1";
+    e.members[1].slot = 1;
+    e.members[1].host = "10.213.1.2";
+    e.members[1].label = "B1";
+    e.gateway = e.members[0];
+    return e;
+}
+
+TEST_F(WebServer, AGangAnswerNamesTheSlotsAnsweredNoAndOnlyThoseOfTheQuestion)
+{
+    serve();
+    hub->onEvent(gangQuestion(42));
+    runner.openPrompt = 42;
+    auto res = client->Get("/api/slots");
+    EXPECT_THAT(res->body, HasSubstr(R"("gangs":[{"id":"42","gang":"st-20261210T113000Z-g42","kind":"led-lit")"));
+    EXPECT_THAT(res->body, HasSubstr(R"("members":[{"slot":0,"label":"A1","address":"10.213.0.2:6666")"));
+
+    // clang-format off
+    const std::pair<const char *, int> refused[] = {
+        {R"({"prompt":"42","no":1})",              400},
+        {R"({"prompt":"42","no":[-1]})",           400},
+        {R"({"prompt":"42","no":[1.5]})",          400},
+        {R"({"prompt":"42","no":["1"]})",          400},
+        {R"({"prompt":"42","no":[1],"yes":true})", 400},
+        {R"({"no":[1]})",                          400},
+        {R"({"prompt":"42","no":[5]})",            422},
+        {R"({"prompt":"42","no":[1,2]})",          422},
+        {R"({"prompt":"41","no":[1]})",            409},
+    };
+    // clang-format on
+    for (const auto &[body, status] : refused) {
+        res = post("/api/answer", body);
+        ASSERT_TRUE(res) << body;
+        EXPECT_EQ(res->status, status) << body << ": " << res->body;
+        EXPECT_THAT(res->body, StartsWith("{\"error\":")) << body;
+    }
+    EXPECT_THAT(post("/api/answer", R"({"prompt":"42","no":[5]})")->body,
+                HasSubstr("slot 5 is not asked about in that question (its slots: 0, 1)"));
+    EXPECT_TRUE(runner.gangAnswers.empty());
+    EXPECT_TRUE(runner.answers.empty());
+
+    res = post("/api/answer", R"({"prompt":"42","no":[1,1]})");
+    EXPECT_EQ(res->status, 200) << res->body;
+    ASSERT_EQ(runner.gangAnswers.size(), 1U);
+    EXPECT_EQ(runner.gangAnswers[0].first, 42U);
+    EXPECT_THAT(runner.gangAnswers[0].second, ElementsAre(1)); // once, however often named
+    // Twice: the question is no longer open.
+    EXPECT_EQ(post("/api/answer", R"({"prompt":"42","no":[]})")->status, 409);
+
+    // None answered no: yes for all; and "yes" still answers a gang alike.
+    hub->onEvent(gangQuestion(43));
+    runner.openPrompt = 43;
+    EXPECT_EQ(post("/api/answer", R"({"prompt":"43","no":[]})")->status, 200);
+    ASSERT_EQ(runner.gangAnswers.size(), 2U);
+    EXPECT_TRUE(runner.gangAnswers[1].second.empty());
+    hub->onEvent(gangQuestion(44));
+    runner.openPrompt = 44;
+    EXPECT_EQ(post("/api/answer", R"({"prompt":"44","yes":true})")->status, 200);
+    EXPECT_THAT(runner.answers, ElementsAre(std::pair<uint64_t, bool>{44, true}));
+}
+
+TEST_F(WebServer, AGatewayAskedAloneIsTheOnlySlotItsAnswerCanName)
+{
+    serve();
+    Event ask;
+    ask.kind = EventKind::kPromptNeeded;
+    ask.promptId = 9;
+    ask.gateway.slot = 1;
+    ask.question = "did the power LED of B1 (10.213.1.2:6666) light for two seconds? [y/n]";
+    hub->onEvent(ask);
+    runner.openPrompt = 9;
+    EXPECT_EQ(post("/api/answer", R"({"prompt":"9","no":[0]})")->status, 422);
+    EXPECT_EQ(post("/api/answer", R"({"prompt":"9","no":[1]})")->status, 200);
+    ASSERT_EQ(runner.gangAnswers.size(), 1U);
+    EXPECT_THAT(runner.gangAnswers[0].second, ElementsAre(1));
 }
 
 TEST_F(WebServer, AGatewayAddedOnThePageBecomesASlot)

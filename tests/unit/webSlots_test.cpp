@@ -263,6 +263,149 @@ TEST_F(WebHub, PromptsShowOnTheirCardUntilAnsweredOrTheirTestEnds)
     EXPECT_FALSE(slot(0).prompt);
 }
 
+// One question about the gateways of slots 0 and 1 together.
+Event gangEvent(EventKind kind, uint64_t promptId, catalogue::Operator op)
+{
+    Event e = event(kind, 0);
+    e.promptId = promptId;
+    e.gang = "st-20261210T113000Z-g" + std::to_string(promptId);
+    e.prompt = op;
+    e.code = op == catalogue::Operator::kPressButton ? 0x0603 : 0x0701;
+    e.name = op == catalogue::Operator::kPressButton ? "button" : "led-power";
+    e.question = op == catalogue::Operator::kPressButton
+                     ? "press the buttons of A1 B1"
+                     : "did the power LED light for two seconds on A1 B1? [y = all lit, or type the labels that "
+                       "stayed dark]";
+    e.countdownMs = op == catalogue::Operator::kPressButton ? 10000 : 0;
+    e.members.resize(2);
+    e.members[0].slot = 0;
+    e.members[0].host = "10.213.0.2";
+    e.members[0].label = "A1";
+    e.members[0].mac = "02:47:57:01:01:00";
+    e.members[1].slot = 1;
+    e.members[1].host = "10.213.1.2";
+    e.members[1].label = "B1";
+    e.gateway = e.members[0];
+    return e;
+}
+
+TEST_F(WebHub, AGangsQuestionIsOneObjectUntilAnsweredAndEveryMemberShowsIt)
+{
+    hub.onEvent(event(EventKind::kRunStarted, 0));
+    hub.onEvent(event(EventKind::kRunStarted, 1));
+    auto stream = hub.openStream();
+    std::string out;
+    ASSERT_TRUE(stream->take(out, 0));
+    EXPECT_THAT(out, HasSubstr("],\"gangs\":[]}")); // the snapshot has none open
+
+    hub.onEvent(gangEvent(EventKind::kPromptNeeded, 42, catalogue::Operator::kLedLit));
+    ASSERT_EQ(hub.gangs().size(), 1U);
+    const auto gang = hub.gang(42);
+    ASSERT_TRUE(gang);
+    EXPECT_EQ(gang->gang, "st-20261210T113000Z-g42");
+    ASSERT_EQ(gang->members.size(), 2U);
+    EXPECT_EQ(gang->members[1].slot, 1);
+    EXPECT_EQ(gang->members[1].address, "10.213.1.2:6666");
+    EXPECT_FALSE(hub.gang(41));
+    // Each member's card shows that it is in the question, and how many are.
+    for (int id : {0, 1}) {
+        ASSERT_TRUE(slot(id).prompt) << id;
+        EXPECT_EQ(slot(id).prompt->id, 42U);
+        EXPECT_EQ(slot(id).prompt->gang, "st-20261210T113000Z-g42");
+        EXPECT_EQ(slot(id).prompt->members, 2);
+    }
+    EXPECT_THAT(station::web::slotJson(slot(1), station::unixMsNow()),
+                HasSubstr(R"("gang":"st-20261210T113000Z-g42","members":2})"));
+    ASSERT_TRUE(stream->take(out, 0));
+    EXPECT_THAT(out, HasSubstr("event: slot\ndata: {\"id\":1,")); // the other member's card too
+    EXPECT_THAT(out, HasSubstr("event: gangs\ndata: [{\"id\":\"42\",\"gang\":\"st-20261210T113000Z-g42\","
+                               "\"kind\":\"led-lit\",\"code\":1793,\"name\":\"led-power\","));
+    EXPECT_THAT(out, HasSubstr(R"("members":[{"slot":0,"label":"A1","address":"10.213.0.2:6666",)"
+                               R"("mac":"02:47:57:01:01:00","replied":false,"pressed":false,"ended":false},)"
+                               R"({"slot":1,"label":"B1")"));
+    // A page that opens now gets it in its snapshot.
+    auto late = hub.openStream();
+    ASSERT_TRUE(late->take(out, 0));
+    EXPECT_THAT(out, HasSubstr(",\"gangs\":[{\"id\":\"42\","));
+
+    Event answered = gangEvent(EventKind::kPromptAnswered, 42, catalogue::Operator::kLedLit);
+    answered.noSlots = {1};
+    hub.onEvent(answered);
+    EXPECT_TRUE(hub.gangs().empty());
+    EXPECT_FALSE(slot(0).prompt);
+    EXPECT_FALSE(slot(1).prompt);
+    ASSERT_TRUE(stream->take(out, 0));
+    EXPECT_THAT(out, HasSubstr("event: gangs\ndata: []\n\n"));
+    hub.closeStream(stream);
+    hub.closeStream(late);
+}
+
+TEST_F(WebHub, AButtonGangMarksEachPressAsItsReplyComes)
+{
+    hub.onEvent(event(EventKind::kRunStarted, 0));
+    hub.onEvent(event(EventKind::kRunStarted, 1));
+    const std::string gangId = "st-20261210T113000Z-g8";
+    for (int id : {0, 1}) {
+        Event started = test(EventKind::kTestStarted, id, 0x0603, "button");
+        started.gang = gangId;
+        hub.onEvent(started);
+    }
+    hub.onEvent(gangEvent(EventKind::kPromptNeeded, 8, catalogue::Operator::kPressButton));
+    // A request that goes out after the question leaves it on the card.
+    Event again = test(EventKind::kTestStarted, 1, 0x0603, "button");
+    again.gang = gangId;
+    hub.onEvent(again);
+    ASSERT_TRUE(slot(1).prompt);
+
+    Event pressed = test(EventKind::kTestFinished, 1, 0x0603, "button");
+    pressed.gang = gangId;
+    hub.onEvent(pressed);
+    auto gang = hub.gang(8);
+    ASSERT_TRUE(gang);
+    EXPECT_FALSE(gang->members[0].replied);
+    EXPECT_TRUE(gang->members[1].replied);
+    EXPECT_TRUE(gang->members[1].pressed);
+    EXPECT_FALSE(slot(1).prompt); // done: its card no longer waits
+    EXPECT_TRUE(slot(0).prompt);
+    EXPECT_THAT(hub.gangsJson(station::unixMsNow()), HasSubstr(R"("countdownMs":10000,)"));
+
+    Event missed = test(EventKind::kTestFinished, 0, 0x0603, "button", Outcome::kFail);
+    missed.gang = gangId;
+    hub.onEvent(missed);
+    gang = hub.gang(8);
+    ASSERT_TRUE(gang);
+    EXPECT_TRUE(gang->members[0].replied);
+    EXPECT_FALSE(gang->members[0].pressed);
+    // A reply of another gang's step changes nothing.
+    Event other = test(EventKind::kTestFinished, 0, 0x0603, "button");
+    other.gang = "st-20261210T113000Z-g9";
+    hub.onEvent(other);
+    EXPECT_FALSE(hub.gang(8)->members[0].pressed);
+
+    hub.onEvent(gangEvent(EventKind::kPromptAnswered, 8, catalogue::Operator::kPressButton));
+    EXPECT_FALSE(hub.gang(8));
+}
+
+TEST_F(WebHub, AGangsQuestionLeftOpenByAStopGoesWhenNoneOfItsGatewaysRuns)
+{
+    std::string error;
+    ASSERT_TRUE(hub.reserve({0, 1}, error));
+    hub.onEvent(gangEvent(EventKind::kPromptNeeded, 5, catalogue::Operator::kAllBlinking));
+    // One member's run ends (its connection gone for good): the question
+    // stays for the other.
+    Event end = event(EventKind::kRunFinished, 0);
+    end.runOutcome = RunOutcome::kConnectionLost;
+    hub.onEvent(end);
+    auto gang = hub.gang(5);
+    ASSERT_TRUE(gang);
+    EXPECT_TRUE(gang->members[0].ended);
+    EXPECT_FALSE(gang->members[1].ended);
+    // Stopped: the runner releases the rest, and the question goes.
+    hub.release({1}, "stopped");
+    EXPECT_FALSE(hub.gang(5));
+    EXPECT_FALSE(slot(1).prompt);
+}
+
 TEST_F(WebHub, EventsOfUnknownSlotsAreIgnored)
 {
     hub.onEvent(event(EventKind::kRunStarted, 2));

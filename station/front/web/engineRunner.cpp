@@ -1,25 +1,46 @@
 // The page's runs on the station engine.
 #include "front/web/engineRunner.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace station::web {
 
-// Gives the engine's gateway numbers (0.. in the batch) the page's slot ids.
+// Gives the engine's gateway numbers (0.. in the batch) the page's slot ids:
+// the gateway's, a gang's members' and those a gang's answer said no for.
 class EngineRunner::SlotMapper : public EventSink {
 public:
-    SlotMapper(EngineRunner &runner, std::vector<int> ids) : runner_(runner), ids_(std::move(ids)) {}
+    SlotMapper(EngineRunner &runner, Batch &batch, std::vector<int> ids)
+        : runner_(runner), batch_(batch), ids_(std::move(ids))
+    {
+    }
     void onEvent(const Event &event) override
     {
         Event mapped = event;
-        const int index = event.gateway.slot;
-        mapped.gateway.slot =
-            index >= 0 && static_cast<size_t>(index) < ids_.size() ? ids_[static_cast<size_t>(index)] : -1;
+        mapped.gateway.slot = pageSlot(event.gateway.slot);
+        for (GatewayInfo &member : mapped.members) {
+            member.slot = pageSlot(member.slot);
+        }
+        for (int &slot : mapped.noSlots) {
+            slot = pageSlot(slot);
+        }
+        // Known before the page can see the question, so its answer finds it.
+        if (event.kind == EventKind::kPromptNeeded) {
+            runner_.notePrompt(event.promptId, &batch_, true);
+        } else if (event.kind == EventKind::kPromptAnswered) {
+            runner_.notePrompt(event.promptId, &batch_, false);
+        }
         runner_.deliver(mapped);
     }
 
 private:
+    int pageSlot(int index) const
+    {
+        return index >= 0 && static_cast<size_t>(index) < ids_.size() ? ids_[static_cast<size_t>(index)] : -1;
+    }
+
     EngineRunner &runner_;
+    Batch &batch_;
     std::vector<int> ids_;
 };
 
@@ -101,7 +122,7 @@ bool EngineRunner::start(const std::vector<std::pair<int, Target>> &slots, std::
     RunOptions options = options_;
     options.batchId = batchName(options_.station, second);
 
-    batch->mapper = std::make_unique<SlotMapper>(*this, batch->ids);
+    batch->mapper = std::make_unique<SlotMapper>(*this, *batch, batch->ids);
     batch->engine = std::make_unique<Engine>(options, desk_);
     batch->engine->subscribe(batch->mapper.get());
 
@@ -116,6 +137,7 @@ bool EngineRunner::start(const std::vector<std::pair<int, Target>> &slots, std::
             if (!raw->stopped) {
                 raw->engine->run(targets);
             }
+            forgetBatch(raw); // a question left open by a stop
             hub_.release(raw->ids, raw->stopped ? "stopped" : "the run ended");
             raw->finished = true;
         });
@@ -139,5 +161,45 @@ void EngineRunner::stop()
 }
 
 bool EngineRunner::answer(uint64_t promptId, bool yes) { return desk_.answer(promptId, yes); }
+
+bool EngineRunner::answer(uint64_t promptId, const std::vector<int> &noSlots)
+{
+    std::vector<int> indices;
+    {
+        std::lock_guard lock(promptMutex_);
+        const auto asked = prompts_.find(promptId);
+        if (asked == prompts_.end()) {
+            return false;
+        }
+        // The page's slot ids, as the desk knows them: their places in the batch.
+        const std::vector<int> &ids = asked->second->ids;
+        for (int slot : noSlots) {
+            const auto at = std::find(ids.begin(), ids.end(), slot);
+            if (at == ids.end()) {
+                return false;
+            }
+            indices.push_back(static_cast<int>(at - ids.begin()));
+        }
+    }
+    // Not under promptMutex_: the engine may tell of a question while it
+    // holds the desk.
+    return desk_.answer(promptId, indices);
+}
+
+void EngineRunner::notePrompt(uint64_t promptId, Batch *batch, bool open)
+{
+    std::lock_guard lock(promptMutex_);
+    if (open) {
+        prompts_[promptId] = batch;
+    } else {
+        prompts_.erase(promptId);
+    }
+}
+
+void EngineRunner::forgetBatch(Batch *batch)
+{
+    std::lock_guard lock(promptMutex_);
+    std::erase_if(prompts_, [batch](const auto &entry) { return entry.second == batch; });
+}
 
 } // namespace station::web

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -26,6 +27,7 @@ public:
     bool start(const std::vector<std::pair<int, Target>> &slots, std::string &error) override;
     void stop() override;
     bool answer(uint64_t promptId, bool yes) override;
+    bool answer(uint64_t promptId, const std::vector<int> &noSlots) override;
 
     // Called on a batch's thread just before its engine runs; set before the
     // first start. Tests hold a batch back with it.
@@ -36,6 +38,10 @@ private:
     class SlotMapper;
     void reapLocked();
     void deliver(const Event &event);
+    // Which batch asks each open question: the desk knows a gang's members
+    // by their place in their batch, the page by its slot ids.
+    void notePrompt(uint64_t promptId, Batch *batch, bool open);
+    void forgetBatch(Batch *batch);
 
     RunOptions options_;
     Hub &hub_;
@@ -44,6 +50,8 @@ private:
     std::mutex mutex_;
     std::list<std::unique_ptr<Batch>> batches_;
     int64_t lastStartSecond_ = 0;
+    std::mutex promptMutex_; // apart from mutex_: stop() holds that while engines stop and still deliver
+    std::map<uint64_t, Batch *> prompts_;
 };
 
 } // namespace station::web

@@ -1,6 +1,7 @@
 // The slots as the page shows them, and the page streams.
 #include "front/web/hub.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "catalogue.h"
@@ -150,6 +151,8 @@ std::string slotJson(const Slot &slot, int64_t nowUnixMs)
         put(prompt, "question", slot.prompt->question);
         put(prompt, "countdownMs", int64_t{slot.prompt->countdownMs});
         put(prompt, "elapsedMs", std::max<int64_t>(0, nowUnixMs - slot.prompt->askedUnixMs));
+        put(prompt, "gang", slot.prompt->gang);
+        put(prompt, "members", int64_t{slot.prompt->members});
         put(o, "prompt", prompt);
     } else {
         put(o, "prompt", json_null());
@@ -157,7 +160,153 @@ std::string slotJson(const Slot &slot, int64_t nowUnixMs)
     return dump(o);
 }
 
+std::string gangJson(const GangPrompt &gang, int64_t nowUnixMs)
+{
+    Json object(json_object());
+    json_t *o = object.get();
+    put(o, "id", std::to_string(gang.id)); // as text, as a slot's prompt
+    put(o, "gang", gang.gang);
+    put(o, "kind", std::string(catalogue::operatorName(gang.kind)));
+    put(o, "code", int64_t{gang.code});
+    put(o, "name", gang.name);
+    put(o, "question", gang.question);
+    put(o, "countdownMs", int64_t{gang.countdownMs});
+    put(o, "elapsedMs", std::max<int64_t>(0, nowUnixMs - gang.askedUnixMs));
+    json_t *members = json_array();
+    for (const GangMember &member : gang.members) {
+        json_t *m = json_object();
+        put(m, "slot", int64_t{member.slot});
+        put(m, "label", member.label);
+        put(m, "address", member.address);
+        put(m, "mac", member.mac);
+        putBool(m, "replied", member.replied);
+        putBool(m, "pressed", member.pressed);
+        putBool(m, "ended", member.ended);
+        json_array_append_new(members, m);
+    }
+    put(o, "members", members);
+    return dump(o);
+}
+
 Hub::Hub(bool tokenRequired) : tokenRequired_(tokenRequired) {}
+
+Slot *Hub::slotLocked(int id)
+{
+    if (id < 0 || static_cast<size_t>(id) >= slots_.size()) {
+        return nullptr;
+    }
+    return &slots_[static_cast<size_t>(id)];
+}
+
+std::vector<GangPrompt> Hub::gangs() const
+{
+    std::lock_guard lock(mutex_);
+    return gangs_;
+}
+
+std::optional<GangPrompt> Hub::gang(uint64_t promptId) const
+{
+    std::lock_guard lock(mutex_);
+    for (const GangPrompt &gang : gangs_) {
+        if (gang.id == promptId) {
+            return gang;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string Hub::gangsJson(int64_t nowUnixMs) const
+{
+    std::lock_guard lock(mutex_);
+    return gangsJsonLocked(nowUnixMs);
+}
+
+std::string Hub::gangsJsonLocked(int64_t nowUnixMs) const
+{
+    std::string json = "[";
+    for (size_t i = 0; i < gangs_.size(); ++i) {
+        if (i > 0) {
+            json += ',';
+        }
+        json += gangJson(gangs_[i], nowUnixMs);
+    }
+    json += ']';
+    return json;
+}
+
+bool Hub::gangEventLocked(const Event &event)
+{
+    switch (event.kind) {
+    case EventKind::kPromptNeeded: {
+        if (event.gang.empty()) {
+            return false; // a gateway asked alone (--gang off): its card only
+        }
+        GangPrompt gang;
+        gang.id = event.promptId;
+        gang.gang = event.gang;
+        gang.kind = event.prompt;
+        gang.code = event.code;
+        gang.name = event.name;
+        gang.question = event.question;
+        gang.countdownMs = event.countdownMs;
+        gang.askedUnixMs = event.unixMs != 0 ? event.unixMs : unixMsNow();
+        const std::vector<GatewayInfo> members =
+            event.members.empty() ? std::vector<GatewayInfo>{event.gateway} : event.members;
+        for (const GatewayInfo &info : members) {
+            GangMember member;
+            member.slot = info.slot;
+            member.label = info.label;
+            member.address = info.address();
+            member.mac = info.mac;
+            gang.members.push_back(member);
+        }
+        std::erase_if(gangs_, [&](const GangPrompt &open) { return open.id == gang.id; });
+        gangs_.push_back(std::move(gang));
+        return true;
+    }
+    case EventKind::kPromptAnswered:
+        return std::erase_if(gangs_, [&](const GangPrompt &open) { return open.id == event.promptId; }) > 0;
+    case EventKind::kTestFinished:
+        // A member's reply to the gang's step: the button shows each press
+        // as it comes, the question stays open for the others.
+        if (event.gang.empty()) {
+            return false;
+        }
+        for (GangPrompt &gang : gangs_) {
+            if (gang.gang != event.gang) {
+                continue;
+            }
+            for (GangMember &member : gang.members) {
+                if (member.slot == event.gateway.slot && !member.replied) {
+                    member.replied = true;
+                    member.pressed = event.outcome == Outcome::kPass;
+                    return true;
+                }
+            }
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+bool Hub::memberEndedLocked(int slot)
+{
+    bool changed = false;
+    for (GangPrompt &gang : gangs_) {
+        for (GangMember &member : gang.members) {
+            if (member.slot == slot && !member.ended) {
+                member.ended = true;
+                changed = true;
+            }
+        }
+    }
+    // A question none of whose gateways still runs is never answered.
+    std::erase_if(gangs_, [](const GangPrompt &gang) {
+        return std::all_of(gang.members.begin(), gang.members.end(), [](const GangMember &m) { return m.ended; });
+    });
+    return changed;
+}
 
 int Hub::addSlot(const Target &target)
 {
@@ -235,6 +384,7 @@ void Hub::release(const std::vector<int> &ids, const std::string &why)
 {
     std::lock_guard lock(mutex_);
     const int64_t now = unixMsNow();
+    bool gangsChanged = false;
     for (int id : ids) {
         if (id < 0 || static_cast<size_t>(id) >= slots_.size()) {
             continue;
@@ -247,17 +397,33 @@ void Hub::release(const std::vector<int> &ids, const std::string &why)
             slot.message = why;
             broadcastLocked(slotMessageLocked(slot, now));
         }
+        gangsChanged = memberEndedLocked(id) || gangsChanged;
+    }
+    if (gangsChanged) {
+        broadcastLocked(sse("gangs", gangsJsonLocked(now)));
     }
 }
 
 void Hub::onEvent(const Event &event)
 {
     std::lock_guard lock(mutex_);
+    const int64_t now = unixMsNow();
     const int id = event.gateway.slot;
-    if (id < 0 || static_cast<size_t>(id) >= slots_.size()) {
+    bool gangsChanged = false;
+    if (event.kind != EventKind::kBatchStarted && event.kind != EventKind::kBatchFinished) {
+        gangsChanged = gangEventLocked(event);
+    }
+    const auto sendGangs = [&] {
+        if (gangsChanged) {
+            broadcastLocked(sse("gangs", gangsJsonLocked(now)));
+        }
+    };
+    Slot *found = slotLocked(id);
+    if (found == nullptr) {
+        sendGangs();
         return; // batch events, or a slot this page does not know
     }
-    Slot &slot = slots_[static_cast<size_t>(id)];
+    Slot &slot = *found;
     if (!event.gateway.model.empty()) {
         slot.model = event.gateway.model;
     }
@@ -268,6 +434,7 @@ void Hub::onEvent(const Event &event)
     switch (event.kind) {
     case EventKind::kBatchStarted:
     case EventKind::kBatchFinished:
+        sendGangs();
         return;
     case EventKind::kRunStarted:
         slot.state = SlotState::kRunning;
@@ -298,7 +465,10 @@ void Hub::onEvent(const Event &event)
         slot.attempt = event.attempt;
         slot.names[event.code] = event.name;
         slot.message.clear();
-        if (slot.prompt && slot.prompt->kind == catalogue::Operator::kPressButton) {
+        // A gang's button question may come before every member's request
+        // is on its way: it stays.
+        if (slot.prompt && slot.prompt->kind == catalogue::Operator::kPressButton &&
+            (slot.prompt->gang.empty() || slot.prompt->gang != event.gang)) {
             slot.prompt.reset();
         }
         break;
@@ -314,13 +484,35 @@ void Hub::onEvent(const Event &event)
             slot.prompt.reset();
         }
         break;
-    case EventKind::kPromptNeeded:
-        slot.prompt = SlotPrompt{event.promptId, event.prompt, event.question, event.countdownMs,
-                                 event.unixMs != 0 ? event.unixMs : unixMsNow()};
+    case EventKind::kPromptNeeded: {
+        SlotPrompt prompt{event.promptId,
+                          event.prompt,
+                          event.question,
+                          event.countdownMs,
+                          event.unixMs != 0 ? event.unixMs : now,
+                          event.gang,
+                          std::max(1, static_cast<int>(event.members.size()))};
+        slot.prompt = prompt;
+        // Every member's card shows that it is in the gang's question.
+        for (const GatewayInfo &member : event.members) {
+            Slot *other = member.slot != id ? slotLocked(member.slot) : nullptr;
+            if (other != nullptr) {
+                other->prompt = prompt;
+                broadcastLocked(slotMessageLocked(*other, now));
+            }
+        }
         break;
+    }
     case EventKind::kPromptAnswered:
         if (slot.prompt && slot.prompt->id == event.promptId) {
             slot.prompt.reset();
+        }
+        for (const GatewayInfo &member : event.members) {
+            Slot *other = member.slot != id ? slotLocked(member.slot) : nullptr;
+            if (other != nullptr && other->prompt && other->prompt->id == event.promptId) {
+                other->prompt.reset();
+                broadcastLocked(slotMessageLocked(*other, now));
+            }
         }
         break;
     case EventKind::kConnectionLost:
@@ -341,10 +533,11 @@ void Hub::onEvent(const Event &event)
         slot.prompt.reset();
         slot.message = event.message;
         ran = true;
+        gangsChanged = memberEndedLocked(id) || gangsChanged;
         break;
     }
-    const int64_t now = unixMsNow();
     broadcastLocked(slotMessageLocked(slot, now));
+    sendGangs();
     if (ran) {
         // A run's records are complete: open history views fetch anew.
         broadcastLocked(sse("history", "{\"runId\":" + dump(Json(jsonText(event.runId)).get()) + "}"));
@@ -367,7 +560,9 @@ std::string Hub::snapshotLocked(int64_t nowUnixMs) const
         }
         data += slotJson(slots_[i], nowUnixMs);
     }
-    data += "]}";
+    data += "],\"gangs\":";
+    data += gangsJsonLocked(nowUnixMs);
+    data += '}';
     return sse("snapshot", data);
 }
 

@@ -34,6 +34,38 @@ struct SlotPrompt {
     std::string question;
     int countdownMs = 0;
     int64_t askedUnixMs = 0;
+    // The gang's id when the question is a gang's (empty when the gateway
+    // is asked alone), and how many gateways it asks about: a slot of a
+    // gang of two or more is answered on the gang's card.
+    std::string gang;
+    int members = 1;
+};
+
+// A gateway a gang's question asks about.
+struct GangMember {
+    int slot = 0; // the page's slot id
+    std::string label;
+    std::string address;
+    std::string mac;
+    // The button: its reply to the gang's step has come (its own 10 s
+    // window), pressed when it passed.
+    bool replied = false;
+    bool pressed = false;
+    bool ended = false; // its run has ended (stopped) while the question was open
+};
+
+// An open question about a gang: from its kPromptNeeded to its
+// kPromptAnswered (or until every member's run has ended, on a stop).
+struct GangPrompt {
+    uint64_t id = 0;
+    std::string gang; // "<batchId>-g<n>"
+    catalogue::Operator kind = catalogue::Operator::kLedLit;
+    uint16_t code = 0;
+    std::string name; // the test's short name: "led-power"
+    std::string question;
+    int countdownMs = 0;
+    int64_t askedUnixMs = 0;
+    std::vector<GangMember> members; // in slot order
 };
 
 // One gateway of the station as the page shows it.
@@ -71,6 +103,8 @@ struct Slot {
 
 // The JSON the page reads for a slot, with times relative to `nowUnixMs`.
 std::string slotJson(const Slot &slot, int64_t nowUnixMs);
+// The JSON the page reads for a gang's question.
+std::string gangJson(const GangPrompt &gang, int64_t nowUnixMs);
 
 class Hub : public EventSink {
 public:
@@ -93,7 +127,14 @@ public:
     // without a final event) goes back to idle with `why`.
     void release(const std::vector<int> &ids, const std::string &why);
 
-    // The engine's events, gateway.slot being the page's slot id.
+    // The open questions about gangs, oldest first, and the one of a prompt.
+    std::vector<GangPrompt> gangs() const;
+    std::optional<GangPrompt> gang(uint64_t promptId) const;
+    // Those as a JSON array.
+    std::string gangsJson(int64_t nowUnixMs) const;
+
+    // The engine's events, gateway.slot (and a gang's members' slots) being
+    // the page's slot ids.
     void onEvent(const Event &event) override;
 
     // A page's stream. The first message is the snapshot of every slot.
@@ -121,9 +162,17 @@ private:
     void broadcastLocked(const std::string &message);
     std::string snapshotLocked(int64_t nowUnixMs) const;
     std::string slotMessageLocked(const Slot &slot, int64_t nowUnixMs) const;
+    std::string gangsJsonLocked(int64_t nowUnixMs) const;
+    Slot *slotLocked(int id);
+    // A gang's question opens, a member's reply comes, the question closes;
+    // true when the open gangs changed.
+    bool gangEventLocked(const Event &event);
+    // A member's run has ended; true when the open gangs changed.
+    bool memberEndedLocked(int slot);
 
     mutable std::mutex mutex_;
     std::vector<Slot> slots_;
+    std::vector<GangPrompt> gangs_;
     std::vector<std::shared_ptr<Stream>> streams_;
     bool closed_ = false;
     bool tokenRequired_ = false;

@@ -22,8 +22,13 @@ public:
     virtual bool start(const std::vector<std::pair<int, Target>> &slots, std::string &error) = 0;
     // Ends every run in progress (tests in flight end, the records say so).
     virtual void stop() = 0;
-    // The operator's answer to an open prompt; false when it is not open.
+    // The operator's answer to an open prompt, yes or no for every gateway
+    // it asks about; false when it is not open.
     virtual bool answer(uint64_t promptId, bool yes) = 0;
+    // A gang's answer: no for the gateways of these page slot ids, yes for
+    // the rest of its members. False when the prompt is not open or a slot
+    // is not one of its members.
+    virtual bool answer(uint64_t promptId, const std::vector<int> &noSlots) = 0;
 };
 
 } // namespace station::web

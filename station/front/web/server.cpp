@@ -142,6 +142,88 @@ struct Server::Impl {
         sendJson(res, 202, dump(reply.get()));
     }
 
+    static constexpr const char *notOpen = "that question is not open (answered already, or its test ended)";
+
+    // A gang's answer: no for the slots listed (the page's slot ids), yes
+    // for the rest of its members.
+    void answerGang(uint64_t prompt, const json_t *noValue, httplib::Response &res)
+    {
+        if (!json_is_array(noValue) || json_array_size(noValue) > 256) {
+            sendError(res, 400, "no is the list of slot ids answered no: {\"prompt\": \"17\", \"no\": [2, 5]}");
+            return;
+        }
+        std::vector<int> noSlots;
+        size_t index = 0;
+        const json_t *item = nullptr;
+        json_array_foreach(noValue, index, item)
+        {
+            if (!json_is_integer(item) || json_integer_value(item) < 0 || json_integer_value(item) > 65535) {
+                sendError(res, 400, "no is the list of slot ids answered no: {\"prompt\": \"17\", \"no\": [2, 5]}");
+                return;
+            }
+            const int slot = static_cast<int>(json_integer_value(item));
+            if (std::find(noSlots.begin(), noSlots.end(), slot) == noSlots.end()) {
+                noSlots.push_back(slot);
+            }
+        }
+        // The page knows the question's gateways: one it does not ask about
+        // is a mistake of the sender, told as such (not as a closed question).
+        const auto gang = hub.gang(prompt);
+        if (!gang) {
+            if (const auto slotPrompt = openSlotPrompt(prompt)) {
+                // A gateway asked alone: its own slot is the only one.
+                for (int slot : noSlots) {
+                    if (slot != *slotPrompt) {
+                        sendError(res, 422, notMember(slot, {*slotPrompt}));
+                        return;
+                    }
+                }
+            }
+        } else {
+            std::vector<int> members;
+            for (const GangMember &member : gang->members) {
+                members.push_back(member.slot);
+            }
+            for (int slot : noSlots) {
+                if (std::find(members.begin(), members.end(), slot) == members.end()) {
+                    sendError(res, 422, notMember(slot, members));
+                    return;
+                }
+            }
+        }
+        if (!runner.answer(prompt, noSlots)) {
+            sendError(res, 409, notOpen);
+            return;
+        }
+        sendJson(res, 200, "{\"answered\":true}");
+    }
+
+    // The slot whose card holds that open question, asked alone.
+    std::optional<int> openSlotPrompt(uint64_t prompt) const
+    {
+        for (const Slot &slot : hub.slots()) {
+            if (slot.prompt && slot.prompt->id == prompt) {
+                return slot.id;
+            }
+        }
+        return std::nullopt;
+    }
+
+    static std::string notMember(int slot, const std::vector<int> &members)
+    {
+        std::string message = "slot ";
+        message += std::to_string(slot);
+        message += " is not asked about in that question (its slots: ";
+        for (size_t i = 0; i < members.size(); ++i) {
+            if (i > 0) {
+                message += ", ";
+            }
+            message += std::to_string(members[i]);
+        }
+        message += ')';
+        return message;
+    }
+
     void routes()
     {
         using httplib::Request;
@@ -184,7 +266,9 @@ struct Server::Impl {
                 json += slotJson(slot, now);
                 first = false;
             }
-            json += "]}";
+            json += "],\"gangs\":";
+            json += hub.gangsJson(now);
+            json += '}';
             sendJson(res, 200, json);
         });
 
@@ -299,15 +383,23 @@ struct Server::Impl {
             } else if (json_is_integer(promptValue) && json_integer_value(promptValue) >= 0) {
                 prompt = static_cast<uint64_t>(json_integer_value(promptValue));
             }
-            if (!prompt || !json_is_boolean(yesValue)) {
-                sendError(res, 400, "give the prompt and the answer: {\"prompt\": \"17\", \"yes\": true}");
+            const json_t *noValue = json_object_get(object.get(), "no");
+            if (!prompt || (noValue == nullptr && !json_is_boolean(yesValue)) ||
+                (noValue != nullptr && yesValue != nullptr)) {
+                sendError(res, 400,
+                          "give the prompt and the answer: {\"prompt\": \"17\", \"yes\": true}, or for a gang "
+                          "the slots answered no: {\"prompt\": \"17\", \"no\": [2, 5]}");
                 return;
             }
-            if (!runner.answer(*prompt, json_is_true(yesValue))) {
-                sendError(res, 409, "that question is not open (answered already, or its test ended)");
+            if (noValue == nullptr) {
+                if (!runner.answer(*prompt, json_is_true(yesValue))) {
+                    sendError(res, 409, notOpen);
+                    return;
+                }
+                sendJson(res, 200, "{\"answered\":true}");
                 return;
             }
-            sendJson(res, 200, "{\"answered\":true}");
+            answerGang(*prompt, noValue, res);
         });
 
         http.Get("/api/history", [this](const Request &req, Response &res) {

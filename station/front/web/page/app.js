@@ -4,6 +4,7 @@
 'use strict';
 
 const slots = new Map(); // id -> {data, at: local ms when received, el}
+const gangs = new Map(); // prompt id -> {data, at, el, dark: Set of slot ids toggled}
 let tokenRequired = false;
 let pendingAction = null; // an action refused for want of the token, retried once one is given
 
@@ -96,6 +97,197 @@ function answer(button, yes) {
   });
 }
 
+// --- the gang card -------------------------------------------------------------
+//
+// The gateways of one start that reach the same operator test are asked
+// about together: one card above the slots, a large toggle per gateway, "All
+// lit" and Confirm. A barcode scanner is a keyboard that types a label and
+// presses Enter: the card's field has the focus, a label (or the gateway's
+// number in the question) toggles that gateway, Enter alone confirms. A gang
+// of one is asked on its slot's card, as a gateway alone.
+
+const gangWords = {
+  'led-lit': {hint: 'Tap the ones that stayed dark', all: 'All lit', no: 'dark', yes: 'lit'},
+  'all-blinking': {hint: 'Tap the ones not blinking', all: 'All blinking', no: 'not blinking', yes: 'blinking'},
+  'all-restored': {hint: 'Tap the ones not back to normal', all: 'All back to normal', no: 'not back to normal',
+                   yes: 'back to normal'},
+};
+
+// The question without the terminal's key hint ("[y = all lit, ...]").
+function shortQuestion(question) {
+  const text = question.replace(/\s*\[[^\]]*\]\s*$/, '');
+  return text.charAt(0).toUpperCase() + text.slice(1);
+}
+
+// How the person names a member: its label, or its number in the question
+// with its address when any member has no label (as the question does).
+function memberNames(g) {
+  const labelled = g.members.every((m) => m.label);
+  return g.members.map((m, i) => (labelled ? m.label : String(i + 1)));
+}
+
+function gangAnswer(entry, no) {
+  if (entry.answering) {
+    return; // once: a second Enter from the scanner is not a second answer
+  }
+  entry.answering = true;
+  const el = entry.el;
+  el.querySelectorAll('button').forEach((b) => { b.disabled = true; });
+  const body = no === null ? {prompt: entry.data.id, yes: true} : {prompt: entry.data.id, no};
+  post('/api/answer', body).then((reply) => {
+    if (!reply && el.isConnected) {
+      entry.answering = false;
+      el.querySelectorAll('button').forEach((b) => { b.disabled = false; });
+      renderGang(entry);
+    }
+  });
+}
+
+// What the scanner (or a person) typed: labels or numbers, blank-separated,
+// each toggles its gateway; Enter alone confirms.
+function scanned(entry) {
+  const input = entry.el.querySelector('.scan');
+  const error = entry.el.querySelector('.scan-error');
+  const text = input.value.trim();
+  input.value = '';
+  error.textContent = '';
+  if (entry.data.kind === 'press-button') {
+    return;
+  }
+  if (!text) {
+    gangAnswer(entry, [...entry.dark]);
+    return;
+  }
+  const names = memberNames(entry.data);
+  const slotsNamed = [];
+  for (const word of text.split(/\s+/)) {
+    let at = names.findIndex((n) => n.toLowerCase() === word.toLowerCase());
+    if (at < 0 && /^[0-9]+$/.test(word) && Number(word) >= 1 && Number(word) <= names.length) {
+      at = Number(word) - 1; // its number in the question
+    }
+    if (at < 0) {
+      error.textContent = '"' + word + '" is not in this question';
+      return;
+    }
+    slotsNamed.push(entry.data.members[at].slot);
+  }
+  for (const slot of slotsNamed) {
+    toggle(entry, slot);
+  }
+}
+
+function toggle(entry, slot) {
+  if (entry.dark.has(slot)) {
+    entry.dark.delete(slot);
+  } else {
+    entry.dark.add(slot);
+  }
+  renderGang(entry);
+  entry.el.querySelector('.scan').focus(); // the scanner can go on
+}
+
+function gangCard(entry) {
+  const el = $('gang-template').content.firstElementChild.cloneNode(true);
+  el.dataset.prompt = entry.data.id;
+  el.querySelector('.all').addEventListener('click', () => gangAnswer(entry, null));
+  el.querySelector('.confirm').addEventListener('click', () => gangAnswer(entry, [...entry.dark]));
+  el.querySelector('.scan').addEventListener('keydown', (e) => {
+    if (e.key === 'Enter') {
+      e.preventDefault();
+      scanned(entry);
+    }
+  });
+  return el;
+}
+
+function renderGang(entry) {
+  const g = entry.data;
+  const el = entry.el;
+  const button = g.kind === 'press-button';
+  const words = gangWords[g.kind] || gangWords['led-lit'];
+  el.dataset.kind = g.kind;
+  el.dataset.gang = g.gang;
+  el.querySelector('.gang-question').textContent = shortQuestion(g.question);
+  el.querySelector('.gang-hint').textContent = button ? 'Each press shows as its gateway tells it' : words.hint;
+  el.querySelector('.gang-scan').hidden = button;
+  el.querySelector('.gang-answers').hidden = button;
+  el.querySelector('.all').textContent = words.all;
+  const names = memberNames(g);
+  const labelled = g.members.every((m) => m.label);
+  const members = el.querySelector('.members');
+  members.replaceChildren();
+  g.members.forEach((m, i) => {
+    const tile = document.createElement('button');
+    tile.type = 'button';
+    tile.className = 'member';
+    tile.dataset.slot = m.slot;
+    const name = document.createElement('span');
+    name.className = 'member-name';
+    name.textContent = names[i];
+    const address = document.createElement('span');
+    address.className = 'member-address';
+    address.textContent = labelled ? '' : m.address;
+    const mark = document.createElement('span');
+    mark.className = 'member-mark';
+    if (button) {
+      tile.disabled = true;
+      tile.dataset.state = m.replied ? (m.pressed ? 'pressed' : 'missed') : 'waiting';
+      mark.textContent = m.replied ? (m.pressed ? 'pressed' : 'not pressed') : 'waiting…';
+    } else {
+      const dark = entry.dark.has(m.slot);
+      tile.disabled = Boolean(entry.answering);
+      tile.dataset.state = dark ? 'no' : 'yes';
+      tile.setAttribute('aria-pressed', dark ? 'true' : 'false');
+      mark.textContent = dark ? words.no : words.yes;
+      tile.addEventListener('click', () => toggle(entry, m.slot));
+    }
+    tile.append(name, address, mark);
+    members.appendChild(tile);
+  });
+  el.querySelectorAll('.gang-answers button').forEach((b) => { b.disabled = Boolean(entry.answering); });
+  const confirm = el.querySelector('.confirm');
+  confirm.textContent = entry.dark.size ? 'Confirm: ' + entry.dark.size + ' ' + words.no : 'Confirm';
+}
+
+function updateGangs(list) {
+  const now = Date.now();
+  const shown = new Set();
+  for (const g of list) {
+    if (g.members.length < 2) {
+      continue; // a gang of one is asked on its slot's card
+    }
+    shown.add(g.id);
+    let entry = gangs.get(g.id);
+    const fresh = !entry;
+    if (fresh) {
+      entry = {dark: new Set()};
+      entry.data = g;
+      entry.el = gangCard(entry);
+      gangs.set(g.id, entry);
+      $('gangs').appendChild(entry.el);
+    }
+    entry.data = g;
+    entry.at = now;
+    renderGang(entry);
+    if (fresh && g.kind !== 'press-button') {
+      // The scanner types into the newest question, unless the person is
+      // typing elsewhere (a slot being added).
+      const active = document.activeElement;
+      if (!active || active === document.body || active.classList.contains('scan') ||
+          active.tagName === 'BUTTON') {
+        entry.el.querySelector('.scan').focus();
+      }
+    }
+  }
+  for (const [id, entry] of gangs) {
+    if (!shown.has(id)) {
+      entry.el.remove();
+      gangs.delete(id);
+    }
+  }
+  keepTicking();
+}
+
 function seconds(ms) {
   return (ms / 1000).toFixed(ms < 10000 ? 1 : 0) + ' s';
 }
@@ -131,8 +323,18 @@ function render(id) {
       prompt.querySelectorAll('button').forEach((b) => { b.disabled = false; });
     }
     prompt.dataset.kind = s.prompt.kind;
-    prompt.querySelector('.question').textContent = s.prompt.question;
-    prompt.querySelector('.answers').hidden = s.prompt.kind === 'press-button';
+    const inGang = s.prompt.members > 1;
+    prompt.classList.toggle('in-gang', inGang);
+    if (inGang) {
+      // Asked together with other gateways: answered on the gang's card.
+      prompt.dataset.gang = s.prompt.gang;
+      prompt.querySelector('.question').textContent = 'In the question above: ' + shortQuestion(s.prompt.question);
+      prompt.querySelectorAll('.answers button').forEach((b) => { b.disabled = true; });
+    } else {
+      delete prompt.dataset.gang;
+      prompt.querySelector('.question').textContent = s.prompt.question;
+    }
+    prompt.querySelector('.answers').hidden = s.prompt.kind === 'press-button' || inGang;
   } else {
     prompt.hidden = true;
     delete prompt.dataset.prompt;
@@ -174,8 +376,19 @@ function tick() {
       time.textContent = '';
     }
     const countdown = el.querySelector('.countdown');
-    if (s.prompt && s.prompt.kind === 'press-button' && s.prompt.countdownMs > 0) {
+    if (s.prompt && s.prompt.kind === 'press-button' && s.prompt.countdownMs > 0 && !(s.prompt.members > 1)) {
       const left = s.prompt.countdownMs - s.prompt.elapsedMs - (now - entry.at);
+      countdown.textContent = Math.max(0, Math.ceil(left / 1000)) + ' s';
+      moving = true;
+    } else {
+      countdown.textContent = '';
+    }
+  }
+  for (const entry of gangs.values()) {
+    const g = entry.data;
+    const countdown = entry.el.querySelector('.gang-countdown');
+    if (g.kind === 'press-button' && g.countdownMs > 0) {
+      const left = g.countdownMs - g.elapsedMs - (now - entry.at);
       countdown.textContent = Math.max(0, Math.ceil(left / 1000)) + ' s';
       moving = true;
     } else {
@@ -227,8 +440,10 @@ function connect() {
     for (const s of data.slots) {
       update(s);
     }
+    updateGangs(data.gangs || []);
   });
   source.addEventListener('slot', (e) => update(JSON.parse(e.data)));
+  source.addEventListener('gangs', (e) => updateGangs(JSON.parse(e.data)));
   source.addEventListener('history', () => {
     if (!$('history').hidden) {
       loadHistory();
