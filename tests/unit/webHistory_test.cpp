@@ -144,6 +144,7 @@ public:
     }
     void stop() override {}
     bool answer(uint64_t, bool) override { return false; }
+    bool answer(uint64_t, const std::vector<int> &) override { return false; }
 };
 
 // What the page does with the history: every record link of the latest runs
