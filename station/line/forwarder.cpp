@@ -35,10 +35,10 @@ constexpr const char *kUpsertRun =
     "mac = CASE WHEN EXCLUDED.mac <> '' THEN EXCLUDED.mac ELSE runs.mac END, "
     "received = now()";
 
-constexpr int kResultColumns = 14;
+constexpr int kResultColumns = 15;
 constexpr const char *kInsertResultsHead =
     "INSERT INTO results (station, run_id, mac, code, name, attempt, outcome, data_hex, data_text, hint, started, "
-    "duration_ms, operator_answer, operator_ms) VALUES ";
+    "duration_ms, operator_answer, operator_ms, gang) VALUES ";
 
 } // namespace
 
@@ -59,7 +59,7 @@ void appendResult(std::string &sql, std::vector<PgParam> &params, const SpoolRes
     sql += ")";
     params.insert(params.end(), {r.station, r.runId, r.mac, std::to_string(r.code), r.name, std::to_string(r.attempt),
                                  r.outcome, r.dataHex, r.dataText, r.hint, r.started, std::to_string(r.durationMs),
-                                 r.operatorAnswer, optNumber(r.operatorMs)});
+                                 r.operatorAnswer, optNumber(r.operatorMs), r.gang});
 }
 
 constexpr const char *kInsertResultsTail = " ON CONFLICT (station, run_id, code, attempt) DO NOTHING";

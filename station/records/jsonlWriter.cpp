@@ -63,6 +63,7 @@ public:
             row.operatorAnswer = rec.answer->answer;
             row.operatorMs = rec.answer->ms;
         }
+        row.gang = rec.gang;
         json_t *result = resultJson(row);
         json_object_update(o, result);
         json_decref(result);

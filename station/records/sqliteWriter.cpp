@@ -90,14 +90,15 @@ public:
         if (const ResultRec *rec = u.result) {
             Value answer = rec->answer ? Value{rec->answer->answer} : Value{};
             Value answerMs = rec->answer ? Value{int64_t{rec->answer->ms}} : Value{};
+            Value gang = rec->gang.empty() ? Value{} : Value{rec->gang};
             backlog_.push(
                 {"the result of " + rec->name + " (attempt " + std::to_string(rec->attempt) + ") of run " + r.id,
                  {{"INSERT INTO results (run_id, station, mac, code, name, attempt, outcome, data_hex, data_text,"
-                   " hint, started, duration_ms, operator_answer, operator_ms)"
-                   " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                   " hint, started, duration_ms, operator_answer, operator_ms, gang)"
+                   " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                    {r.id, rec->station, r.gateway.mac, int64_t{rec->code}, rec->name, int64_t{rec->attempt},
                     rec->outcome, rec->dataHex, rec->decoded, rec->hint, rec->started, int64_t{rec->durationMs}, answer,
-                    answerMs}}}});
+                    answerMs, gang}}}});
         }
         if (u.runFinished) {
             backlog_.push({"the end of run " + r.id,

@@ -22,6 +22,7 @@
 #include "catalogue.h"
 #include "command.h"
 #include "eventScript.h"
+#include "records/json.h"
 #include "records/loader.h"
 #include "records/reader.h"
 #include "records/records.h"
@@ -412,13 +413,13 @@ TEST_F(Records, SchemaVersionIsCheckedAndMigrated)
 {
     const std::string newer = sandbox::scratchDir() + "/newer";
     sqlite3 *db = rawDb(newer);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE runs (id TEXT); PRAGMA user_version = 2", nullptr, nullptr, nullptr),
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE runs (id TEXT); PRAGMA user_version = 3", nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
     std::string error;
     EXPECT_EQ(station::openRecords(newer, error), nullptr);
-    EXPECT_THAT(error, HasSubstr("newer gwtest (records schema version 2; this gwtest knows up to 1)"));
-    EXPECT_EQ(scalar(newer, "PRAGMA user_version"), "2");
+    EXPECT_THAT(error, HasSubstr("newer gwtest (records schema version 3; this gwtest knows up to 2)"));
+    EXPECT_EQ(scalar(newer, "PRAGMA user_version"), "3");
     station::records::Rows rows;
     EXPECT_FALSE(station::records::loadSqlite(newer, {}, rows, error));
     EXPECT_THAT(error, HasSubstr("newer gwtest"));
@@ -430,19 +431,78 @@ TEST_F(Records, SchemaVersionIsCheckedAndMigrated)
     EXPECT_EQ(station::openRecords(foreign, error), nullptr);
     EXPECT_THAT(error, HasSubstr("not a gwtest records file"));
 
-    // Version 0 (a new, empty file) is brought to version 1.
+    // Version 0 (a new, empty file) is brought to the current version.
     const std::string empty = sandbox::scratchDir() + "/empty";
     sqlite3_close(rawDb(empty));
     ASSERT_NE(open(empty), nullptr);
-    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), std::to_string(station::kRecordsSchemaVersion));
+    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), "2");
     EXPECT_EQ(scalar(empty, "PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(scalar(empty, "SELECT value FROM meta WHERE key = 'schema_version'"), "1");
+    EXPECT_EQ(scalar(empty, "SELECT value FROM meta WHERE key = 'schema_version'"), "2");
     EXPECT_EQ(scalar(empty, "SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE type IN "
                             "('table', 'index') AND name NOT LIKE 'sqlite_%' ORDER BY name)"),
               "meta results results_by_mac runs runs_by_mac");
     // And opened again as it is.
     ASSERT_NE(open(empty), nullptr);
-    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), "1");
+    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), "2");
+}
+
+// A records.db of version 1 (before gangs), with a run and a result in it:
+// read as it is by a reader (no gang), brought to version 2 when a station
+// opens it, its old results without a gang and the new ones with theirs.
+TEST_F(Records, AFileOfVersionOneIsMigratedAndItsResultsHaveNoGang)
+{
+    namespace records = station::records;
+    sqlite3 *db = rawDb(dir_);
+    const std::string v1 = std::string(station::kRecordsSchemaV1) +
+                           "PRAGMA user_version = 1;"
+                           "INSERT INTO meta (key, value) VALUES ('schema_version', '1');"
+                           "INSERT INTO runs (id, batch, station, started, host, port, model, mac, finished, outcome)"
+                           " VALUES ('old-b-0', 'old-b', 'old', '2026-12-11T08:00:00.000Z', '10.213.0.2', 6666,"
+                           " 'GWM0202', '02:47:57:02:02:00', '2026-12-11T08:01:00.000Z', 'pass');"
+                           "INSERT INTO results (run_id, station, mac, code, name, attempt, outcome, started,"
+                           " duration_ms, operator_answer, operator_ms) VALUES ('old-b-0', 'old',"
+                           " '02:47:57:02:02:00', 1793, 'led-power', 1, 'pass', '2026-12-11T08:00:30.000Z', 900,"
+                           " 'yes', 700);";
+    ASSERT_EQ(sqlite3_exec(db, v1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    // Read as version 1: the reader never writes.
+    records::Rows before;
+    std::string error;
+    ASSERT_TRUE(records::loadSqlite(dir_, {}, before, error)) << error;
+    ASSERT_EQ(before.results.size(), 1U);
+    EXPECT_EQ(before.results[0].gang, "");
+    EXPECT_EQ(scalar(dir_, "PRAGMA user_version"), "1");
+
+    {
+        auto sink = open(dir_);
+        ASSERT_NE(sink, nullptr);
+        EventScript s(*sink, "st", kT0);
+        s.startBatch(1);
+        s.startRun(0, "10.213.0.3");
+        s.test(0, {.code = 0x0701, .answer = station::OperatorAnswer{"yes", 1500}, .gang = "st-b-g1"});
+        s.finishRun(0, RunOutcome::kPass);
+        s.finishBatch();
+    }
+    EXPECT_EQ(scalar(dir_, "PRAGMA user_version"), "2");
+    EXPECT_EQ(scalar(dir_, "SELECT value FROM meta WHERE key = 'schema_version'"), "2");
+    EXPECT_EQ(query(dir_, "SELECT run_id, name, operator_answer, gang FROM results ORDER BY rowid"),
+              std::vector<Row>(
+                  {{"old-b-0", "led-power", "yes", "NULL"}, {"st-20261212T080000Z-0", "led-power", "yes", "st-b-g1"}}));
+    records::Rows after;
+    ASSERT_TRUE(records::loadSqlite(dir_, {}, after, error)) << error;
+    ASSERT_EQ(after.results.size(), 2U);
+    EXPECT_EQ(after.results[0].gang, "");
+    EXPECT_EQ(after.results[1].gang, "st-b-g1");
+    // The one shape of a result: null when the test ran alone.
+    for (const auto &[row, want] :
+         {std::pair{&after.results[0], "null"}, std::pair{&after.results[1], "\"st-b-g1\""}}) {
+        json_t *o = records::resultJson(*row);
+        char *dumped = json_dumps(json_object_get(o, "gang"), JSON_ENCODE_ANY);
+        EXPECT_STREQ(dumped, want);
+        std::free(dumped);
+        json_decref(o);
+    }
 }
 
 // The run's row follows the gateway: model and MAC filled in as they come
@@ -464,9 +524,11 @@ TEST_F(Records, RunAndResultRowsHoldWhatTheEventsSaid)
     s.learnMac(0, "02:47:57:02:02:0A");
     s.test(0, {.code = 0x0001, .durationMs = 4, .data = {2, 0x47, 0x57, 2, 2, 0x0a}, .decoded = "02:47:57:02:02:0a"});
     s.test(0, {.code = 0x0103, .outcome = Outcome::kFail, .durationMs = 5003});
-    s.test(
-        0,
-        {.code = 0x0701, .outcome = Outcome::kFail, .durationMs = 2100, .answer = station::OperatorAnswer{"no", 1800}});
+    s.test(0, {.code = 0x0701,
+               .outcome = Outcome::kFail,
+               .durationMs = 2100,
+               .answer = station::OperatorAnswer{"no", 1800},
+               .gang = "st1-20261212T080000Z-g2"});
     s.finishRun(0, RunOutcome::kFail, "2 tests failed");
 
     EXPECT_EQ(query(dir_, "SELECT model, mac, started, finished, outcome FROM runs WHERE id = '" + run + "'"),
@@ -474,16 +536,16 @@ TEST_F(Records, RunAndResultRowsHoldWhatTheEventsSaid)
                   {{"GWM0202", "02:47:57:02:02:0a", "2026-12-12T08:00:00.000Z", "2026-12-12T08:00:07.122Z", "fail"}}));
     // clang-format off
     EXPECT_EQ(query(dir_, "SELECT mac, code, name, attempt, outcome, data_hex, data_text, started, duration_ms,"
-                          " operator_answer, operator_ms, station FROM results ORDER BY rowid"),
+                          " operator_answer, operator_ms, station, gang FROM results ORDER BY rowid"),
               std::vector<Row>({
                   {"02:47:57:02:02:0a", "5", "model", "1", "pass", "67776d303230320a00", "GWM0202",
-                   "2026-12-12T08:00:00.000Z", "15", "NULL", "NULL", "st1"},
+                   "2026-12-12T08:00:00.000Z", "15", "NULL", "NULL", "st1", "NULL"},
                   {"02:47:57:02:02:0a", "1", "mac", "1", "pass", "02475702020a",
-                   "02:47:57:02:02:0a", "2026-12-12T08:00:00.015Z", "4", "NULL", "NULL", "st1"},
+                   "02:47:57:02:02:0a", "2026-12-12T08:00:00.015Z", "4", "NULL", "NULL", "st1", "NULL"},
                   {"02:47:57:02:02:0a", "259", "ping-host", "1", "fail", "", "",
-                   "2026-12-12T08:00:00.019Z", "5003", "NULL", "NULL", "st1"},
+                   "2026-12-12T08:00:00.019Z", "5003", "NULL", "NULL", "st1", "NULL"},
                   {"02:47:57:02:02:0a", "1793", "led-power", "1", "fail", "", "",
-                   "2026-12-12T08:00:05.022Z", "2100", "no", "1800", "st1"},
+                   "2026-12-12T08:00:05.022Z", "2100", "no", "1800", "st1", "st1-20261212T080000Z-g2"},
               }));
     // clang-format on
     EXPECT_EQ(scalar(dir_, "SELECT hint FROM results WHERE code = 259"), hintOf(0x0103));
@@ -498,10 +560,11 @@ TEST_F(Records, RunAndResultRowsHoldWhatTheEventsSaid)
                          "\"port\":6666,\"label\":\"A3\",\"model\":\"\",\"mac\":\"\",\"code\":5,\"name\":\"model\","
                          "\"attempt\":1,\"outcome\":\"pass\",\"data_hex\":\"67776d303230320a00\",\"data_text\":"
                          "\"GWM0202\",\"hint\":\"\",\"started\":\"2026-12-12T08:00:00.000Z\",\"duration_ms\":15,"
-                         "\"operator_answer\":null,\"operator_ms\":null}")
+                         "\"operator_answer\":null,\"operator_ms\":null,\"gang\":null}")
                             .c_str());
     std::free(first);
     EXPECT_EQ(text(lines[3], "operator_answer"), "no");
+    EXPECT_EQ(text(lines[3], "gang"), "st1-20261212T080000Z-g2");
     EXPECT_EQ(text(lines[3], "mac"), "02:47:57:02:02:0a");
     EXPECT_EQ(text(lines[3], "model"), "GWM0202");
     release(lines);
