@@ -3,10 +3,13 @@
 // the thread that retries an unreachable server and says so once per outage.
 #include "line/forwarder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <set>
 #include <stdexcept>
+
+#include "records/records.h"
 
 namespace station::line {
 
@@ -35,10 +38,10 @@ constexpr const char *kUpsertRun =
     "mac = CASE WHEN EXCLUDED.mac <> '' THEN EXCLUDED.mac ELSE runs.mac END, "
     "received = now()";
 
-constexpr int kResultColumns = 14;
+constexpr int kResultColumns = 15;
 constexpr const char *kInsertResultsHead =
     "INSERT INTO results (station, run_id, mac, code, name, attempt, outcome, data_hex, data_text, hint, started, "
-    "duration_ms, operator_answer, operator_ms) VALUES ";
+    "duration_ms, operator_answer, operator_ms, gang) VALUES ";
 
 } // namespace
 
@@ -59,7 +62,7 @@ void appendResult(std::string &sql, std::vector<PgParam> &params, const SpoolRes
     sql += ")";
     params.insert(params.end(), {r.station, r.runId, r.mac, std::to_string(r.code), r.name, std::to_string(r.attempt),
                                  r.outcome, r.dataHex, r.dataText, r.hint, r.started, std::to_string(r.durationMs),
-                                 r.operatorAnswer, optNumber(r.operatorMs)});
+                                 r.operatorAnswer, optNumber(r.operatorMs), r.gang});
 }
 
 constexpr const char *kInsertResultsTail = " ON CONFLICT (station, run_id, code, attempt) DO NOTHING";
@@ -199,9 +202,16 @@ void LineForwarder::onEvent(const Event &event)
     case EventKind::kPlanKnown:
     case EventKind::kTestFinished:
     case EventKind::kRunFinished:
-    case EventKind::kBatchFinished:
-        wake();
+    case EventKind::kBatchFinished: {
+        // The records take the event in and commit it on their own thread
+        // within kRecordsCommitMs: the spool is read once that has passed.
+        std::lock_guard lock(mu_);
+        if (!wakeAt_) {
+            wakeAt_ = Clock::now() + std::chrono::milliseconds(kRecordsCommitMs + 10);
+            cv_.notify_all();
+        }
         break;
+    }
     default:
         break;
     }
@@ -354,15 +364,23 @@ void LineForwarder::loop(bool online)
     auto nextTry = Clock::now() + std::chrono::milliseconds(online ? 0 : retryMs_);
     auto nextFullScan = Clock::now() + std::chrono::minutes(10);
     while (!stopping_) {
-        const auto until = online ? Clock::now() + std::chrono::milliseconds(options_.pollMs) : nextTry;
-        cv_.wait_until(lock, until, [&] { return stopping_ || (woken_ && online); });
+        auto until = online ? Clock::now() + std::chrono::milliseconds(options_.pollMs) : nextTry;
+        if (online && wakeAt_) {
+            until = std::min(until, *wakeAt_);
+        }
+        const bool armed = wakeAt_.has_value();
+        cv_.wait_until(lock, until, [&] { return stopping_ || (woken_ && online) || wakeAt_.has_value() != armed; });
         if (stopping_) {
             break;
         }
         if (!online && Clock::now() < nextTry) {
             continue; // woken while waiting out the pause: keep waiting
         }
+        if (online && !woken_ && wakeAt_ && Clock::now() < *wakeAt_) {
+            continue; // news to come: wait for the records' commit
+        }
         woken_ = false;
+        wakeAt_.reset();
         lock.unlock();
         if (Clock::now() >= nextFullScan) {
             cursor_ = {}; // now and then look at the whole file again

@@ -9,6 +9,7 @@
 // when the server is back.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -66,7 +67,8 @@ public:
                   const std::string &unreachable = "");
     ~LineForwarder() override;
 
-    // Wakes the forwarder on the events after which records.db has news.
+    // Wakes the forwarder on the events after which records.db has news:
+    // kRecordsCommitMs later, once the records have committed them.
     void onEvent(const Event &event) override;
     void wake();
 
@@ -95,6 +97,7 @@ private:
     mutable std::mutex mu_;
     std::condition_variable cv_;
     bool woken_ = false;
+    std::optional<std::chrono::steady_clock::time_point> wakeAt_; // the records will have committed the news
     bool stopping_ = false;
     long long sent_ = 0;
     bool saidUnreachable_ = false;

@@ -76,8 +76,14 @@ ALTER TABLE results ADD COLUMN hint TEXT NOT NULL DEFAULT '';
 CREATE INDEX runs_by_started ON runs (started);
 )sql";
 
+// The gateways of a batch that ran an operator test together, the person
+// asked once about them all: the same id on each member's result.
+constexpr std::string_view kStepTo2 = R"sql(
+ALTER TABLE results ADD COLUMN gang TEXT;
+)sql";
+
 // Indexed by the release each step reaches.
-const std::string_view kSteps[] = {kLineSchemaV0, kStepTo1};
+const std::string_view kSteps[] = {kLineSchemaV0, kStepTo1, kStepTo2};
 static_assert(std::size(kSteps) == kLineSchemaVersion + 1, "one step per release of the layout, from release 0");
 
 } // namespace

@@ -25,9 +25,10 @@ constexpr const char *kRuns = "SELECT u.id, u.batch, u.station, " ISO_UTC("u.sta
 
 constexpr const char *kResults =
     "SELECT r.run_id, r.station, r.mac, r.code, r.name, r.attempt, r.outcome, r.data_hex, r.data_text, "
-    "r.hint, " ISO_UTC("r.started") ", r.duration_ms, r.operator_answer, r.operator_ms FROM results r "
-                                    "JOIN runs u ON u.station = r.station AND u.id = r.run_id WHERE " RUN_FILTER
-                                    " ORDER BY u.started, u.station, u.id, r.started, r.received, r.code, r.attempt";
+    "r.hint, " ISO_UTC(
+        "r.started") ", r.duration_ms, r.operator_answer, r.operator_ms, coalesce(r.gang, '') FROM results r "
+                     "JOIN runs u ON u.station = r.station AND u.id = r.run_id WHERE " RUN_FILTER
+                     " ORDER BY u.started, u.station, u.id, r.started, r.received, r.code, r.attempt";
 
 PgParam orNull(const std::string &text)
 {
@@ -94,6 +95,7 @@ bool loadLine(const std::string &url, const records::Filter &filter, records::Ro
             if (!results.isNull(i, 13)) {
                 r.operatorMs = results.integer(i, 13);
             }
+            r.gang = results.text(i, 14);
             rows.results.push_back(std::move(r));
         }
         conn.commit();

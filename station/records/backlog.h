@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -58,6 +59,12 @@ template <typename T>
 class Backlog {
 public:
     void push(T item) { items_.push_back(std::move(item)); }
+    // Items that go back before the rest, in their order.
+    template <typename Items>
+    void pushFront(Items &&items)
+    {
+        items_.insert(items_.begin(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    }
     bool empty() const { return items_.empty(); }
     size_t size() const { return items_.size(); }
 

@@ -160,6 +160,7 @@ void RunBook::testFinished(const Event &e, RecordsUpdate &u)
     rec.started = recordTime(startedMs);
     rec.dataHex = hexCompact(e.data);
     rec.station = cleanUtf8(e.station);
+    rec.gang = cleanUtf8(e.gang);
     r.results.push_back(std::move(rec));
     u.result = &r.results.back();
 }

@@ -28,6 +28,7 @@ struct ResultRec {
     std::string station;
     std::string started; // ISO
     std::string dataHex;
+    std::string gang; // "" when the test ran alone
 };
 
 struct RunState {

@@ -49,6 +49,7 @@ json_t *resultJson(const ResultRow &r)
     json_object_set_new(o, "duration_ms", json_integer(r.durationMs));
     json_object_set_new(o, "operator_answer", r.operatorAnswer ? jsonText(*r.operatorAnswer) : json_null());
     json_object_set_new(o, "operator_ms", r.operatorMs ? json_integer(*r.operatorMs) : json_null());
+    json_object_set_new(o, "gang", r.gang.empty() ? json_null() : jsonText(r.gang));
     return o;
 }
 
@@ -71,6 +72,7 @@ ResultRow resultOf(const Event &e)
         r.operatorAnswer = cleanUtf8(e.answer->answer);
         r.operatorMs = e.answer->ms;
     }
+    r.gang = cleanUtf8(e.gang);
     return r;
 }
 

@@ -24,7 +24,8 @@ json_t *runJson(const RunRow &run);
 
 // {"run_id", "station", "mac", "code", "name", "attempt", "outcome",
 //  "data_hex", "data_text", "hint", "started", "duration_ms",
-//  "operator_answer", "operator_ms" (both null when no operator was asked)}
+//  "operator_answer", "operator_ms" (both null when no operator was asked),
+//  "gang" (null when the test ran alone)}
 json_t *resultJson(const ResultRow &result);
 
 // The result of a kTestFinished event as the records keep it (its start is

@@ -63,6 +63,7 @@ public:
             row.operatorAnswer = rec.answer->answer;
             row.operatorMs = rec.answer->ms;
         }
+        row.gang = rec.gang;
         json_t *result = resultJson(row);
         json_object_update(o, result);
         json_decref(result);
@@ -74,24 +75,34 @@ public:
         }
     }
 
-    void retry() override
+    // The group's lines, then one sync for them all.
+    void write() override
     {
-        backlog_.drain([this](const std::string &line) {
+        bool wrote = false;
+        backlog_.drain([&](const std::string &line) {
             int err = appendLine(line);
             if (err != 0) {
-                warnings_.say("jsonl", "records: cannot write records.jsonl (" + std::string(std::strerror(err)) +
-                                           "); keeping the lines in memory and trying again with each test; testing "
-                                           "goes on");
+                cannotWrite(err);
                 return Tried::kLater;
             }
+            wrote = true;
             warnings_.recovered("jsonl", "records: records.jsonl written again");
             return Tried::kWritten;
         });
+        if (wrote && ::fdatasync(fd_) != 0) {
+            cannotWrite(errno);
+        }
     }
 
     size_t backlog() const override { return backlog_.size(); }
 
 private:
+    void cannotWrite(int err)
+    {
+        warnings_.say("jsonl", "records: cannot write records.jsonl (" + std::string(std::strerror(err)) +
+                                   "); keeping the lines in memory and trying again with each test; testing goes on");
+    }
+
     // One write() per line on an O_APPEND descriptor: another station's
     // line goes before or after this one, never into it. A full disk must
     // not leave half a line that the retry then follows with the whole one:
@@ -118,7 +129,7 @@ private:
             brokenLine_ = written > 0;
             return err;
         }
-        return ::fdatasync(fd_) == 0 ? 0 : errno;
+        return 0;
     }
 
     int fd_;

@@ -53,7 +53,7 @@ public:
         }
     }
 
-    void retry() override
+    void write() override
     {
         backlog_.drain([this](const std::pair<std::string, std::string> &file) {
             std::string err = writeJunit(file.first, file.second);

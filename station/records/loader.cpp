@@ -117,10 +117,12 @@ bool loadSqlite(const std::string &dir, const Filter &filter, Rows &rows, std::s
             return fail("runs");
         }
     }
+    // A file of version 1 (read as it is: a reader does not migrate) has no
+    // gangs: each of its tests ran alone.
     std::string resultSql = std::string("SELECT run_id, station, mac, code, name, attempt, outcome, data_hex,"
-                                        " data_text, hint, started, duration_ms, operator_answer, operator_ms"
-                                        " FROM results WHERE run_id IN (SELECT id FROM runs") +
-                            kRunWhere + ") ORDER BY rowid";
+                                        " data_text, hint, started, duration_ms, operator_answer, operator_ms, ") +
+                            (version >= 2 ? "coalesce(gang, '')" : "''") +
+                            " FROM results WHERE run_id IN (SELECT id FROM runs" + kRunWhere + ") ORDER BY rowid";
     {
         sqlite::Stmt st(db, resultSql);
         if (!st.ok()) {
@@ -144,6 +146,7 @@ bool loadSqlite(const std::string &dir, const Filter &filter, Rows &rows, std::s
             r.durationMs = st.integer(11);
             r.operatorAnswer = st.optText(12);
             r.operatorMs = st.optInteger(13);
+            r.gang = st.text(14);
             rows.results.push_back(std::move(r));
         }
         if (rc != SQLITE_DONE) {

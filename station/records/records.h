@@ -1,7 +1,13 @@
 // The station's records under one directory: records.db (SQLite, WAL, each
-// result committed as its test finishes), records.jsonl (one JSON object a
-// result, flushed per test) and junit/<batch>.xml (a file per batch, a
-// testsuite per gateway, a testcase per test).
+// result committed within kRecordsCommitMs of its test's end), records.jsonl
+// (one JSON object a result, synced with it) and junit/<batch>.xml (a file
+// per batch, a testsuite per gateway, a testcase per test).
+//
+// The engine never waits for the disk: the sink takes each event into a
+// queue and returns; a writer thread of its own writes what was queued,
+// whatever finished together in one transaction (with 16 gateways, results
+// finish together all the time, and one synced commit each would make them
+// wait for each other).
 #pragma once
 
 #include <functional>
@@ -11,6 +17,19 @@
 #include "engine/events.h"
 
 namespace station {
+
+// A test's result is committed to records.db (and its line to records.jsonl)
+// within this long of its kTestFinished, on a disk that is not stalled: a
+// station killed that long after a test's end has it in its records.
+inline constexpr int kRecordsCommitMs = 50;
+
+class RecordsSink : public EventSink {
+public:
+    // Returns once every event taken in before the call has been written,
+    // or tried and kept for a later try (a full disk, a held lock). Closing
+    // the sink (its destructor) writes everything still queued first.
+    virtual void flush() = 0;
+};
 
 // Where the sink says that a record could not be written (once per kind of
 // record until it is written again); by default standard error.
@@ -22,10 +41,11 @@ using RecordsWarning = std::function<void(const std::string &message)>;
 // gwtest or one that is not a records file.
 //
 // A write that fails later (disk full, the database locked by another
-// station for longer than the busy wait) is said once through `warn`; the
-// record is kept in memory and written again with every following event and
-// when the sink closes. Testing goes on; the sink never throws.
-std::unique_ptr<EventSink> openRecords(const std::string &dir, std::string &error, RecordsWarning warn = {});
+// station for longer than the busy wait) is said once through `warn` (from
+// the writer's thread); the record is kept in memory and written again with
+// the following events, every second meanwhile and when the sink closes.
+// Testing goes on; the sink never throws.
+std::unique_ptr<RecordsSink> openRecords(const std::string &dir, std::string &error, RecordsWarning warn = {});
 
 // The name (without ".xml") of a batch's file under junit/. The station id in
 // a batch id is the user's: a character a file name cannot hold becomes '_',
@@ -39,6 +59,10 @@ namespace seams {
 // is written and before it is linked into place: tests stop or kill the
 // writer right there.
 extern std::function<void(const std::string &scratch)> junitScratchWritten;
+// Called by the records.db writer after each commit, with the number of
+// writes (a run's start, a result, a run's end...) it held: tests see the
+// grouping, and stall the writer there as a slow disk would.
+extern std::function<void(int writes)> sqliteCommitted;
 } // namespace seams
 
 } // namespace station

@@ -42,6 +42,9 @@ struct ResultRow {
     int64_t durationMs = 0;
     std::optional<std::string> operatorAnswer;
     std::optional<int64_t> operatorMs;
+    // The gang the test ran in: the gateways of a batch sent this test
+    // together, the person asked once about them all. "" when it ran alone.
+    std::string gang;
 };
 
 struct Rows {

@@ -1,4 +1,4 @@
-// The records of the station, version 1. The same tables live in the
+// The records of the station, version 2. The same tables live in the
 // station's SQLite file (records.db) and, for a whole line, in PostgreSQL.
 // Times are ISO 8601 UTC with milliseconds ("2026-12-10T11:30:45.123Z").
 // A later release raises kRecordsSchemaVersion and migrates older files
@@ -9,7 +9,7 @@
 
 namespace station {
 
-inline constexpr int kRecordsSchemaVersion = 1;
+inline constexpr int kRecordsSchemaVersion = 2;
 
 inline constexpr std::string_view kRecordsSchemaV1 = R"sql(
 CREATE TABLE IF NOT EXISTS meta (
@@ -48,6 +48,14 @@ CREATE TABLE IF NOT EXISTS results (
 );
 CREATE INDEX IF NOT EXISTS results_by_mac ON results(mac);
 CREATE INDEX IF NOT EXISTS runs_by_mac ON runs(mac);
+)sql";
+
+// Version 2: the gang an operator test ran in (the gateways of a batch that
+// were sent the test together and asked about in one question), the same id
+// for all of them; NULL when the test ran alone, as every result of an
+// older file did.
+inline constexpr std::string_view kRecordsStepTo2 = R"sql(
+ALTER TABLE results ADD COLUMN gang TEXT;
 )sql";
 
 } // namespace station

@@ -45,10 +45,13 @@ constexpr const char *kPendingRunsHead =
     "r.outcome, " RUN_STATE " FROM runs r LEFT JOIN line_sent_runs f ON f.line = ?1 AND f.run_id = r.id "
     "WHERE (f.state IS NULL OR f.state <> " RUN_STATE ") AND ((r.rowid > ?2 AND r.rowid <= ?3)";
 
-constexpr const char *kPendingResults =
+// The gang's column comes with records version 2; a records.db no station
+// of that version has opened yet is read as it is (no gangs in it).
+constexpr const char *kPendingResultsHead =
     "SELECT r.rowid, r.run_id, r.station, r.mac, r.code, r.name, r.attempt, r.outcome, r.data_hex, r.data_text, "
-    "r.hint, r.started, r.duration_ms, r.operator_answer, r.operator_ms FROM results r "
-    "WHERE r.rowid > ?2 AND NOT EXISTS (SELECT 1 FROM line_sent_results f WHERE f.line = ?1 "
+    "r.hint, r.started, r.duration_ms, r.operator_answer, r.operator_ms, ";
+constexpr const char *kPendingResultsTail =
+    " FROM results r WHERE r.rowid > ?2 AND NOT EXISTS (SELECT 1 FROM line_sent_results f WHERE f.line = ?1 "
     "AND f.run_id = r.run_id AND f.code = r.code AND f.attempt = r.attempt) ORDER BY r.rowid LIMIT ?3";
 
 constexpr const char *kPendingCount = "SELECT count(*) FROM results r WHERE r.rowid > ?2 AND NOT EXISTS (SELECT 1 FROM "
@@ -202,7 +205,15 @@ Spool::Batch Spool::pending(const std::string &line, const Cursor &from, int lim
             batch.runs.push_back(std::move(r));
         }
 
-        Query results(*db_, kPendingResults);
+        bool haveGangs = false;
+        {
+            Query gangColumn(*db_, "SELECT count(*) FROM pragma_table_info('results') WHERE name = 'gang'");
+            haveGangs = gangColumn.step() && gangColumn.integer(0) == 1;
+        }
+        std::string resultsSql = kPendingResultsHead;
+        resultsSql += haveGangs ? "r.gang" : "NULL";
+        resultsSql += kPendingResultsTail;
+        Query results(*db_, resultsSql);
         results.bind(1, line);
         results.bind(2, from.resultsAfter);
         results.bind(3, static_cast<long long>(limit));
@@ -223,6 +234,10 @@ Spool::Batch Spool::pending(const std::string &line, const Cursor &from, int lim
             r.durationMs = results.integer(12);
             r.operatorAnswer = results.optText(13);
             r.operatorMs = results.optInteger(14);
+            r.gang = results.optText(15);
+            if (r.gang && r.gang->empty()) {
+                r.gang.reset();
+            }
             next.resultsAfter = r.rowid;
             batch.results.push_back(std::move(r));
         }

@@ -43,7 +43,8 @@ struct SpoolResult {
     long long durationMs = 0;
     std::optional<std::string> operatorAnswer;
     std::optional<long long> operatorMs;
-    std::string refused; // set by the sender: why the line refused it
+    std::optional<std::string> gang; // none when the test ran alone
+    std::string refused;             // set by the sender: why the line refused it
 };
 
 // The station's records.db seen as the spool. The marks of what reached a

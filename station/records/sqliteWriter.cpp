@@ -1,6 +1,9 @@
-// The writer of records.db (see sqliteWriter.h). A write that fails because
-// the database is locked for longer than the busy wait (or the disk is full)
-// stays in the backlog and is tried again, in order, with every event.
+// The writer of records.db (see sqliteWriter.h). The records of one group
+// (the events the sink took in while the last group was being written) go
+// into one transaction, committed with one sync at the group's end. A write
+// that fails because the database is locked for longer than the busy wait
+// (or the disk is full) stays in the backlog and is tried again, in order,
+// with the next group.
 #include "records/sqliteWriter.h"
 
 #include <cstdint>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "records/migrations.h"
+#include "records/records.h"
 #include "records/sqlite.h"
 #include "records/text.h"
 
@@ -16,9 +20,9 @@ namespace station::records {
 namespace {
 
 // After one wait of the full busy time for another station's write, the
-// writer tries the queued writes with every event but waits only briefly
-// each time, so that the engine's events are not held up; the records'
-// close waits the full time once more.
+// writer tries the queued writes with every group but waits only briefly
+// each time, so that the groups behind them are written to records.jsonl
+// without long delays; the records' close waits the full time once more.
 using sqlite::kBusyWaitMs;
 constexpr int kBusyRetryMs = 200;
 
@@ -85,46 +89,39 @@ public:
                 // The results recorded before the MAC was known.
                 w.steps.push_back({"UPDATE results SET mac = ? WHERE run_id = ? AND mac = ''", {r.gateway.mac, r.id}});
             }
-            backlog_.push(std::move(w));
+            add(std::move(w));
         }
         if (const ResultRec *rec = u.result) {
             Value answer = rec->answer ? Value{rec->answer->answer} : Value{};
             Value answerMs = rec->answer ? Value{int64_t{rec->answer->ms}} : Value{};
-            backlog_.push(
-                {"the result of " + rec->name + " (attempt " + std::to_string(rec->attempt) + ") of run " + r.id,
+            Value gang = rec->gang.empty() ? Value{} : Value{rec->gang};
+            add({"the result of " + rec->name + " (attempt " + std::to_string(rec->attempt) + ") of run " + r.id,
                  {{"INSERT INTO results (run_id, station, mac, code, name, attempt, outcome, data_hex, data_text,"
-                   " hint, started, duration_ms, operator_answer, operator_ms)"
-                   " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                   " hint, started, duration_ms, operator_answer, operator_ms, gang)"
+                   " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                    {r.id, rec->station, r.gateway.mac, int64_t{rec->code}, rec->name, int64_t{rec->attempt},
                     rec->outcome, rec->dataHex, rec->decoded, rec->hint, rec->started, int64_t{rec->durationMs}, answer,
-                    answerMs}}}});
+                    answerMs, gang}}}});
         }
         if (u.runFinished) {
-            backlog_.push({"the end of run " + r.id,
-                           {{"UPDATE runs SET finished = ?, outcome = ? WHERE id = ?",
-                             {recordTime(r.finishedMs), r.outcome, r.id}}}});
+            add({"the end of run " + r.id,
+                 {{"UPDATE runs SET finished = ?, outcome = ? WHERE id = ?",
+                   {recordTime(r.finishedMs), r.outcome, r.id}}}});
         }
     }
 
-    void retry() override
+    // The group's transaction is committed: every result of the group is on
+    // the disk with one sync. Without a group open (nothing new came, or the
+    // database could not be written when it did) the backlog is tried in one.
+    void write() override
     {
-        backlog_.drain([this](const Write &w) {
-            int rc = apply(w);
-            if (rc == SQLITE_OK) {
-                if (behind_) {
-                    behind_ = false;
-                    db_.busyWait(kBusyWaitMs);
-                }
-                warnings_.recovered("db", "records: records.db written again");
-                return Tried::kWritten;
-            }
-            failed(w, rc);
-            if (!permanent(rc)) {
-                fallBehind();
-                return Tried::kLater;
-            }
-            return Tried::kDropped;
-        });
+        if (!open_ && !failed_ && !backlog_.empty()) {
+            begin();
+        }
+        if (open_) {
+            commit();
+        }
+        failed_ = false;
     }
 
     void closing() override
@@ -133,12 +130,13 @@ public:
         behind_ = false;
     }
 
-    size_t backlog() const override { return backlog_.size(); }
+    size_t backlog() const override { return backlog_.size() + applied_.size(); }
 
 private:
     // Two stations started in the same second with the same station id give
     // the same run id; the second run is stored as <id>~2 (and so on) so that
-    // neither station's results are lost.
+    // neither station's results are lost. Settled in the group's
+    // transaction, under the write lock, before the run's other records.
     void insertRun(RunState &r)
     {
         const std::string base = r.id;
@@ -148,45 +146,136 @@ private:
                       " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
                       {r.id, r.batch, r.station, r.started, cleanUtf8(r.gateway.host), int64_t{r.gateway.port},
                        cleanUtf8(r.gateway.label), r.gateway.model, r.gateway.mac}}}};
-            if (!backlog_.empty()) {
+            if (!ready()) {
                 backlog_.push(std::move(w));
                 return;
             }
-            int rc = apply(w);
+            const int rc = applyOne(w);
             if (rc == SQLITE_OK) {
+                applied_.push_back(std::move(w));
                 return;
             }
             if ((rc & 0xff) == SQLITE_CONSTRAINT && n < 100) {
-                r.id = base + "~" + std::to_string(n);
+                r.id = base;
+                r.id += '~';
+                r.id += std::to_string(n);
                 continue;
             }
-            if (!permanent(rc)) {
-                backlog_.push(w);
-                fallBehind();
+            if (permanent(rc)) {
+                failed(w, rc);
+                return;
             }
             failed(w, rc);
+            backlog_.push(std::move(w));
+            abort();
             return;
         }
     }
 
-    int apply(const Write &w)
+    // One write of the group: into the open transaction at once when the
+    // backlog is written, else queued behind the backlog.
+    void add(Write w)
     {
-        int rc = db_.exec("BEGIN IMMEDIATE");
+        if (!ready()) {
+            backlog_.push(std::move(w));
+            return;
+        }
+        const int rc = applyOne(w);
+        if (rc == SQLITE_OK) {
+            applied_.push_back(std::move(w));
+            return;
+        }
+        failed(w, rc);
+        if (!permanent(rc)) {
+            backlog_.push(std::move(w));
+            abort();
+        }
+    }
+
+    // Whether the group's transaction is open with the backlog written in it
+    // (opened now if need be); false when the database cannot be written
+    // now: the group's writes wait in the backlog.
+    bool ready() { return open_ || (!failed_ && begin()); }
+
+    bool begin()
+    {
+        const int rc = db_.exec("BEGIN IMMEDIATE");
+        if (rc != SQLITE_OK) {
+            failed({"", {}}, rc);
+            failed_ = true;
+            fallBehind();
+            return false;
+        }
+        open_ = true;
+        bool ok = true;
+        backlog_.drain([&](const Write &w) {
+            const int step = applyOne(w);
+            if (step == SQLITE_OK) {
+                applied_.push_back(w);
+                return Tried::kWritten;
+            }
+            failed(w, step);
+            if (permanent(step)) {
+                return Tried::kDropped;
+            }
+            ok = false;
+            return Tried::kLater;
+        });
+        if (!ok) {
+            abort();
+        }
+        return ok;
+    }
+
+    void commit()
+    {
+        const int rc = db_.exec("COMMIT");
+        if (rc != SQLITE_OK) {
+            failed({"", {}}, rc);
+            abort();
+            return;
+        }
+        open_ = false;
+        const int writes = static_cast<int>(applied_.size());
+        applied_.clear();
+        if (behind_) {
+            behind_ = false;
+            db_.busyWait(kBusyWaitMs);
+        }
+        warnings_.recovered("db", "records: records.db written again");
+        if (seams::sqliteCommitted) {
+            seams::sqliteCommitted(writes);
+        }
+    }
+
+    // The group cannot be written now: its transaction is rolled back and
+    // everything it held goes back to the front of the backlog, in order.
+    void abort()
+    {
+        db_.exec("ROLLBACK");
+        open_ = false;
+        failed_ = true;
+        backlog_.pushFront(std::move(applied_));
+        applied_.clear();
+        fallBehind();
+    }
+
+    // One write, all its steps or none, inside the group's transaction.
+    int applyOne(const Write &w)
+    {
+        int rc = db_.exec("SAVEPOINT one_write");
         if (rc != SQLITE_OK) {
             return rc;
         }
         for (const Step &s : w.steps) {
             rc = runStep(db_, s);
             if (rc != SQLITE_OK) {
-                db_.exec("ROLLBACK");
+                db_.exec("ROLLBACK TO one_write");
+                db_.exec("RELEASE one_write");
                 return rc;
             }
         }
-        rc = db_.exec("COMMIT");
-        if (rc != SQLITE_OK) {
-            db_.exec("ROLLBACK");
-        }
-        return rc;
+        return db_.exec("RELEASE one_write");
     }
 
     void failed(const Write &w, int rc)
@@ -211,8 +300,11 @@ private:
 
     sqlite::Db db_;
     Warnings &warnings_;
-    Backlog<Write> backlog_;
-    bool behind_ = false; // writes are queued: short busy waits until they are in
+    Backlog<Write> backlog_;     // not yet in a transaction, in order
+    std::vector<Write> applied_; // in the open transaction, not yet committed
+    bool open_ = false;          // the group's transaction is open
+    bool failed_ = false;        // the database could not be written in this group: the rest waits
+    bool behind_ = false;        // writes are queued: short busy waits until they are in
 };
 
 } // namespace

@@ -1,7 +1,8 @@
 // The writer of records.db: a `runs` row at the run's start, brought up to
-// date as the model and the MAC become known and closed at its end; each
-// result in its own transaction the moment its test finishes (WAL,
-// synchronous=FULL), so a station killed at any moment loses no finished test.
+// date as the model and the MAC become known and closed at its end; the
+// results that finished together committed in one transaction as soon as the
+// writer's thread has them (WAL, synchronous=FULL), so a station killed a
+// moment after a test's end has that test in records.db.
 #pragma once
 
 #include <memory>

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <sys/wait.h>
 #include <thread>
@@ -16,7 +17,10 @@
 
 #include "eventRecorder.h"
 #include "line/forwarder.h"
+#include "line/loader.h"
 #include "pgCluster.h"
+#include "records/records.h"
+#include "records/schema.h"
 #include "spoolWriter.h"
 
 using namespace station::line;
@@ -576,6 +580,78 @@ TEST_F(LineForward, AnOlderStateOfARunNeverUndoesANewerOne)
     EXPECT_EQ(cluster.query("line", "SELECT outcome || ' ' || model || ' ' || mac || ' ' || label || ' ' || "
                                     "to_char(finished AT TIME ZONE 'UTC', 'HH24:MI') FROM runs"),
               "fail GWM0202 02:47:57:04:04:00 A3 11:40");
+}
+
+// The gang of an operator test, from the station's records to the line and
+// back into a report's rows: the id of a gang step on its member's result,
+// none on a test that ran alone, and none on the results of a records.db of
+// version 1 (before gangs) that no station of this version has opened.
+TEST_F(LineForward, AGangIdGoesFromTheRecordsToTheLine)
+{
+    TempDir dir;
+    {
+        std::string error;
+        auto records = station::openRecords(dir.path, error);
+        ASSERT_TRUE(records) << error;
+        auto event = [](station::EventKind kind) {
+            station::Event e;
+            e.kind = kind;
+            e.station = "st1";
+            e.batchId = "st1-20261210T113045Z";
+            e.runId = "st1-20261210T113045Z-0";
+            e.gateway.host = "10.0.0.2";
+            e.gateway.mac = "02:47:57:04:04:00";
+            e.unixMs = 1796902245123;
+            return e;
+        };
+        records->onEvent(event(station::EventKind::kBatchStarted));
+        records->onEvent(event(station::EventKind::kRunStarted));
+        station::Event alone = event(station::EventKind::kTestFinished);
+        alone.code = 0x0001;
+        alone.name = "mac";
+        records->onEvent(alone);
+        station::Event ganged = event(station::EventKind::kTestFinished);
+        ganged.code = 0x0701;
+        ganged.name = "led-power";
+        ganged.answer = station::OperatorAnswer{"no", 2300};
+        ganged.outcome = station::Outcome::kFail;
+        ganged.gang = "st1-20261210T113045Z-g3";
+        records->onEvent(ganged);
+        records->onEvent(event(station::EventKind::kRunFinished));
+        records->onEvent(event(station::EventKind::kBatchFinished));
+    }
+    // A records directory of version 1: results as they were written then.
+    TempDir old;
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open((old.path + "/records.db").c_str(), &db), SQLITE_OK);
+        const std::string v1 = std::string(station::kRecordsSchemaV1) +
+                               "PRAGMA user_version = 1;"
+                               "INSERT INTO runs (id, batch, station, started, host, port) VALUES ('st2-b-0', "
+                               "'st2-b', 'st2', '2026-12-10T11:30:45.123Z', '10.0.0.3', 6666);"
+                               "INSERT INTO results (run_id, station, code, name, attempt, outcome, started, "
+                               "duration_ms, operator_answer, operator_ms) VALUES ('st2-b-0', 'st2', 1793, "
+                               "'led-power', 1, 'pass', '2026-12-10T11:30:50.000Z', 900, 'yes', 700);";
+        EXPECT_EQ(sqlite3_exec(db, v1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    for (const std::string &records : {dir.path, old.path}) {
+        auto forwarder = open(options(records));
+        ASSERT_TRUE(forwarder);
+        EXPECT_EQ(forwarder->finish(30000).pending, 0) << records << "\n" << notices.all();
+    }
+    EXPECT_EQ(cluster.query("line", "SELECT string_agg(station || ' ' || name || ' ' || coalesce(gang, 'alone'), ',' "
+                                    "ORDER BY station, code) FROM results"),
+              "st1 mac alone,st1 led-power st1-20261210T113045Z-g3,st2 led-power alone");
+    station::records::Rows rows;
+    std::string error;
+    ASSERT_TRUE(loadLine(cluster.url("line"), {}, rows, error)) << error;
+    std::map<std::string, std::string> gangs;
+    for (const auto &r : rows.results) {
+        gangs[r.station + " " + r.name] = r.gang;
+    }
+    EXPECT_EQ(gangs, (std::map<std::string, std::string>{
+                         {"st1 mac", ""}, {"st1 led-power", "st1-20261210T113045Z-g3"}, {"st2 led-power", ""}}));
 }
 
 } // namespace

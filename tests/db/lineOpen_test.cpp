@@ -55,7 +55,8 @@ TEST(LineOpen, RefusalsAreClearErrorsBeforeAnyTest)
     LineOpenResult opened = openLineForwarder(o);
     ASSERT_TRUE(opened.forwarder) << opened.error;
     EXPECT_EQ(opened.forwarder->finish(5000).sent, 0);
-    EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"), "1");
+    EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"),
+              std::to_string(kLineSchemaVersion));
 }
 
 TEST(LineOpen, PasswordsAreNeverShown)

@@ -38,7 +38,7 @@ TEST_F(LineSchema, FreshDatabaseGetsTheCurrentLayout)
     EXPECT_EQ(info.schemaVersion, kLineSchemaVersion);
     EXPECT_EQ(info.migratedFrom, -1);
     EXPECT_EQ(info.lineId.size(), 36u) << info.lineId;
-    EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"), "1");
+    EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"), "2");
     // The key that makes forwarding idempotent, and the lookups by MAC.
     EXPECT_EQ(cluster.query("line", "SELECT string_agg(a.attname, ',' ORDER BY k.n) FROM pg_index i "
                                     "CROSS JOIN LATERAL unnest(i.indkey) WITH ORDINALITY AS k(attnum, n) "
@@ -66,17 +66,20 @@ TEST_F(LineSchema, FirstPublicLayoutIsMigratedWithItsRows)
                                      "started, duration_ms) VALUES ('st1', 'st1-b-0', '02:47:57:04:04:00', 1, "
                                      "'mac', 1, 'pass', '2026-12-10T11:30:46Z', 12)"))
         << cluster.error();
-    // The first layout has no failure hint.
+    // The first layout has no failure hint and no gang.
     EXPECT_EQ(cluster.query("line", "SELECT count(*) FROM information_schema.columns "
-                                    "WHERE table_name = 'results' AND column_name = 'hint'"),
+                                    "WHERE table_name = 'results' AND column_name IN ('hint', 'gang')"),
               "0");
 
     PgConn conn = connect();
     const LineInfo info = ensureLineSchema(conn);
     EXPECT_EQ(info.migratedFrom, 0);
-    EXPECT_EQ(info.schemaVersion, 1);
-    EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"), "1");
-    EXPECT_EQ(cluster.query("line", "SELECT count(*) || ':' || min(hint) || ':' || min(name) FROM results"), "1::mac");
+    EXPECT_EQ(info.schemaVersion, 2);
+    EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"), "2");
+    // The old row: no hint, and it ran alone.
+    EXPECT_EQ(cluster.query("line", "SELECT count(*) || ':' || min(hint) || ':' || min(name) || ':' || "
+                                    "count(gang) FROM results"),
+              "1::mac:0");
     EXPECT_EQ(cluster.query("line", "SELECT count(*) FROM pg_indexes WHERE indexname = 'runs_by_started'"), "1");
     // The same layout as a fresh database's, column for column and index for
     // index: both are built by the same steps.
@@ -95,12 +98,13 @@ TEST_F(LineSchema, FirstPublicLayoutIsMigratedWithItsRows)
     }
     std::string freshLayout = cluster.query("fresh", layoutSql);
     EXPECT_NE(freshLayout.find("results.15 hint text NO"), std::string::npos) << freshLayout;
+    EXPECT_NE(freshLayout.find("results.16 gang text YES"), std::string::npos) << freshLayout;
     EXPECT_EQ(cluster.query("line", layoutSql), freshLayout);
 
     // And the migrated database takes the current rows.
     EXPECT_TRUE(cluster.exec("line", "INSERT INTO results (station, run_id, code, name, attempt, outcome, hint, "
-                                     "started, duration_ms) VALUES ('st1', 'st1-b-0', 2, 'sysversion', 1, 'fail', "
-                                     "'check the image', now(), 3)"))
+                                     "started, duration_ms, gang) VALUES ('st1', 'st1-b-0', 2, 'sysversion', 1, "
+                                     "'fail', 'check the image', now(), 3, 'st1-b-g1')"))
         << cluster.error();
 }
 
@@ -112,7 +116,7 @@ TEST_F(LineSchema, NewerOrForeignLayoutIsRefusedUntouched)
     };
     // clang-format off
     const Case cases[] = {
-        {"UPDATE meta SET value = '2' WHERE key = 'schema_version'", "newer than this gwtest knows"},
+        {"UPDATE meta SET value = '3' WHERE key = 'schema_version'", "newer than this gwtest knows"},
         {"DELETE FROM meta WHERE key = 'schema_version'", "not a line records database"},
         {"UPDATE meta SET value = 'one' WHERE key = 'schema_version'", "not a line records database"},
     };

@@ -23,6 +23,9 @@ public:
         sqlite3_busy_timeout(db_, 30000);
         exec("PRAGMA journal_mode=WAL");
         exec(std::string(station::kRecordsSchemaV1));
+        if (count("SELECT count(*) FROM pragma_table_info('results') WHERE name = 'gang'") == 0) {
+            exec(std::string(station::kRecordsStepTo2));
+        }
         exec("PRAGMA user_version = " + std::to_string(station::kRecordsSchemaVersion));
     }
     ~SpoolWriter() { sqlite3_close(db_); }
@@ -48,17 +51,19 @@ public:
     }
 
     void result(const std::string &runId, const std::string &station, const std::string &mac, int code,
-                const std::string &name, int attempt, const std::string &outcome, int durationMs)
+                const std::string &name, int attempt, const std::string &outcome, int durationMs,
+                const std::string &gang = "")
     {
         char started[40];
         std::snprintf(started, sizeof started, "2026-12-10T11:%02d:%02d.%03dZ", (code / 60) % 60, code % 60,
                       attempt % 1000);
         exec("INSERT INTO results (run_id, station, mac, code, name, attempt, outcome, data_hex, data_text, hint, "
-             "started, duration_ms, operator_answer, operator_ms) VALUES ('" +
+             "started, duration_ms, operator_answer, operator_ms, gang) VALUES ('" +
              runId + "', '" + station + "', '" + mac + "', " + std::to_string(code) + ", '" + name + "', " +
              std::to_string(attempt) + ", '" + outcome + "', '00', 'it''s text', '" +
              (outcome == "pass" ? "" : "check the cable") + "', '" + started + "', " + std::to_string(durationMs) +
-             ", " + (code % 2 ? "'yes', 1200" : "NULL, NULL") + ")");
+             ", " + (code % 2 ? "'yes', 1200" : "NULL, NULL") + ", " + (gang.empty() ? "NULL" : "'" + gang + "'") +
+             ")");
     }
 
     // What the writer does when the identity tests give the MAC: the run

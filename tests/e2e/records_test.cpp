@@ -18,6 +18,7 @@
 
 #include "command.h"
 #include "gwsimProcess.h"
+#include "records/records.h"
 #include "sandbox.h"
 #include "serviceProcess.h"
 
@@ -232,16 +233,17 @@ TEST_F(RecordsEnd2End, StationKilledMidPlanKeepsEveryFinishedTest)
     ASSERT_TRUE(sim.start("GWM0202")) << sim.failure();
     sandbox::ServiceProcess station;
     ASSERT_TRUE(station.start(GWTEST_BIN, {"run", sim.address(), "--operator", "yes", "--records", dir_, "--json"}));
-    // Records are written before the events reach the JSON printer: a test
-    // on standard output is a test on disk.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (reportedResults(station.out()).size() < 8 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_GE(reportedResults(station.out()).size(), 8U) << station.out() << station.err();
+    // The records commit a result within kRecordsCommitMs of its test's end:
+    // a test on standard output is a test on disk that long after.
+    const auto reported = reportedResults(station.out());
+    std::this_thread::sleep_for(std::chrono::milliseconds(station::kRecordsCommitMs));
     ASSERT_EQ(kill(station.pid(), SIGKILL), 0);
     station.waitExit(10000);
-    const auto reported = reportedResults(station.out());
 
     const auto db = dbResults(dir_);
     const auto jsonl = jsonlResults(dir_);

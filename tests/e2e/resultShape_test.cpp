@@ -29,8 +29,9 @@ using Results = std::map<std::string, Result>;
 
 // The fields of a result in every output.
 const std::set<std::string> kResultKeys = {
-    "run_id",   "station",   "mac",  "code",    "name",        "attempt",         "outcome",
-    "data_hex", "data_text", "hint", "started", "duration_ms", "operator_answer", "operator_ms",
+    "run_id",          "station",     "mac",       "code", "name",    "attempt",
+    "outcome",         "data_hex",    "data_text", "hint", "started", "duration_ms",
+    "operator_answer", "operator_ms", "gang",
 };
 
 std::string text(const json_t *value)

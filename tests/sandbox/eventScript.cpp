@@ -81,6 +81,7 @@ void EventScript::test(int slot, const TestStep &step)
         e.title = row->title;
         e.expectedMs = static_cast<int>(row->longestMs);
     }
+    e.gang = step.gang;
     const bool ran = step.outcome != station::Outcome::kSkipped && step.outcome != station::Outcome::kNotRun;
     if (ran) {
         sink_.onEvent(e);

@@ -21,6 +21,7 @@ struct TestStep {
     std::vector<uint8_t> data{};
     std::string decoded{};
     std::optional<station::OperatorAnswer> answer{};
+    std::string gang{}; // on both events of an operator test run as a gang step
 };
 
 class EventScript {

@@ -1,20 +1,26 @@
 // The station's records written from synthetic event sequences: each result
-// on disk the moment its test finishes (a station killed outright loses
-// nothing finished), two stations on one directory, directories that cannot
+// on disk within moments of its test's end (a station killed outright loses
+// nothing finished), results that finish together in one commit, the engine
+// never waiting for the disk, two stations on one directory, directories that cannot
 // be written, schema versions, the JUnit file, write errors mid-run.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <jansson.h>
+#include <sched.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -22,6 +28,7 @@
 #include "catalogue.h"
 #include "command.h"
 #include "eventScript.h"
+#include "records/json.h"
 #include "records/loader.h"
 #include "records/reader.h"
 #include "records/records.h"
@@ -115,12 +122,37 @@ std::string hintOf(uint16_t code) { return std::string(catalogue::findAny(code)-
 
 const std::string kSchema = std::string(GW_SOURCE_DIR) + "/tests/unit/junit.xsd";
 
-std::unique_ptr<station::EventSink> open(const std::string &dir, std::vector<std::string> *warnings = nullptr)
+// What the records said, from their writer thread.
+class Warnings {
+public:
+    void add(const std::string &m)
+    {
+        std::lock_guard lock(mutex_);
+        said_.push_back(m);
+    }
+    std::vector<std::string> said() const
+    {
+        std::lock_guard lock(mutex_);
+        return said_;
+    }
+    int count(const std::string &part) const
+    {
+        const std::vector<std::string> all = said();
+        return static_cast<int>(std::count_if(all.begin(), all.end(),
+                                              [&](const std::string &w) { return w.find(part) != std::string::npos; }));
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> said_;
+};
+
+std::unique_ptr<station::RecordsSink> open(const std::string &dir, Warnings *warnings = nullptr)
 {
     std::string error;
     auto sink = station::openRecords(dir, error, [warnings](const std::string &m) {
         if (warnings != nullptr) {
-            warnings->push_back(m);
+            warnings->add(m);
         }
     });
     EXPECT_NE(sink, nullptr) << error;
@@ -136,9 +168,10 @@ protected:
     std::string dir_;
 };
 
-// A station that writes results one after another is killed outright at
-// some moment: every result it reported finished is in records.db and in
-// records.jsonl, the lines are whole, and the directory opens again.
+// A station that writes results one after another is killed outright
+// kRecordsCommitMs after some moment: every result it had reported finished
+// by then is in records.db and in records.jsonl, the lines are whole, and
+// the directory opens again.
 TEST_F(Records, EveryFinishedTestSurvivesAKill)
 {
     int fds[2];
@@ -148,6 +181,12 @@ TEST_F(Records, EveryFinishedTestSurvivesAKill)
     ASSERT_GE(child, 0);
     if (child == 0) {
         close(fds[0]);
+        // The promise is about the records' writer and the disk, not about a
+        // machine with no processor to spare: the station runs ahead of the
+        // other tests beside it (ctest -j) where it may, its threads too.
+        sched_param realTime{};
+        realTime.sched_priority = 1;
+        (void)sched_setscheduler(0, SCHED_RR, &realTime);
         std::string error;
         auto sink = station::openRecords(dir_, error);
         if (!sink) {
@@ -162,10 +201,11 @@ TEST_F(Records, EveryFinishedTestSurvivesAKill)
             s.learnMac(0, "02:47:57:02:02:00");
             for (uint16_t code : kPlan) {
                 s.test(0, {.code = code, .durationMs = 7});
-                // Told only once the sink has returned: the result is written.
+                // Told once the sink has taken the result in.
                 if (write(fds[1], "x", 1) != 1) {
                     _exit(2);
                 }
+                usleep(2000); // the gateway's next test
             }
             s.finishRun(0, RunOutcome::kPass);
             s.finishBatch();
@@ -177,13 +217,16 @@ TEST_F(Records, EveryFinishedTestSurvivesAKill)
     while (reported < 40 && read(fds[0], &c, 1) == 1) {
         ++reported;
     }
+    // And every other result reported by now.
+    ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+    while (read(fds[0], &c, 1) == 1) {
+        ++reported;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(station::kRecordsCommitMs));
     ASSERT_EQ(kill(child, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
-    while (read(fds[0], &c, 1) == 1) {
-        ++reported;
-    }
     close(fds[0]);
 
     const int inDb = std::stoi(scalar(dir_, "SELECT count(*) FROM results"));
@@ -191,11 +234,9 @@ TEST_F(Records, EveryFinishedTestSurvivesAKill)
     const int inJsonl = static_cast<int>(lines.size());
     EXPECT_GE(inDb, reported);
     EXPECT_GE(inJsonl, reported);
-    // The database is written first: at most the result in flight is in the
-    // database and not yet in the JSON lines.
-    EXPECT_LE(inDb - inJsonl, 1);
-    EXPECT_GE(inDb - inJsonl, 0);
-    // Both hold the same results in the same order.
+    // The database is written first: the lines are its first results, in
+    // the same order (the group in flight may be in the database only).
+    EXPECT_LE(inJsonl, inDb);
     auto rows = query(dir_, "SELECT run_id, code, attempt FROM results ORDER BY rowid");
     for (size_t i = 0; i < lines.size() && i < rows.size(); ++i) {
         EXPECT_EQ(text(lines[i], "run_id"), rows[i][0]);
@@ -412,13 +453,13 @@ TEST_F(Records, SchemaVersionIsCheckedAndMigrated)
 {
     const std::string newer = sandbox::scratchDir() + "/newer";
     sqlite3 *db = rawDb(newer);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE runs (id TEXT); PRAGMA user_version = 2", nullptr, nullptr, nullptr),
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE runs (id TEXT); PRAGMA user_version = 3", nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
     std::string error;
     EXPECT_EQ(station::openRecords(newer, error), nullptr);
-    EXPECT_THAT(error, HasSubstr("newer gwtest (records schema version 2; this gwtest knows up to 1)"));
-    EXPECT_EQ(scalar(newer, "PRAGMA user_version"), "2");
+    EXPECT_THAT(error, HasSubstr("newer gwtest (records schema version 3; this gwtest knows up to 2)"));
+    EXPECT_EQ(scalar(newer, "PRAGMA user_version"), "3");
     station::records::Rows rows;
     EXPECT_FALSE(station::records::loadSqlite(newer, {}, rows, error));
     EXPECT_THAT(error, HasSubstr("newer gwtest"));
@@ -430,19 +471,78 @@ TEST_F(Records, SchemaVersionIsCheckedAndMigrated)
     EXPECT_EQ(station::openRecords(foreign, error), nullptr);
     EXPECT_THAT(error, HasSubstr("not a gwtest records file"));
 
-    // Version 0 (a new, empty file) is brought to version 1.
+    // Version 0 (a new, empty file) is brought to the current version.
     const std::string empty = sandbox::scratchDir() + "/empty";
     sqlite3_close(rawDb(empty));
     ASSERT_NE(open(empty), nullptr);
-    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), std::to_string(station::kRecordsSchemaVersion));
+    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), "2");
     EXPECT_EQ(scalar(empty, "PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(scalar(empty, "SELECT value FROM meta WHERE key = 'schema_version'"), "1");
+    EXPECT_EQ(scalar(empty, "SELECT value FROM meta WHERE key = 'schema_version'"), "2");
     EXPECT_EQ(scalar(empty, "SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE type IN "
                             "('table', 'index') AND name NOT LIKE 'sqlite_%' ORDER BY name)"),
               "meta results results_by_mac runs runs_by_mac");
     // And opened again as it is.
     ASSERT_NE(open(empty), nullptr);
-    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), "1");
+    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), "2");
+}
+
+// A records.db of version 1 (before gangs), with a run and a result in it:
+// read as it is by a reader (no gang), brought to version 2 when a station
+// opens it, its old results without a gang and the new ones with theirs.
+TEST_F(Records, AFileOfVersionOneIsMigratedAndItsResultsHaveNoGang)
+{
+    namespace records = station::records;
+    sqlite3 *db = rawDb(dir_);
+    const std::string v1 = std::string(station::kRecordsSchemaV1) +
+                           "PRAGMA user_version = 1;"
+                           "INSERT INTO meta (key, value) VALUES ('schema_version', '1');"
+                           "INSERT INTO runs (id, batch, station, started, host, port, model, mac, finished, outcome)"
+                           " VALUES ('old-b-0', 'old-b', 'old', '2026-12-11T08:00:00.000Z', '10.213.0.2', 6666,"
+                           " 'GWM0202', '02:47:57:02:02:00', '2026-12-11T08:01:00.000Z', 'pass');"
+                           "INSERT INTO results (run_id, station, mac, code, name, attempt, outcome, started,"
+                           " duration_ms, operator_answer, operator_ms) VALUES ('old-b-0', 'old',"
+                           " '02:47:57:02:02:00', 1793, 'led-power', 1, 'pass', '2026-12-11T08:00:30.000Z', 900,"
+                           " 'yes', 700);";
+    ASSERT_EQ(sqlite3_exec(db, v1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    // Read as version 1: the reader never writes.
+    records::Rows before;
+    std::string error;
+    ASSERT_TRUE(records::loadSqlite(dir_, {}, before, error)) << error;
+    ASSERT_EQ(before.results.size(), 1U);
+    EXPECT_EQ(before.results[0].gang, "");
+    EXPECT_EQ(scalar(dir_, "PRAGMA user_version"), "1");
+
+    {
+        auto sink = open(dir_);
+        ASSERT_NE(sink, nullptr);
+        EventScript s(*sink, "st", kT0);
+        s.startBatch(1);
+        s.startRun(0, "10.213.0.3");
+        s.test(0, {.code = 0x0701, .answer = station::OperatorAnswer{"yes", 1500}, .gang = "st-b-g1"});
+        s.finishRun(0, RunOutcome::kPass);
+        s.finishBatch();
+    }
+    EXPECT_EQ(scalar(dir_, "PRAGMA user_version"), "2");
+    EXPECT_EQ(scalar(dir_, "SELECT value FROM meta WHERE key = 'schema_version'"), "2");
+    EXPECT_EQ(query(dir_, "SELECT run_id, name, operator_answer, gang FROM results ORDER BY rowid"),
+              std::vector<Row>(
+                  {{"old-b-0", "led-power", "yes", "NULL"}, {"st-20261212T080000Z-0", "led-power", "yes", "st-b-g1"}}));
+    records::Rows after;
+    ASSERT_TRUE(records::loadSqlite(dir_, {}, after, error)) << error;
+    ASSERT_EQ(after.results.size(), 2U);
+    EXPECT_EQ(after.results[0].gang, "");
+    EXPECT_EQ(after.results[1].gang, "st-b-g1");
+    // The one shape of a result: null when the test ran alone.
+    for (const auto &[row, want] :
+         {std::pair{&after.results[0], "null"}, std::pair{&after.results[1], "\"st-b-g1\""}}) {
+        json_t *o = records::resultJson(*row);
+        char *dumped = json_dumps(json_object_get(o, "gang"), JSON_ENCODE_ANY);
+        EXPECT_STREQ(dumped, want);
+        std::free(dumped);
+        json_decref(o);
+    }
 }
 
 // The run's row follows the gateway: model and MAC filled in as they come
@@ -455,6 +555,7 @@ TEST_F(Records, RunAndResultRowsHoldWhatTheEventsSaid)
     EventScript s(*sink, "st1", kT0);
     s.startBatch(1);
     const std::string run = s.startRun(0, "10.213.0.2", "A3");
+    sink->flush();
     EXPECT_EQ(query(dir_, "SELECT station, host, port, label, model, mac, finished, outcome FROM runs"),
               std::vector<Row>({{"st1", "10.213.0.2", "6666", "A3", "", "", "NULL", "NULL"}}));
     s.test(
@@ -464,26 +565,29 @@ TEST_F(Records, RunAndResultRowsHoldWhatTheEventsSaid)
     s.learnMac(0, "02:47:57:02:02:0A");
     s.test(0, {.code = 0x0001, .durationMs = 4, .data = {2, 0x47, 0x57, 2, 2, 0x0a}, .decoded = "02:47:57:02:02:0a"});
     s.test(0, {.code = 0x0103, .outcome = Outcome::kFail, .durationMs = 5003});
-    s.test(
-        0,
-        {.code = 0x0701, .outcome = Outcome::kFail, .durationMs = 2100, .answer = station::OperatorAnswer{"no", 1800}});
+    s.test(0, {.code = 0x0701,
+               .outcome = Outcome::kFail,
+               .durationMs = 2100,
+               .answer = station::OperatorAnswer{"no", 1800},
+               .gang = "st1-20261212T080000Z-g2"});
     s.finishRun(0, RunOutcome::kFail, "2 tests failed");
+    sink->flush();
 
     EXPECT_EQ(query(dir_, "SELECT model, mac, started, finished, outcome FROM runs WHERE id = '" + run + "'"),
               std::vector<Row>(
                   {{"GWM0202", "02:47:57:02:02:0a", "2026-12-12T08:00:00.000Z", "2026-12-12T08:00:07.122Z", "fail"}}));
     // clang-format off
     EXPECT_EQ(query(dir_, "SELECT mac, code, name, attempt, outcome, data_hex, data_text, started, duration_ms,"
-                          " operator_answer, operator_ms, station FROM results ORDER BY rowid"),
+                          " operator_answer, operator_ms, station, gang FROM results ORDER BY rowid"),
               std::vector<Row>({
                   {"02:47:57:02:02:0a", "5", "model", "1", "pass", "67776d303230320a00", "GWM0202",
-                   "2026-12-12T08:00:00.000Z", "15", "NULL", "NULL", "st1"},
+                   "2026-12-12T08:00:00.000Z", "15", "NULL", "NULL", "st1", "NULL"},
                   {"02:47:57:02:02:0a", "1", "mac", "1", "pass", "02475702020a",
-                   "02:47:57:02:02:0a", "2026-12-12T08:00:00.015Z", "4", "NULL", "NULL", "st1"},
+                   "02:47:57:02:02:0a", "2026-12-12T08:00:00.015Z", "4", "NULL", "NULL", "st1", "NULL"},
                   {"02:47:57:02:02:0a", "259", "ping-host", "1", "fail", "", "",
-                   "2026-12-12T08:00:00.019Z", "5003", "NULL", "NULL", "st1"},
+                   "2026-12-12T08:00:00.019Z", "5003", "NULL", "NULL", "st1", "NULL"},
                   {"02:47:57:02:02:0a", "1793", "led-power", "1", "fail", "", "",
-                   "2026-12-12T08:00:05.022Z", "2100", "no", "1800", "st1"},
+                   "2026-12-12T08:00:05.022Z", "2100", "no", "1800", "st1", "st1-20261212T080000Z-g2"},
               }));
     // clang-format on
     EXPECT_EQ(scalar(dir_, "SELECT hint FROM results WHERE code = 259"), hintOf(0x0103));
@@ -498,10 +602,11 @@ TEST_F(Records, RunAndResultRowsHoldWhatTheEventsSaid)
                          "\"port\":6666,\"label\":\"A3\",\"model\":\"\",\"mac\":\"\",\"code\":5,\"name\":\"model\","
                          "\"attempt\":1,\"outcome\":\"pass\",\"data_hex\":\"67776d303230320a00\",\"data_text\":"
                          "\"GWM0202\",\"hint\":\"\",\"started\":\"2026-12-12T08:00:00.000Z\",\"duration_ms\":15,"
-                         "\"operator_answer\":null,\"operator_ms\":null}")
+                         "\"operator_answer\":null,\"operator_ms\":null,\"gang\":null}")
                             .c_str());
     std::free(first);
     EXPECT_EQ(text(lines[3], "operator_answer"), "no");
+    EXPECT_EQ(text(lines[3], "gang"), "st1-20261212T080000Z-g2");
     EXPECT_EQ(text(lines[3], "mac"), "02:47:57:02:02:0a");
     EXPECT_EQ(text(lines[3], "model"), "GWM0202");
     release(lines);
@@ -543,8 +648,10 @@ TEST_F(Records, JunitFileIsValidAndSaysWhatFailed)
     s.test(1, {.code = 0x0101, .outcome = Outcome::kNotRun});
     // 0x0102 never reported: the run ended before it.
     s.finishRun(1, RunOutcome::kConnectionLost, "the gateway dropped the connection");
+    sink->flush();
     EXPECT_TRUE(filesIn(dir_ + "/junit").empty()) << "written at the batch's end";
     s.finishBatch();
+    sink->flush();
 
     ASSERT_EQ(batch, "line/2-20261212T080000Z");
     ASSERT_THAT(filesIn(dir_ + "/junit"), ElementsAre("line_2-20261212T080000Z.xml"));
@@ -600,6 +707,7 @@ TEST_F(Records, JunitFileIsValidAndSaysWhatFailed)
     s.startRun(0, "10.213.0.2");
     s.finishRun(0, RunOutcome::kUnreachable);
     s.finishBatch();
+    sink->flush();
     EXPECT_THAT(filesIn(dir_ + "/junit"), ElementsAre("line_2-20261212T080000Z.xml", "line_2-20261212T080000Z~2.xml"));
     EXPECT_EQ(sandbox::readFile(file), before);
 }
@@ -769,16 +877,17 @@ TEST_F(Records, ReaderGivesOneRunsLinesAndABatchsJunitFile)
     EXPECT_FALSE(records::readJunit(dir_, "other.xml", xml));
 }
 
-// Another station's write holds the database: the write waits for it and
-// goes in; nothing is said, nothing lost.
+// Another station's write holds the database: the engine does not wait for
+// it; the write waits for it and goes in; nothing is said, nothing lost.
 TEST_F(Records, WaitsForAnotherStationsWrite)
 {
-    std::vector<std::string> warnings;
+    Warnings warnings;
     auto sink = open(dir_, &warnings);
     ASSERT_NE(sink, nullptr);
     EventScript s(*sink, "st", kT0);
     s.startBatch(1);
     s.startRun(0, "10.213.0.2");
+    sink->flush();
 
     sqlite3 *other = nullptr;
     ASSERT_EQ(sqlite3_open((dir_ + "/records.db").c_str(), &other), SQLITE_OK);
@@ -791,53 +900,125 @@ TEST_F(Records, WaitsForAnotherStationsWrite)
         sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
     });
     s.test(0, {.code = 0x0005});
-    const auto waited = std::chrono::steady_clock::now() - t0;
+    const auto told = std::chrono::steady_clock::now() - t0;
+    sink->flush();
+    const auto written = std::chrono::steady_clock::now() - t0;
     holder.join();
     sqlite3_close(other);
-    EXPECT_GE(waited, std::chrono::milliseconds(1500));
+    EXPECT_LT(told, std::chrono::milliseconds(500)) << "the engine waited for the database";
+    EXPECT_GE(written, std::chrono::milliseconds(1500));
     EXPECT_EQ(scalar(dir_, "SELECT count(*) FROM results"), "1");
-    EXPECT_TRUE(warnings.empty()) << warnings[0];
+    EXPECT_TRUE(warnings.said().empty()) << warnings.said()[0];
 }
 
 // A lock held far longer than any station's write (a sqlite3 shell left in
 // a transaction): the write waits the busy time once, is then kept in
-// memory while the events go on without long waits, and goes in when the
-// lock is gone. The JSON lines do not wait for the database.
+// memory while the following groups go on without long waits, and goes in
+// when the lock is gone. The JSON lines do not wait for the database, and
+// the engine waits for neither.
 TEST_F(Records, ALockHeldLongerThanTheBusyWaitKeepsTheWritesQueued)
 {
-    std::vector<std::string> warnings;
+    Warnings warnings;
     auto sink = open(dir_, &warnings);
     ASSERT_NE(sink, nullptr);
     EventScript s(*sink, "st", kT0);
     s.startBatch(1);
     s.startRun(0, "10.213.0.2");
+    sink->flush();
 
     sqlite3 *other = nullptr;
     ASSERT_EQ(sqlite3_open((dir_ + "/records.db").c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     auto t0 = std::chrono::steady_clock::now();
     s.test(0, {.code = 0x0005});
+    const auto told = std::chrono::steady_clock::now() - t0;
+    sink->flush();
     const auto firstWait = std::chrono::steady_clock::now() - t0;
-    ASSERT_EQ(warnings.size(), 1U);
-    EXPECT_THAT(warnings[0], HasSubstr("cannot write records.db (database is locked)"));
+    ASSERT_EQ(warnings.said().size(), 1U);
+    EXPECT_THAT(warnings.said()[0], HasSubstr("cannot write records.db (database is locked)"));
     t0 = std::chrono::steady_clock::now();
     for (uint16_t code : {0x0001, 0x0002, 0x0101, 0x0102, 0x0103}) {
         s.test(0, {.code = code});
+        sink->flush();
     }
     const auto nextFive = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(told, std::chrono::milliseconds(500)) << "the engine waited for the database";
     EXPECT_GE(firstWait, std::chrono::seconds(5));
     EXPECT_LT(nextFive, std::chrono::seconds(5));
-    EXPECT_EQ(warnings.size(), 1U) << "said once";
+    EXPECT_EQ(warnings.count("cannot write records.db"), 1) << "said once";
     std::vector<json_t *> lines = jsonLines(dir_);
     EXPECT_EQ(lines.size(), 6U);
     release(lines);
+    EXPECT_EQ(scalar(dir_, "SELECT count(*) FROM results"), "0");
 
     ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(other);
     s.test(0, {.code = 0x0701});
-    EXPECT_THAT(warnings, ::testing::Contains(HasSubstr("records.db written again")));
+    sink->flush();
+    EXPECT_EQ(warnings.count("records.db written again"), 1);
     EXPECT_EQ(scalar(dir_, "SELECT group_concat(code) FROM (SELECT code FROM results ORDER BY rowid)"),
               "5,1,2,257,258,259,1793");
+}
+
+// The records' writer stalls in a commit (a slow disk, held right there by
+// its seam) while sixteen gateways start and their gang's results come in:
+// the engine's calls return at once all the same, and everything that came
+// meanwhile is committed in one transaction, in order, when the disk is back.
+TEST_F(Records, ResultsThatFinishTogetherAreCommittedTogetherWhileTheEngineGoesOn)
+{
+    constexpr int kGateways = 16;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> commits;
+    bool diskBack = false;
+    station::seams::sqliteCommitted = [&](int writes) {
+        std::unique_lock lock(mutex);
+        commits.push_back(writes);
+        changed.notify_all();
+        // Bounded, so that an engine call that does wait shows as a long
+        // call rather than a test that never ends.
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return diskBack; });
+    };
+    {
+        auto sink = open(dir_);
+        ASSERT_NE(sink, nullptr);
+        EventScript s(*sink, "st", kT0);
+        s.startBatch(kGateways);
+        s.startRun(0, "10.213.0.2", "A1");
+        {
+            std::unique_lock lock(mutex);
+            ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return commits.size() == 1; }));
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int g = 1; g < kGateways; ++g) {
+            s.startRun(g, "10.213.0." + std::to_string(g + 2), "A" + std::to_string(g + 1));
+        }
+        for (int g = 0; g < kGateways; ++g) {
+            s.test(g, {.code = 0x0701, .answer = station::OperatorAnswer{"yes", 1500}, .gang = "st-g1"});
+        }
+        const auto told = std::chrono::steady_clock::now() - t0;
+        EXPECT_LT(told, std::chrono::seconds(2)) << "the engine waited for the stalled disk";
+        {
+            std::lock_guard lock(mutex);
+            EXPECT_EQ(commits.size(), 1U) << "nothing committed while the disk stalls";
+            diskBack = true;
+        }
+        changed.notify_all();
+        sink->flush();
+        std::lock_guard lock(mutex);
+        // One commit for the first run's start, one for everything after it:
+        // fifteen runs' starts and sixteen results.
+        EXPECT_EQ(commits, std::vector<int>({1, (kGateways - 1) + kGateways}));
+    }
+    station::seams::sqliteCommitted = {};
+    EXPECT_EQ(scalar(dir_, "SELECT count(*) || ' ' || count(DISTINCT run_id) || ' ' || min(gang) || ' ' || "
+                           "max(gang) FROM results"),
+              "16 16 st-g1 st-g1");
+    EXPECT_EQ(scalar(dir_, "SELECT group_concat(run_id, ' ') FROM (SELECT run_id FROM results ORDER BY rowid)"),
+              scalar(dir_, "SELECT group_concat(id, ' ') FROM (SELECT id FROM runs ORDER BY rowid)"));
+    std::vector<json_t *> lines = jsonLines(dir_);
+    EXPECT_EQ(lines.size(), static_cast<size_t>(kGateways));
+    release(lines);
 }
 
 // The disk fills up in the middle of a batch: said once per record kind,
@@ -847,7 +1028,7 @@ TEST_F(Records, DiskFullMidRunIsSaidOnceAndNothingIsLost)
 {
     sandbox::mkdirs(dir_);
     ASSERT_EQ(mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=1m"), 0);
-    std::vector<std::string> warnings;
+    Warnings warnings;
     auto sink = open(dir_, &warnings);
     ASSERT_NE(sink, nullptr);
     EventScript s(*sink, "st", kT0);
@@ -856,30 +1037,27 @@ TEST_F(Records, DiskFullMidRunIsSaidOnceAndNothingIsLost)
     s.planKnown(0, "GWM0202", kPlan);
     s.learnMac(0, "02:47:57:02:02:00");
     s.test(0, {.code = 0x0005});
+    sink->flush();
 
     sandbox::sh("dd if=/dev/zero of=" + dir_ + "/filler bs=4k 2>/dev/null");
     constexpr int kWhileFull = 30;
     const std::string longText(300, 'v');
     for (int i = 0; i < kWhileFull; ++i) {
         s.test(0, {.code = 0x0002, .attempt = i + 1, .decoded = longText});
+        if (i % 10 == 0) {
+            sink->flush(); // several groups while the disk is full
+        }
     }
-    EXPECT_EQ(
-        std::count_if(warnings.begin(), warnings.end(),
-                      [](const std::string &w) { return w.find("cannot write records.db") != std::string::npos; }),
-        1)
-        << ::testing::PrintToString(warnings);
-    EXPECT_EQ(
-        std::count_if(warnings.begin(), warnings.end(),
-                      [](const std::string &w) { return w.find("cannot write records.jsonl") != std::string::npos; }),
-        1)
-        << ::testing::PrintToString(warnings);
+    sink->flush();
+    EXPECT_EQ(warnings.count("cannot write records.db"), 1) << ::testing::PrintToString(warnings.said());
+    EXPECT_EQ(warnings.count("cannot write records.jsonl"), 1) << ::testing::PrintToString(warnings.said());
 
     ASSERT_EQ(unlink((dir_ + "/filler").c_str()), 0);
     s.test(0, {.code = 0x0001});
     s.finishRun(0, RunOutcome::kPass);
     s.finishBatch();
     sink.reset();
-    EXPECT_THAT(warnings, ::testing::Contains(HasSubstr("records.db written again")));
+    EXPECT_THAT(warnings.said(), ::testing::Contains(HasSubstr("records.db written again")));
     EXPECT_EQ(scalar(dir_, "SELECT count(*) FROM results"), std::to_string(kWhileFull + 2));
     EXPECT_EQ(scalar(dir_, "SELECT group_concat(attempt) FROM (SELECT attempt FROM results WHERE code = 2 ORDER BY "
                            "rowid)"),

@@ -166,9 +166,14 @@ TEST_F(WebHistory, EveryRecordLinkOfTheHistoryAnswersWithItsOwnRun)
     ASSERT_TRUE(second) << error;
     auto third = station::openRecords(dir, error);
     ASSERT_TRUE(third) << error;
+    // One after another, as three stations whose runs got the same id:
+    // each written (and its run id settled) before the next.
     run(*first, batch, 0, macs[0], false);
+    first->flush();
     run(*second, batch, 0, macs[1], true);
+    second->flush();
     run(*third, batch, 0, macs[2], true, false);
+    third->flush();
     for (EventKind kind :
          {EventKind::kBatchStarted, EventKind::kRunStarted, EventKind::kRunFinished, EventKind::kBatchFinished}) {
         Event e;
@@ -183,6 +188,7 @@ TEST_F(WebHistory, EveryRecordLinkOfTheHistoryAnswersWithItsOwnRun)
         e.runOutcome = RunOutcome::kUnreachable;
         first->onEvent(e);
     }
+    first->flush();
 
     station::web::RecordsHistory history(dir);
     station::web::Hub hub;
@@ -251,6 +257,7 @@ TEST_F(WebHistory, EveryRecordLinkOfTheHistoryAnswersWithItsOwnRun)
     end.station = "web";
     end.batchId = batch;
     third->onEvent(end);
+    third->flush();
     got = links();
     ASSERT_EQ(got.size(), 4U);
     EXPECT_EQ(std::get<2>(got[2]), batch + "~3.xml");
