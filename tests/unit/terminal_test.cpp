@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -568,6 +569,248 @@ TEST(Terminal, EveryQuestionIsShownWholeOnAn80By24Terminal)
             }
         }
     }
+}
+
+// --- answers typed to a gang's question -------------------------------------------
+
+TEST(GangAnswer, LabelsNumbersAndAddressesNameTheOnesThatAreNot)
+{
+    // Slots are not places in the list: a number is the place, the answer is slots.
+    const std::vector<GatewayInfo> labelled = {member(2, "A1", "10.213.0.2"), member(5, "A2", "10.213.0.3"),
+                                               member(6, "b-7", "fd00::7"), member(9, "12", "10.213.0.5")};
+    const std::vector<GatewayInfo> unlabelled = {member(0, "", "10.213.0.2"), member(1, "", "fd00::1"),
+                                                 member(4, "C", "10.213.0.9")};
+    struct Case {
+        const char *typed;
+        const std::vector<GatewayInfo> &members;
+        bool understood;
+        std::vector<int> noSlots;
+        const char *notUnderstood;
+    };
+    const Case cases[] = {
+        {"", labelled, true, {}, ""},
+        {"   ", labelled, true, {}, ""},
+        {"y", labelled, true, {}, ""},
+        {"YES", labelled, true, {}, ""},
+        {"a2", labelled, true, {5}, ""},
+        {"B-7 a1", labelled, true, {2, 6}, ""}, // in the members' order
+        {"2,3", labelled, true, {5, 6}, ""},
+        {"A2 a2 2", labelled, true, {5}, ""},
+        {"12", labelled, true, {9}, ""},   // a label before a number
+        {"4", labelled, true, {9}, ""},    // and the number of that gateway
+        {"n A1", labelled, true, {2}, ""}, // "no: A1"
+        {"no A1 A2", labelled, true, {2, 5}, ""},
+        {"10.213.0.3:6666", labelled, true, {5}, ""},
+        {"[FD00::7]:6666", labelled, true, {6}, ""},
+        {"n", labelled, false, {}, "n alone (it does not say which)"},
+        {"No", labelled, false, {}, "No alone (it does not say which)"},
+        {"A9", labelled, false, {}, "A9"},
+        {"A1 x 5 0", labelled, false, {}, "x 5 0"},
+        {"y A1", labelled, false, {}, "y"},
+        {"1 3", unlabelled, true, {0, 4}, ""},
+        {"fd00::1", unlabelled, true, {1}, ""},
+        {"c", unlabelled, true, {4}, ""},
+        {"4", unlabelled, false, {}, "4"},
+        {"99999999999999999999", unlabelled, false, {}, "99999999999999999999"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.typed);
+        const station::GangAnswer read = station::readGangAnswer(c.typed, c.members);
+        EXPECT_EQ(read.understood, c.understood);
+        EXPECT_EQ(read.noSlots, c.noSlots);
+        EXPECT_EQ(read.notUnderstood, c.notUnderstood);
+    }
+    EXPECT_EQ(station::readGangAnswer("x", labelled).accepted,
+              "Enter or y for all, or the labels (A1 A2 b-7 12) or numbers (1 to 4) of those that are not, parted "
+              "by blanks");
+    EXPECT_EQ(station::readGangAnswer("x", unlabelled).accepted,
+              "Enter or y for all, or the numbers (1 to 3) of those that are not, parted by blanks");
+}
+
+TEST(TtyPrompter, AGangIsAnsweredByNameAndAWordThatNamesNoneIsAskedAgain)
+{
+    const std::vector<GatewayInfo> four = {member(2, "A1", "10.213.0.2"), member(5, "A2", "10.213.0.3"),
+                                           member(6, "A3", "10.213.0.4"), member(9, "A4", "10.213.0.5")};
+    const std::string led = "did the power LED light for two seconds on A1 A2 A3 A4? "
+                            "[y = all lit, or type the labels that stayed dark]";
+    struct Case {
+        std::vector<std::string> lines; // typed one after the other
+        std::vector<std::string> said;  // what the person is told after the question
+        std::vector<int> noSlots;       // the one answer given
+    };
+    const Case cases[] = {
+        {{""}, {}, {}},
+        {{"Y"}, {}, {}},
+        {{"a2 4"}, {}, {5, 9}},
+        {{"A9", "A4"},
+         {"not understood: A9; type Enter or y for all, or the labels (A1 A2 A3 A4) or numbers (1 to 4)"},
+         {9}},
+        {{"n", "n 1"}, {"not understood: n alone (it does not say which); type Enter"}, {2}},
+        {{"A1 A 2", "5", "1 2 3 4"}, {"not understood: A;", "not understood: 5;"}, {2, 5, 6, 9}},
+    };
+    uint64_t id = 100;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.lines.front());
+        ++id;
+        Pty pty;
+        Answers answers;
+        // As with --json: the prompter says the question on the terminal itself.
+        station::TtyPrompter prompter(answers.function(), pty.fd(), true, nullptr);
+        prompter.onEvent(question(catalogue::Operator::kLedLit, id, four, led));
+        ASSERT_TRUE(pty.waitFor("stayed dark] "));
+        // Wrapped at a blank, whole.
+        const Screen asked(pty.text());
+        EXPECT_EQ(asked.wrapped, 0);
+        EXPECT_THAT(asked.joined(), HasSubstr(led));
+        for (size_t i = 0; i < c.lines.size(); ++i) {
+            pty.type(c.lines[i] + "\r");
+            if (i < c.said.size()) {
+                EXPECT_TRUE(sandbox::waitUntil(
+                    [&] { return Screen(pty.text()).joined().find(c.said[i]) != std::string::npos; }, 10000))
+                    << c.said[i] << "\n"
+                    << pty.text();
+            }
+        }
+        ASSERT_TRUE(answers.waitFor(1));
+        Event answered = question(catalogue::Operator::kLedLit, id, four, led);
+        answered.kind = EventKind::kPromptAnswered;
+        answered.noSlots = c.noSlots;
+        answered.answer = station::OperatorAnswer{c.noSlots.empty() ? "yes" : "no", 1500};
+        prompter.onEvent(answered);
+        // Each gateway's answer said back.
+        std::string back = "led-power:";
+        for (const GatewayInfo &m : four) {
+            back += " " + m.label +
+                    (std::find(c.noSlots.begin(), c.noSlots.end(), m.slot) != c.noSlots.end() ? " no" : " yes");
+            back += m.slot == 9 ? "" : ",";
+        }
+        EXPECT_TRUE(pty.waitFor(back)) << back << "\n" << pty.text();
+        pty.type("\r"); // a stray Enter once it is answered answers nothing
+        pty.quiet();
+        ASSERT_EQ(answers.all().size(), 1U) << "asked again when it was understood, or answered twice";
+        EXPECT_EQ(answers.all()[0].first, id);
+        EXPECT_EQ(answers.all()[0].second, c.noSlots);
+    }
+}
+
+TEST(TtyPrompter, AGatewayAloneIsAskedYesOrNoAsEver)
+{
+    // A real engine and desk, the gateway a fake: every LED question is
+    // answered through the terminal, the first with a no after two lines
+    // that are neither yes nor no.
+    sandbox::FakeGateway gw("gwm0101\n");
+    station::RunOptions options;
+    options.op = station::OperatorMode::kAsk;
+    options.marginMs = 0;
+    options.connectTimeoutMs = 1000;
+    options.station = "bench-1";
+    station::OperatorDesk desk;
+    station::Engine engine(options, desk);
+    Pty pty;
+    station::TtyPrompter prompter(desk, pty.fd(), true, nullptr);
+    engine.subscribe(&prompter);
+    sandbox::EventRecorder rec;
+    int asked = 0;
+    rec.answerer = [&](const Event &e) {
+        EXPECT_TRUE(e.members.size() <= 1);
+        pty.type(++asked == 1 ? "maybe\r\rN o\r" : "yes\r");
+    };
+    engine.subscribe(&rec);
+    const station::RunSummary summary = engine.run({gw.target("A1")});
+    EXPECT_EQ(summary.exitStatus, 1);
+    EXPECT_GE(asked, 2);
+    const auto results = rec.results(0);
+    ASSERT_TRUE(results.count("led-power"));
+    EXPECT_EQ(results.at("led-power").outcome, Outcome::kFail);
+    EXPECT_EQ(results.at("led-power").message, "the operator answered no");
+    int passedLeds = 0;
+    for (const auto &[name, e] : results) {
+        if (name != "led-power" && e.answer && e.answer->answer == "yes") {
+            EXPECT_EQ(e.outcome, Outcome::kPass) << name;
+            ++passedLeds;
+        }
+    }
+    EXPECT_EQ(passedLeds, asked - 1);
+    const std::string text = pty.quiet();
+    size_t again = 0;
+    for (size_t at = text.find("please answer y or n: "); at != std::string::npos;
+         at = text.find("please answer y or n: ", at + 1)) {
+        ++again;
+    }
+    EXPECT_EQ(again, 2U) << text; // "maybe" and the empty line; "N o" is no
+    EXPECT_THAT(text, HasSubstr("did the power LED of A1 (127.0.0.1:"));
+    EXPECT_THAT(text, Not(HasSubstr("not understood")));
+}
+
+TEST(Terminal, PlainOutputShowsAGangsQuestionOnceAndEachAnswer)
+{
+    const std::vector<GatewayInfo> three = {member(0, "A1", "10.213.0.2"), member(1, "A2", "10.213.0.3"),
+                                            member(2, "A3", "fd00::3")};
+    Capture out;
+    {
+        station::TerminalSink sink(out.file(), station::TerminalStyle{});
+        sink.onEvent(event(EventKind::kBatchStarted));
+        Event button = question(catalogue::Operator::kPressButton, 1, three, "press the buttons of A1 A2 A3");
+        sink.onEvent(button);
+        for (const GatewayInfo &m : three) {
+            Event pressed = about(EventKind::kTestFinished, m);
+            pressed.name = "button";
+            pressed.code = 0x0603;
+            pressed.gang = button.gang;
+            pressed.outcome = m.slot == 1 ? Outcome::kFail : Outcome::kPass;
+            sink.onEvent(pressed);
+        }
+        button.kind = EventKind::kPromptAnswered;
+        sink.onEvent(button);
+        Event led = question(catalogue::Operator::kLedLit, 2, three,
+                             "did the power LED light for two seconds on A1 A2 A3? [y = all lit, or type the labels "
+                             "that stayed dark]");
+        sink.onEvent(led);
+        led.kind = EventKind::kPromptAnswered;
+        led.noSlots = {2};
+        led.answer = station::OperatorAnswer{"no", 2500};
+        sink.onEvent(led);
+    }
+    const std::string text = out.text();
+    EXPECT_THAT(text, HasSubstr("press the buttons of A1 A2 A3 within 10.0 s\n"));
+    EXPECT_THAT(text, HasSubstr("A2 10.213.0.3:6666: button fail"));
+    EXPECT_THAT(text, HasSubstr("\ndid the power LED light for two seconds on A1 A2 A3? [y = all lit, or type the "
+                                "labels that stayed dark]\n"
+                                "A1 10.213.0.2:6666: led-power: yes after 2.5 s\n"
+                                "A2 10.213.0.3:6666: led-power: yes after 2.5 s\n"
+                                "A3 [fd00::3]:6666: led-power: no after 2.5 s\n"));
+    EXPECT_EQ(text.find("press the buttons"), text.rfind("press the buttons")); // once
+}
+
+TEST(TtyPrompter, OneEnterSentAsCrLfIsOneLine)
+{
+    // A terminal line that sends CR LF for Enter (no ICRNL): the line after
+    // a typo is not an empty one, which would answer yes for the whole gang.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const std::vector<GatewayInfo> two = {member(3, "A1", "10.213.0.2"), member(4, "A2", "10.213.0.3")};
+    Answers answers;
+    {
+        station::TtyPrompter prompter(answers.function(), pair[1], false, nullptr);
+        prompter.onEvent(
+            question(catalogue::Operator::kAllBlinking, 7, two,
+                     "are all LEDs blinking on A1 A2? [y = all blinking, or type the labels that are not]"));
+        ASSERT_EQ(write(pair[0], "A7\r\n", 4), 4);
+        std::string said;
+        EXPECT_TRUE(sandbox::waitUntil([&] {
+            char buf[512];
+            const ssize_t n = recv(pair[0], buf, sizeof buf, MSG_DONTWAIT);
+            said.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            return said.find("parted by blanks: ") != std::string::npos;
+        }));
+        EXPECT_THAT(said, ::testing::StartsWith("not understood: A7; type"));
+        ASSERT_EQ(write(pair[0], "a2\r\n", 4), 4);
+        ASSERT_TRUE(answers.waitFor(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    close(pair[0]);
+    ASSERT_EQ(answers.all().size(), 1U);
+    EXPECT_EQ(answers.all()[0].second, std::vector<int>{4});
 }
 
 } // namespace
