@@ -1074,8 +1074,8 @@ void TtyPrompter::typed(const std::string &line)
     again += read.notUnderstood;
     again += "; type ";
     again += read.accepted;
-    again += ": ";
-    sayQuestion(again, "");
+    again += ":";
+    sayQuestion(again, " ");
 }
 
 void TtyPrompter::reader()
