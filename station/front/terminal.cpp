@@ -858,7 +858,12 @@ void TerminalSink::onEvent(const Event &ev)
     default:
         break;
     }
-    if (running_) {
+    // While a yes/no question waits, the person types on its last row:
+    // the block stands still (as it does for the ticker) rather than wipe
+    // what they typed on each event of the other gateways. Lines kept above
+    // it (a failure, a notice) still redraw it.
+    const bool typing = prompt_ && isYesNo(prompt_->prompt) && ev.kind != EventKind::kPromptNeeded;
+    if (running_ && !typing) {
         drawBlock(now);
     }
 }

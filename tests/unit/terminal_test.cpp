@@ -530,7 +530,20 @@ TEST(Terminal, EveryQuestionIsShownWholeOnAn80By24Terminal)
             }
             answered.answer = station::OperatorAnswer{"", 4000};
         } else {
-            pty.type(c.typed + "\r");
+            // What the person types stays on the screen while the other
+            // gateways go on with their tests.
+            const std::string firstWord = c.typed.substr(0, c.typed.find(' '));
+            pty.type(firstWord);
+            Event other = about(EventKind::kTestStarted, everyone.back());
+            other.name = "wan";
+            other.code = 0x0101;
+            both(other);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const std::vector<std::string> rows = Screen(pty.quiet()).rows();
+            std::string end = rows.size() > 1 ? rows[rows.size() - 2] : ""; // typed past the edge
+            end += rows.back();
+            EXPECT_THAT(end, ::testing::EndsWith(firstWord)) << ::testing::PrintToString(rows);
+            pty.type(c.typed.substr(firstWord.size()) + "\r");
             ASSERT_TRUE(answers.waitFor(1));
             EXPECT_EQ(answers.all()[0].first, id);
             EXPECT_EQ(answers.all()[0].second, c.noSlots);
