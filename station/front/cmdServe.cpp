@@ -80,6 +80,15 @@ int serve(const ServeOptions &o)
         return kExitUsage;
     }
 
+    // SIGINT and SIGTERM end the page; a thread of its own waits for them,
+    // so they are blocked in every thread started from here on (the
+    // records' writer and the line's forwarder are the first).
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
     // The records are checked before the page opens.
     auto records = openRecords(o.records, error);
     if (!records) {
@@ -93,14 +102,6 @@ int serve(const ServeOptions &o)
         return lineStatus;
     }
     line::RecordsThenLine sink(records.get(), lineDb.get());
-
-    // SIGINT and SIGTERM end the page; a thread of its own waits for them,
-    // so they are blocked in every thread started from here on.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     web::Hub hub(!o.token.empty());
     for (const Target &target : targets) {
