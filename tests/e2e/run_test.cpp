@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <jansson.h>
 #include <map>
 #include <mutex>
@@ -390,6 +391,60 @@ TEST_F(RunCommand, OperatorAnswersAtTheTerminal)
                              "answered no  hint: a fail from the gateway: /sys/class/leds/pwrled is missing"));
     EXPECT_THAT(summary, ::testing::ContainsRegex("led-error +\033\\[32mpass\033\\[0m.*operator: yes"));
     EXPECT_THAT(summary, ::testing::ContainsRegex("button +\033\\[32mpass"));
+}
+
+// Two gateways at the power LED together: one question at the terminal for
+// both, answered with the label of the one that stayed dark. That one fails
+// the test, the other passes, and both records name the same gang.
+TEST_F(RunCommand, GangIsAskedOnceAtTheTerminalAndTheDarkOneFails)
+{
+    sandbox::GwsimInstance a;
+    sandbox::GwsimInstance b;
+    ASSERT_TRUE(a.start("GWM0101")) << a.failure();
+    ASSERT_TRUE(b.start("GWM0101")) << b.failure();
+    Pty pty;
+    ASSERT_GE(pty.slave(), 0);
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(GWTEST_BIN,
+                              {"run", a.address() + "=A1", b.address() + "=A2", "--only", "led-power", "--records",
+                               records(), "--station", "gang"},
+                              sandbox::Stdio{pty.slave(), pty.slave()}));
+    pty.closeSlave();
+
+    size_t at = pty.waitFor("did the power LED light for two seconds on A1 A2?", 0, 60000);
+    ASSERT_NE(at, std::string::npos) << pty.text();
+    at = pty.waitFor("[y = all lit, or type the labels that stayed dark]", at, 2000);
+    ASSERT_NE(at, std::string::npos) << pty.text();
+    pty.type("a2\n");
+
+    const auto status = station.waitExit(30000);
+    ASSERT_TRUE(status.has_value()) << pty.text();
+    EXPECT_EQ(*status, 1) << pty.text();
+    ASSERT_NE(pty.waitFor("records: ", at, 5000), std::string::npos) << pty.text();
+    EXPECT_EQ(pty.text().find("did the power LED light", at), std::string::npos) << "asked twice: " << pty.text();
+
+    // Each gateway's own answer, one gang.
+    std::map<std::string, std::vector<std::string>> byLabel;
+    std::ifstream in(records() + "/records.jsonl");
+    for (std::string line; std::getline(in, line);) {
+        json_t *o = json_loads(line.c_str(), 0, nullptr);
+        ASSERT_NE(o, nullptr) << line;
+        auto text = [o](const char *key) {
+            const char *v = json_string_value(json_object_get(o, key));
+            return std::string(v != nullptr ? v : "");
+        };
+        if (text("name") == "led-power") {
+            byLabel[text("label")] = {text("outcome"), text("operator_answer"), text("gang")};
+        }
+        json_decref(o);
+    }
+    ASSERT_EQ(byLabel.size(), 2U);
+    EXPECT_EQ(byLabel["A1"][0], "pass");
+    EXPECT_EQ(byLabel["A1"][1], "yes");
+    EXPECT_EQ(byLabel["A2"][0], "fail");
+    EXPECT_EQ(byLabel["A2"][1], "no");
+    EXPECT_FALSE(byLabel["A1"][2].empty());
+    EXPECT_EQ(byLabel["A1"][2], byLabel["A2"][2]);
 }
 
 // The person takes longer than the service's 60 s idle time-out to answer
