@@ -1,8 +1,9 @@
 // A station page whose gateways are played by a script instead of the
 // engine: each started slot asks for its MAC, then for two LEDs (the page's
 // operator answers), then ends pass or fail by the answers. Slots started
-// together (Start all) are a gang: one button question for all (slot N's
-// press comes N + 1 s in), then one question about their power LED. Lets the
+// together (Start all) are a gang: one button question for all (the first
+// press 1 s in, the second 5 s later, the rest 1 s apart), then one question
+// about their power LED. Lets the
 // browser tests check the page itself in seconds, with no gateway.
 //
 //   fakeStation [--listen ADDR:PORT] [--token TOKEN] [--slots N]
@@ -166,8 +167,11 @@ private:
         press.countdownMs = 10000;
         press.question = "press the buttons of " + names;
         hub_.onEvent(press);
+        // The first press 1 s in, the second 5 s after it (a window wide
+        // enough for a loaded machine's browser to see one pressed and the
+        // other still waiting), the rest 1 s apart.
         for (size_t i = 0; i < slots.size(); ++i) {
-            if (!pause(1000)) {
+            if (!pause(i == 1 ? 5000 : 1000)) {
                 return;
             }
             finish(slots[i].first, slots[i].second, 0x0603, "button", Outcome::kPass, buttonGang);

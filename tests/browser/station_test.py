@@ -160,13 +160,13 @@ def member_tile(card, slot):
 
 def test_a_gang_of_two_answered_on_one_card():
     """Two GWM0101 started together: every operator test is one question on
-    one card. B's button is pressed 3 s into the test, A's after 1 s: A shows
+    one card. B's button is pressed 6 s into the test, A's after 1 s: A shows
     pressed while B still waits. At the power LED, B is named dark with the
     scanner's keys (its label, Enter; then Enter alone confirms); the other
     questions by touch. B fails led-power, A passes."""
     work = pagekit.workdir(BUILD, "gang")
     sims = [pagekit.gwsim(SOURCE, work, "gw-a", model="GWM0101"),
-            pagekit.gwsim(SOURCE, work, "gw-b", model="GWM0101", scenario="button.press_after = 3\n")]
+            pagekit.gwsim(SOURCE, work, "gw-b", model="GWM0101", scenario="button.press_after = 6\n")]
     # A long gang wait: on a loaded machine the two still meet at every step.
     station = serve(work, [(sims[0].address, "A1"), (sims[1].address, "B1")], extra=["--gang-wait", "120"])
     driver = pagekit.chrome()
