@@ -86,7 +86,7 @@ def test_a_gang_answered_on_one_card():
         check(not card.find_element(By.CSS_SELECTOR, ".gang-answers").is_displayed(), "nothing to answer")
         wait(driver, "A pressed, B still waiting", lambda: tile(card, 0).get_attribute("data-state") == "pressed" and
              tile(card, 1).get_attribute("data-state") == "waiting", 10)
-        check(tile(card, 0).text.split("\n")[-1].lower() == "pressed", "A's tile says pressed: " + tile(card, 0).text)
+        wait(driver, "A's tile to say pressed", lambda: tile(card, 0).text.split("\n")[-1].lower() == "pressed", 5)
         check(pagekit.card(driver, 1).find_element(By.CSS_SELECTOR, ".countdown").text == "",
               "the slot cards count nothing down of their own")
         pagekit.screenshot(driver, BUILD, "page-gang-button.png")
@@ -101,7 +101,7 @@ def test_a_gang_answered_on_one_card():
             prompt = pagekit.card(driver, slot).find_element(By.CSS_SELECTOR, ".prompt")
             check(prompt.is_displayed() and "question above" in prompt.text, "slot %d points to the gang card" % slot)
             check(not prompt.find_element(By.CSS_SELECTOR, ".yes").is_enabled(), "slot %d has no answer of its own" % slot)
-        size = tile(card, 1).size
+        size = wait(driver, "B's toggle", lambda: tile(card, 1).size, 5)
         check(size["height"] >= 90 and size["width"] >= 150, "a toggle a finger hits: %r" % size)
         # The scanner: the card's field has the focus; a label not in the
         # question is refused; "b1" (any case) toggles B; "3" (its number)
@@ -111,13 +111,14 @@ def test_a_gang_answered_on_one_card():
         scan.send_keys("Z9" + Keys.ENTER)
         wait(driver, "the typo refused", lambda: "not in this question" in
              card.find_element(By.CSS_SELECTOR, ".scan-error").text, 10)
-        check([tile(card, s).get_attribute("data-state") for s in (0, 1, 2)] == ["yes", "yes", "yes"], "none toggled")
+        wait(driver, "none toggled", lambda: [tile(card, s).get_attribute("data-state") for s in (0, 1, 2)] ==
+             ["yes", "yes", "yes"], 5)
         scan.send_keys("b1" + Keys.ENTER)
         scan.send_keys("3" + Keys.ENTER)
         wait(driver, "B and C dark", lambda: [tile(card, s).get_attribute("data-state") for s in (0, 1, 2)] ==
              ["yes", "no", "no"], 10)
         check(card.find_element(By.CSS_SELECTOR, ".scan-error").text == "", "the error goes")
-        tile(card, 2).click()
+        wait(driver, "C tapped", lambda: tile(card, 2).click() or True, 5)
         wait(driver, "C lit again", lambda: tile(card, 2).get_attribute("data-state") == "yes", 10)
         check(card.find_element(By.CSS_SELECTOR, ".confirm").text == "Confirm: 1 dark", "the confirm button counts")
         pagekit.screenshot(driver, BUILD, "page-gang-led.png")

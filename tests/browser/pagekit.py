@@ -16,6 +16,7 @@ import urllib.error
 import urllib.request
 
 from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
@@ -100,8 +101,12 @@ def chrome():
 
 
 def wait(driver, what, condition, timeout=60):
+    """Polls `condition` until it holds. An element that went stale while it
+    was read (the page drew it anew, as it does on every event) is read
+    again at the next poll, not taken for a failure."""
     try:
-        return WebDriverWait(driver, timeout, poll_frequency=0.1).until(lambda d: condition())
+        return WebDriverWait(driver, timeout, poll_frequency=0.1,
+                             ignored_exceptions=(StaleElementReferenceException,)).until(lambda d: condition())
     except Exception:
         fail("waited %d s for %s" % (timeout, what))
 
