@@ -52,8 +52,12 @@ void fillLine(int fd)
     for (int round = 0; round < 100; ++round) {
         while (write(fd, block.data(), block.size()) > 0 || write(fd, "x", 1) > 0) {
         }
+        // The kernel moves what was written into the other side's line buffer
+        // from a worker, and each move frees room again. On a loaded machine
+        // that worker may run long after the last write, so the line counts as
+        // full only once it has stayed unwritable for a while.
         pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, 20) == 0) {
+        if (poll(&p, 1, 300) == 0) {
             break;
         }
     }
