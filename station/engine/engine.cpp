@@ -366,6 +366,14 @@ struct Engine::Impl {
     {
         event.station = options.station;
         event.batchId = batchId;
+        if (event.kind == EventKind::kBatchStarted || event.kind == EventKind::kRunStarted) {
+            if (options.profile) {
+                event.profilePath = options.profile->path;
+                event.profileHash = options.profile->hash;
+            }
+            event.stationVersion = options.stationVersion;
+            event.operatorId = options.operatorId;
+        }
         std::lock_guard lock(emitMutex);
         event.unixMs = unixMsNow(); // under the lock: times rise in delivery order
         for (EventSink *sink : sinks) {
@@ -787,6 +795,17 @@ void GatewayRun::exchange(const catalogue::Test &row, Event &done)
         }
         if (row.code == catalogue::kModelQuery) {
             judgeModel(done);
+        }
+        if (done.outcome == Outcome::kPass && e_.options.profile) {
+            // The gateway passed it; the line's profile may still refuse
+            // what it sent, as the person's "no" refuses a dark LED.
+            const Judgement j = judge(*e_.options.profile, modelBit_, row.code, done.data, done.durationMs);
+            done.limit = j.limits;
+            done.marginal = j.marginal;
+            if (j.failed) {
+                done.outcome = Outcome::kFail;
+                done.message = j.broken;
+            }
         }
         break;
     }

@@ -271,6 +271,8 @@ struct RunArgs {
     std::string db; // the line's PostgreSQL database, "" for none
     std::string gang = "on";
     int gangWaitSec = 20;
+    std::string profile;
+    std::string operatorId;
 };
 
 int run(const RunArgs &args)
@@ -282,6 +284,14 @@ int run(const RunArgs &args)
         std::fprintf(stderr, "gwtest: %s\n", error.c_str());
         return kExitUsage;
     }
+    std::vector<std::string> profileErrors;
+    if (!loadProfileOption(args.profile, options, profileErrors)) {
+        for (const std::string &line : profileErrors) {
+            std::fprintf(stderr, "gwtest: %s\n", line.c_str());
+        }
+        return kExitUsage;
+    }
+    options.operatorId = args.operatorId;
     std::vector<Target> targets;
     std::set<std::string> seen;
     for (const std::string &text : args.targets) {
@@ -430,6 +440,8 @@ void addRunCommand(CLI::App &app, int &status)
     cmd->add_option("--records", args.records, "directory of records.db, records.jsonl and junit/")
         ->capture_default_str();
     cmd->add_option("--station", args.station, "this station's id in the records (default: the host name)");
+    cmd->add_option("--profile", args.profile, kProfileHelp)->envname("GWTEST_PROFILE");
+    cmd->add_option("--operator-id", args.operatorId, "the id of the person at the station, kept with every run");
     cmd->add_flag("--json", args.json, "one JSON object per event on standard output instead of the progress");
     line::attachLineDatabase(cmd, args.db);
     cmd->callback([&status] { status = run(args); });
