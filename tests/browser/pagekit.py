@@ -116,6 +116,12 @@ def card(driver, slot):
 
 
 def state(driver, slot):
+    """The card's state; a card drawn anew while it was read is read again."""
+    for _ in range(50):
+        try:
+            return card(driver, slot).get_attribute("data-state")
+        except StaleElementReferenceException:
+            time.sleep(0.02)
     return card(driver, slot).get_attribute("data-state")
 
 

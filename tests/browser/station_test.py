@@ -149,9 +149,16 @@ def test_two_gateways_answered_on_the_page():
 
 
 def gang_cards(driver):
-    """The gang cards shown now: {prompt id: card}."""
-    return {card.get_attribute("data-prompt"): card
-            for card in driver.find_elements(By.CSS_SELECTOR, "#gangs .gang") if card.is_displayed()}
+    """The gang cards shown now: {prompt id: card}. A card that went away
+    while it was read (its question ended) is not among them."""
+    cards = {}
+    for card in driver.find_elements(By.CSS_SELECTOR, "#gangs .gang"):
+        try:
+            if card.is_displayed():
+                cards[card.get_attribute("data-prompt")] = card
+        except StaleElementReferenceException:
+            continue
+    return cards
 
 
 def member_tile(card, slot):
