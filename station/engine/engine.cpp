@@ -805,6 +805,9 @@ void GatewayRun::exchange(const catalogue::Test &row, Event &done)
             if (j.failed) {
                 done.outcome = Outcome::kFail;
                 done.message = j.broken;
+                // Not the gateway's own failure, which the catalogue's hint explains.
+                done.hint = "the gateway passed it, but its data or time is outside the line's profile: the "
+                            "firmware image, the unit's factory data, or a slow part";
             }
         }
         break;
@@ -833,7 +836,9 @@ Outcome GatewayRun::conclude(const catalogue::Test &row, Event &done)
 {
     if (done.outcome == Outcome::kFail || done.outcome == Outcome::kNoReply ||
         done.outcome == Outcome::kConnectionLost) {
-        done.hint = std::string(row.hint);
+        if (done.hint.empty()) {
+            done.hint = std::string(row.hint);
+        }
     }
     done.total = planAnnounced_ ? static_cast<int>(plan_.size()) : 0;
     done.gateway = info_;

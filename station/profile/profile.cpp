@@ -36,7 +36,8 @@ constexpr std::array<std::string_view, 3> kDurationKeys{"min_s", "max_s", "margi
 constexpr std::array<std::string_view, 4> kFieldKeys{"min", "max", "marginal_min", "marginal_max"};
 constexpr std::array<std::string_view, 6> kCompareOps{">=", "<=", "==", "!=", ">", "<"};
 
-template <typename Names> std::string joined(const Names &names)
+template <typename Names>
+std::string joined(const Names &names)
 {
     std::string all;
     for (const auto &name : names) {
@@ -66,8 +67,7 @@ public:
     Errors &operator=(const Errors &) = delete;
     ~Errors()
     {
-        std::stable_sort(found_.begin(), found_.end(),
-                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        std::stable_sort(found_.begin(), found_.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
         for (auto &[line, text] : found_) {
             out_.push_back(std::move(text));
         }
@@ -252,12 +252,13 @@ void readLimit(const toml::table &bounds, const std::string &context, Limit &lim
         errors.add(where, context + " sets no bound; want " + (duration ? "min_s or max_s" : "min or max"));
     } else if (limit.min && limit.max && *limit.min > *limit.max) {
         errors.add(where, context + ": its minimum is above its maximum");
-    } else if (limit.marginalMax && (!limit.max || *limit.marginalMax >= *limit.max ||
-                                     (limit.min && *limit.marginalMax < *limit.min))) {
+    } else if (limit.marginalMax &&
+               (!limit.max || *limit.marginalMax >= *limit.max || (limit.min && *limit.marginalMax < *limit.min))) {
         errors.add(where, context + ": " + (duration ? "marginal_s" : "marginal_max") + " wants a " +
-                              (duration ? "max_s" : "max") + " above it" + (limit.min ? " and a minimum below it" : ""));
-    } else if (limit.marginalMin && (!limit.min || *limit.marginalMin <= *limit.min ||
-                                     (limit.max && *limit.marginalMin > *limit.max))) {
+                              (duration ? "max_s" : "max") + " above it" +
+                              (limit.min ? " and a minimum below it" : ""));
+    } else if (limit.marginalMin &&
+               (!limit.min || *limit.marginalMin <= *limit.min || (limit.max && *limit.marginalMin > *limit.max))) {
         errors.add(where, context + ": marginal_min wants a min below it" + (limit.max ? " and a max above it" : ""));
     }
 }
@@ -277,8 +278,9 @@ void readLimits(const toml::table &limits, uint8_t bit, std::string_view model, 
     for (const auto &[key, node] : limits) {
         const std::string name(key.str());
         const toml::table *inner = node.as_table();
-        const bool ofFields = inner != nullptr && !inner->empty() && name.find('.') == std::string::npos &&
-                              std::all_of(inner->begin(), inner->end(), [](const auto &kv) { return kv.second.is_table(); });
+        const bool ofFields =
+            inner != nullptr && !inner->empty() && name.find('.') == std::string::npos &&
+            std::all_of(inner->begin(), inner->end(), [](const auto &kv) { return kv.second.is_table(); });
         if (ofFields) {
             for (const auto &[field, bounds] : *inner) {
                 entries.emplace_back(name + "." + std::string(field.str()), &bounds);
@@ -319,8 +321,9 @@ void readLimits(const toml::table &limits, uint8_t bit, std::string_view model, 
         }
         const toml::table *bounds = node->as_table();
         if (bounds == nullptr) {
-            errors.add(node->source(), "'" + key + "' in " + where(table) + " wants a table such as " +
-                                           (limit.field.empty() ? "{ max_s = 3.5, marginal_s = 3.2 }" : "{ min = 20 }"));
+            errors.add(node->source(),
+                       "'" + key + "' in " + where(table) + " wants a table such as " +
+                           (limit.field.empty() ? "{ max_s = 3.5, marginal_s = 3.2 }" : "{ min = 20 }"));
             continue;
         }
         const int before = errors.count();
@@ -353,8 +356,8 @@ void readModel(const toml::table &table, uint8_t bit, std::string_view model, Mo
         }
         const catalogue::Test *test = catalogue::findName(k, bit);
         if (test == nullptr || test->decoder != catalogue::Decoder::kVersion) {
-            errors.add(key.source(), "unknown key '" + std::string(k) + "' in " + where(name) + "; allowed: " +
-                                         joined(allowed));
+            errors.add(key.source(),
+                       "unknown key '" + std::string(k) + "' in " + where(name) + "; allowed: " + joined(allowed));
             continue;
         }
         const auto want = node.value<std::string>();

@@ -21,6 +21,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "command.h"
 #include "gwsimProcess.h"
 #include "sandbox.h"
 #include "serviceProcess.h"
@@ -584,6 +585,8 @@ const BadLine kBadLines[] = {
     {"BadOperator", {"run", "10.0.0.2", "--operator", "maybe"}, 64, "--operator"},
     {"NoGateway", {"run"}, 64, "GATEWAY is required"},
     {"RecordsNotWritable", {"run", "10.0.0.2", "--operator", "yes", "--records", "/proc/version/records"}, 70, "/proc/version/records"},
+    {"ProfileUnreadable", {"run", "10.0.0.2", "--operator", "yes", "--profile", "/nonexistent/line.toml"}, 64, "gwtest: /nonexistent/line.toml: cannot be read"},
+    {"ProfileOfThePageUnreadable", {"serve", "10.0.0.2", "--profile", "/nonexistent/line.toml"}, 64, "gwtest: /nonexistent/line.toml: cannot be read"},
 };
 // clang-format on
 
@@ -599,6 +602,31 @@ TEST_P(BadCommandLine, IsRefusedBeforeAnythingRuns)
     EXPECT_EQ(*status, b.status) << station.err();
     EXPECT_THAT(station.err(), HasSubstr(b.message));
     EXPECT_EQ(station.out(), "");
+}
+
+// A profile with errors stops run and serve before anything starts, every
+// error named with its line (also through GWTEST_PROFILE).
+TEST_F(RunCommand, BadProfileIsRefusedWithEveryErrorNamed)
+{
+    const std::string profile = sandbox::scratchDir() + "/line.toml";
+    sandbox::writeFile(profile, "[line]\nmac_ranges = [\"02:47:57:00:00:00-02:47\"]\n\n[model.GWM0202]\n"
+                                "sysverion = \"2.3.7\"\n");
+    const std::string records = sandbox::scratchDir() + "/records";
+    for (const std::string &args : {"run 10.0.0.2 --operator yes --records " + records + " --profile " + profile,
+                                    "serve 10.0.0.2 --records " + records + " --profile " + profile,
+                                    "run 10.0.0.2 --operator yes --records " + records}) {
+        const bool viaEnvironment = args.find("--profile") == std::string::npos;
+        const sandbox::CommandRun run = sandbox::runCommand(
+            (viaEnvironment ? "GWTEST_PROFILE=" + profile + " " : std::string()) + GWTEST_BIN + " " + args,
+            sandbox::Stderr::kApart);
+        EXPECT_EQ(run.status, 64) << args;
+        EXPECT_THAT(run.err, HasSubstr("gwtest: " + profile + ":2: malformed MAC range '02:47:57:00:00:00-02:47'"));
+        EXPECT_THAT(run.err, HasSubstr("gwtest: " + profile +
+                                       ":5: unknown key 'sysverion' in [model.GWM0202]; "
+                                       "allowed: sysversion, zbversion, zwversion, limits"));
+        EXPECT_EQ(run.out, "");
+        EXPECT_FALSE(sandbox::exists(records)) << args;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, BadCommandLine, ::testing::ValuesIn(kBadLines),
