@@ -214,21 +214,36 @@ function renderGang(entry) {
   el.querySelector('.all').textContent = words.all;
   const names = memberNames(g);
   const labelled = g.members.every((m) => m.label);
+  // The tiles are made once per question and then only updated: a tile
+  // being tapped, or read, is never swapped for a new one by the next event.
   const members = el.querySelector('.members');
-  members.replaceChildren();
+  const slotsShown = g.members.map((m) => String(m.slot)).join(',');
+  if (members.dataset.slots !== slotsShown) {
+    members.replaceChildren();
+    for (const m of g.members) {
+      const tile = document.createElement('button');
+      tile.type = 'button';
+      tile.className = 'member';
+      tile.dataset.slot = m.slot;
+      const name = document.createElement('span');
+      name.className = 'member-name';
+      const address = document.createElement('span');
+      address.className = 'member-address';
+      const mark = document.createElement('span');
+      mark.className = 'member-mark';
+      tile.append(name, address, mark);
+      if (!button) {
+        tile.addEventListener('click', () => toggle(entry, m.slot));
+      }
+      members.appendChild(tile);
+    }
+    members.dataset.slots = slotsShown;
+  }
   g.members.forEach((m, i) => {
-    const tile = document.createElement('button');
-    tile.type = 'button';
-    tile.className = 'member';
-    tile.dataset.slot = m.slot;
-    const name = document.createElement('span');
-    name.className = 'member-name';
-    name.textContent = names[i];
-    const address = document.createElement('span');
-    address.className = 'member-address';
-    address.textContent = labelled ? '' : m.address;
-    const mark = document.createElement('span');
-    mark.className = 'member-mark';
+    const tile = members.children[i];
+    tile.querySelector('.member-name').textContent = names[i];
+    tile.querySelector('.member-address').textContent = labelled ? '' : m.address;
+    const mark = tile.querySelector('.member-mark');
     if (button) {
       tile.disabled = true;
       tile.dataset.state = m.replied ? (m.pressed ? 'pressed' : 'missed') : 'waiting';
@@ -239,10 +254,7 @@ function renderGang(entry) {
       tile.dataset.state = dark ? 'no' : 'yes';
       tile.setAttribute('aria-pressed', dark ? 'true' : 'false');
       mark.textContent = dark ? words.no : words.yes;
-      tile.addEventListener('click', () => toggle(entry, m.slot));
     }
-    tile.append(name, address, mark);
-    members.appendChild(tile);
   });
   el.querySelectorAll('.gang-answers button').forEach((b) => { b.disabled = Boolean(entry.answering); });
   const confirm = el.querySelector('.confirm');
