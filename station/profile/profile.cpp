@@ -32,6 +32,7 @@ constexpr std::array kFields{
     Field{catalogue::Decoder::kZwave, "pir"},
 };
 
+constexpr size_t kSerialPatternMax = 200;
 constexpr std::array<std::string_view, 3> kDurationKeys{"min_s", "max_s", "marginal_s"};
 constexpr std::array<std::string_view, 4> kFieldKeys{"min", "max", "marginal_min", "marginal_max"};
 constexpr std::array<std::string_view, 6> kCompareOps{">=", "<=", "==", "!=", ">", "<"};
@@ -164,6 +165,13 @@ void readLine(const toml::table &line, Profile &profile, Errors &errors)
             const auto pattern = node.value<std::string>();
             if (!pattern) {
                 errors.add(node.source(), "serial wants a regular expression in quotes, such as \"^GW[0-9]{8}$\"");
+                continue;
+            }
+            // The pattern is compiled and matched by recursion: a bound on
+            // its length keeps a mistyped one from exhausting the stack.
+            if (pattern->size() > kSerialPatternMax) {
+                errors.add(node.source(),
+                           "serial pattern is longer than " + std::to_string(kSerialPatternMax) + " characters");
                 continue;
             }
             try {
