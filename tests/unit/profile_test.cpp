@@ -69,7 +69,7 @@ TEST(ProfileRead, TheSampleReadsWhole)
 
 struct BadCase {
     const char *name;
-    std::string_view text;
+    std::string text;
     std::vector<std::string> errors; // each a piece of one error, in order
 };
 
@@ -108,6 +108,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "[model.GWM0202]\nzwversion = \">= 7.x\"\nzbversion = \"\"\nsysversion = 2\n",
                 {"p.toml:2: zwversion in [model.GWM0202]: '>= 7.x' wants a dotted version after '>='",
                  "p.toml:3: zbversion", "p.toml:4: sysversion in [model.GWM0202] wants a version in quotes"}},
+        BadCase{"PatternTooLongToMatchSafely",
+                "[line]\nserial = \"" + std::string(201, 'a') + "\"\n",
+                {"p.toml:2: serial pattern is longer than 200 characters"}},
         BadCase{
             "BadPattern", "[line]\nserial = \"^GW[0-9\"\n", {"p.toml:2: serial '^GW[0-9' is not a regular expression"}},
         BadCase{"LimitOfAnUnknownTestAndField",
