@@ -489,6 +489,7 @@ public:
         info_.host = target.host;
         info_.port = target.port;
         info_.label = target.label;
+        serial_ = target.serial;
         runId_ = e_.batchId + "-" + std::to_string(slot);
     }
 
@@ -551,6 +552,7 @@ private:
     Engine::Impl &e_;
     GatewayInfo info_;
     std::string runId_;
+    std::string serial_; // the unit's serial number, "" while not known
     Connection conn_;
     bool connected_ = false;
     bool firstQuery_ = true;
@@ -1180,6 +1182,7 @@ RunOutcome GatewayRun::finish(std::optional<RunOutcome> forced, const std::strin
         outcome = RunOutcome::kFail;
     }
     Event ev = event(EventKind::kRunFinished);
+    ev.serial = serial_;
     ev.runOutcome = outcome;
     ev.total = static_cast<int>(plan_.size());
     ev.passed = passed_;
@@ -1197,6 +1200,7 @@ RunOutcome GatewayRun::go()
 {
     {
         Event ev = event(EventKind::kRunStarted);
+        ev.serial = serial_;
         emit(ev);
     }
     const bool automatic = e_.options.model == "auto";

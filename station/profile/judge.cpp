@@ -151,8 +151,20 @@ Judgement judge(const Profile &profile, uint8_t model, uint16_t code, std::span<
             continue;
         }
         const auto text = versionText(data);
-        const std::string shown = text ? *text : "'" + decodeData(catalogue::Decoder::kVersion, data) + "'";
-        verdict.add(rule.test + " " + shown + ", want " + rule.want, text && versionFits(rule, *text));
+        // Built piece by piece: GCC 12's optimiser takes a literal plus a
+        // temporary for an overlapping copy (-Wrestrict, a false warning).
+        std::string what = rule.test;
+        what += ' ';
+        if (text) {
+            what += *text;
+        } else {
+            what += '\'';
+            what += decodeData(catalogue::Decoder::kVersion, data);
+            what += '\'';
+        }
+        what += ", want ";
+        what += rule.want;
+        verdict.add(what, text && versionFits(rule, *text));
     }
     for (const Limit &limit : rules->limits) {
         if (limit.code != code) {

@@ -233,14 +233,15 @@ TEST_F(RecordsEnd2End, ProfileFailsWhatTheGatewayPassedAndMarksTheMarginal)
     sandbox::GwsimInstance sim;
     ASSERT_TRUE(sim.start("GWM0101", "sysversion = 2.3.6\neth0.mac = 02:47:58:00:00:07\n")) << sim.failure();
     const std::string profile = sandbox::scratchDir() + "/line.toml";
-    const std::string profileText = "[line]\nmac_ranges = [\"02:47:57:00:00:00-02:47:57:ff:ff:ff\"]\n\n"
+    const std::string profileText = "[line]\nmac_ranges = [\"02:47:57:00:00:00-02:47:57:ff:ff:ff\"]\n"
+                                    "serial = \"^GW[0-9]{8}$\"\n\n"
                                     "[model.GWM0101]\nsysversion = \"2.3.7\"\n\n[model.GWM0101.limits]\n"
                                     "smartconfig = { max_s = 60, marginal_s = 0.5 }\n";
     sandbox::writeFile(profile, profileText);
     sandbox::ServiceProcess station;
-    ASSERT_TRUE(station.start(GWTEST_BIN,
-                              {"run", sim.address() + "=P1", "--only", "sysversion,smartconfig", "--operator", "yes",
-                               "--records", dir_, "--station", "e2e", "--profile", profile, "--operator-id", "op-7"}));
+    ASSERT_TRUE(station.start(GWTEST_BIN, {"run", sim.address() + "=P1", "--only", "sysversion,smartconfig",
+                                           "--operator", "yes", "--records", dir_, "--station", "e2e", "--profile",
+                                           profile, "--operator-id", "op-7", "--serial", "P1=GW00000042"}));
     ASSERT_EQ(station.waitExit(120000), std::optional<int>(1)) << station.out() << station.err();
     EXPECT_THAT(station.out(), HasSubstr("sysversion fail"));
     EXPECT_THAT(station.out(), HasSubstr("(sysversion 2.3.6, want 2.3.7)"));
@@ -250,7 +251,7 @@ TEST_F(RecordsEnd2End, ProfileFailsWhatTheGatewayPassedAndMarksTheMarginal)
     const std::string versionLimit = "sysversion 2.3.6, want 2.3.7";
     // records.db
     const auto runs =
-        query(dir_, "SELECT mac, outcome, profile_hash, profile_path, station_version, operator_id FROM runs");
+        query(dir_, "SELECT mac, outcome, profile_hash, profile_path, station_version, operator_id, serial FROM runs");
     ASSERT_EQ(runs.size(), 1U);
     EXPECT_EQ(runs[0][0], "02:47:58:00:00:07");
     EXPECT_EQ(runs[0][1], "fail");
@@ -258,6 +259,7 @@ TEST_F(RecordsEnd2End, ProfileFailsWhatTheGatewayPassedAndMarksTheMarginal)
     EXPECT_EQ(runs[0][3], profile);
     EXPECT_NE(runs[0][4], "");
     EXPECT_EQ(runs[0][5], "op-7");
+    EXPECT_EQ(runs[0][6], "GW00000042");
     std::map<std::string, std::vector<std::string>> db;
     for (const auto &r : query(dir_, "SELECT name, outcome, \"limit\", marginal FROM results")) {
         db[r[0]] = {r[1], r[2], r[3]};
