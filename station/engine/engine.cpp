@@ -366,6 +366,14 @@ struct Engine::Impl {
     {
         event.station = options.station;
         event.batchId = batchId;
+        if (event.kind == EventKind::kBatchStarted || event.kind == EventKind::kRunStarted) {
+            if (options.profile) {
+                event.profilePath = options.profile->path;
+                event.profileHash = options.profile->hash;
+            }
+            event.stationVersion = options.stationVersion;
+            event.operatorId = options.operatorId;
+        }
         std::lock_guard lock(emitMutex);
         event.unixMs = unixMsNow(); // under the lock: times rise in delivery order
         for (EventSink *sink : sinks) {
@@ -481,6 +489,7 @@ public:
         info_.host = target.host;
         info_.port = target.port;
         info_.label = target.label;
+        serial_ = target.serial;
         runId_ = e_.batchId + "-" + std::to_string(slot);
     }
 
@@ -543,6 +552,7 @@ private:
     Engine::Impl &e_;
     GatewayInfo info_;
     std::string runId_;
+    std::string serial_; // the unit's serial number, "" while not known
     Connection conn_;
     bool connected_ = false;
     bool firstQuery_ = true;
@@ -788,6 +798,20 @@ void GatewayRun::exchange(const catalogue::Test &row, Event &done)
         if (row.code == catalogue::kModelQuery) {
             judgeModel(done);
         }
+        if (done.outcome == Outcome::kPass && e_.options.profile) {
+            // The gateway passed it; the line's profile may still refuse
+            // what it sent, as the person's "no" refuses a dark LED.
+            const Judgement j = judge(*e_.options.profile, modelBit_, row.code, done.data, done.durationMs);
+            done.limit = j.limits;
+            done.marginal = j.marginal;
+            if (j.failed) {
+                done.outcome = Outcome::kFail;
+                done.message = j.broken;
+                // Not the gateway's own failure, which the catalogue's hint explains.
+                done.hint = "the gateway passed it, but its data or time is outside the line's profile: the "
+                            "firmware image, the unit's factory data, or a slow part";
+            }
+        }
         break;
     }
     case Connection::Wait::kTimeout:
@@ -814,7 +838,9 @@ Outcome GatewayRun::conclude(const catalogue::Test &row, Event &done)
 {
     if (done.outcome == Outcome::kFail || done.outcome == Outcome::kNoReply ||
         done.outcome == Outcome::kConnectionLost) {
-        done.hint = std::string(row.hint);
+        if (done.hint.empty()) {
+            done.hint = std::string(row.hint);
+        }
     }
     done.total = planAnnounced_ ? static_cast<int>(plan_.size()) : 0;
     done.gateway = info_;
@@ -1156,6 +1182,7 @@ RunOutcome GatewayRun::finish(std::optional<RunOutcome> forced, const std::strin
         outcome = RunOutcome::kFail;
     }
     Event ev = event(EventKind::kRunFinished);
+    ev.serial = serial_;
     ev.runOutcome = outcome;
     ev.total = static_cast<int>(plan_.size());
     ev.passed = passed_;
@@ -1173,6 +1200,7 @@ RunOutcome GatewayRun::go()
 {
     {
         Event ev = event(EventKind::kRunStarted);
+        ev.serial = serial_;
         emit(ev);
     }
     const bool automatic = e_.options.model == "auto";

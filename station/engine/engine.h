@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/events.h"
+#include "profile/profile.h"
 #include "wire/input.h"
 
 namespace station {
@@ -62,6 +63,13 @@ struct RunOptions {
     // A gang starts when every gateway of the batch that may still reach
     // the test has arrived, or when its first has waited this long.
     int gangWaitMs = 20000;
+    // The line's profile: a passed reply whose data or duration lies outside
+    // its limits fails. Null: the result byte alone decides.
+    std::shared_ptr<const Profile> profile;
+    // Traced with every run (kBatchStarted, kRunStarted): the station
+    // software's version and the id of the person at the station.
+    std::string stationVersion;
+    std::string operatorId;
 };
 
 // The one person at the station. Shared by every engine of the process (the

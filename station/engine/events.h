@@ -106,7 +106,29 @@ struct Event {
     std::string hint;              // catalogue hint, on failures
     int durationMs = 0;
     std::optional<OperatorAnswer> answer; // kTestFinished of an operator test, kPromptAnswered
-    std::vector<uint16_t> plan;           // kPlanKnown: the codes in run order
+    // kTestFinished, with a line profile: every limit the profile applied to
+    // the reply's data or duration, with the value it judged, as a person
+    // reads it ("sysversion 2.3.6, want 2.3.7"; "ping-host 3.312 s, want <=
+    // 3.5 s, marginal past 3.2 s"), several joined by "; "; empty when none
+    // applied. A value outside its limit fails the test (the same text is
+    // then its message).
+    std::string limit;
+    // kTestFinished: passed, but a value lies in the profile's marginal band.
+    bool marginal = false;
+    std::vector<uint16_t> plan; // kPlanKnown: the codes in run order
+
+    // kBatchStarted and kRunStarted: what the run is traced to. The line
+    // profile applied (its path as given and the SHA-256 of its bytes, both
+    // empty without one), the station software's version (git describe) and
+    // the operator's id ("" when none was given).
+    std::string profilePath;
+    std::string profileHash;
+    std::string stationVersion;
+    std::string operatorId;
+    // kRunStarted and kRunFinished: the serial number on the unit's label,
+    // "" while not known (given on the command line, or scanned before the
+    // plan: then known from kRunFinished).
+    std::string serial;
 
     // Gangs. The gateways of one batch that reach the same operator test
     // together run it as one step: the requests go out at the same moment

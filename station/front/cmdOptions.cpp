@@ -62,4 +62,18 @@ std::string defaultStationName()
     return name;
 }
 
+bool loadProfileOption(const std::string &path, RunOptions &options, std::vector<std::string> &errors)
+{
+    options.stationVersion = GWTEST_VERSION;
+    if (path.empty()) {
+        return true;
+    }
+    auto profile = loadProfile(path, errors);
+    if (!profile) {
+        return false;
+    }
+    options.profile = std::make_shared<const Profile>(std::move(*profile));
+    return true;
+}
+
 } // namespace station::cli

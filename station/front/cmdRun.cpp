@@ -1,5 +1,6 @@
 // gwtest run: the plans of one or more gateways at once, with live progress,
 // the operator's questions, the records and a summary.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -271,7 +272,53 @@ struct RunArgs {
     std::string db; // the line's PostgreSQL database, "" for none
     std::string gang = "on";
     int gangWaitSec = 20;
+    std::string profile;
+    std::string operatorId;
+    std::vector<std::string> serials; // LABEL=SN
 };
+
+// --serial LABEL=SN: each given to the gateway of that label, checked as a
+// serial number and against the line's profile. One serial per gateway and
+// one gateway per serial: one unit cannot stand in two places.
+bool giveSerials(const std::vector<std::string> &given, const Profile *profile, std::vector<Target> &targets,
+                 std::string &error)
+{
+    std::set<std::string> seen;
+    for (const std::string &text : given) {
+        const size_t eq = text.find('=');
+        if (eq == std::string::npos) {
+            error = "--serial " + text + ": expected LABEL=SN, the gateway's label and its serial number";
+            return false;
+        }
+        const std::string label = text.substr(0, eq);
+        const std::string serial = text.substr(eq + 1);
+        auto target = std::find_if(targets.begin(), targets.end(), [&](const Target &t) { return t.label == label; });
+        if (target == targets.end()) {
+            error = "--serial " + text + ": no gateway is labelled '" + label + "' (HOST=LABEL)";
+            return false;
+        }
+        std::string why;
+        if (!validSerial(serial, why)) {
+            error = "--serial " + text + ": " + why;
+            return false;
+        }
+        if (profile != nullptr && !profile->serialFits(serial)) {
+            error = "--serial " + text + ": '" + serial + "' is not a serial number of this line (" +
+                    profile->serialPattern + ", from " + profile->path + ")";
+            return false;
+        }
+        if (!target->serial.empty()) {
+            error = "--serial " + text + ": " + label + " has a serial number already";
+            return false;
+        }
+        if (!seen.insert(serial).second) {
+            error = "--serial " + text + ": " + serial + " is given to two gateways";
+            return false;
+        }
+        target->serial = serial;
+    }
+    return true;
+}
 
 int run(const RunArgs &args)
 {
@@ -282,6 +329,14 @@ int run(const RunArgs &args)
         std::fprintf(stderr, "gwtest: %s\n", error.c_str());
         return kExitUsage;
     }
+    std::vector<std::string> profileErrors;
+    if (!loadProfileOption(args.profile, options, profileErrors)) {
+        for (const std::string &line : profileErrors) {
+            std::fprintf(stderr, "gwtest: %s\n", line.c_str());
+        }
+        return kExitUsage;
+    }
+    options.operatorId = args.operatorId;
     std::vector<Target> targets;
     std::set<std::string> seen;
     for (const std::string &text : args.targets) {
@@ -299,6 +354,10 @@ int run(const RunArgs &args)
             return kExitUsage;
         }
         targets.push_back(target);
+    }
+    if (!giveSerials(args.serials, options.profile.get(), targets, error)) {
+        std::fprintf(stderr, "gwtest: %s\n", error.c_str());
+        return kExitUsage;
     }
     options.retries = args.retries;
     options.gangs = args.gang == "on";
@@ -430,6 +489,10 @@ void addRunCommand(CLI::App &app, int &status)
     cmd->add_option("--records", args.records, "directory of records.db, records.jsonl and junit/")
         ->capture_default_str();
     cmd->add_option("--station", args.station, "this station's id in the records (default: the host name)");
+    cmd->add_option("--profile", args.profile, kProfileHelp)->envname("GWTEST_PROFILE");
+    cmd->add_option("--serial", args.serials,
+                    "LABEL=SN: the serial number on the label of the gateway HOST=LABEL (repeatable)");
+    cmd->add_option("--operator-id", args.operatorId, "the id of the person at the station, kept with every run");
     cmd->add_flag("--json", args.json, "one JSON object per event on standard output instead of the progress");
     line::attachLineDatabase(cmd, args.db);
     cmd->callback([&status] { status = run(args); });

@@ -34,7 +34,8 @@ struct ServeOptions {
     std::vector<std::string> skip;
     int retries = 0;
     std::string station;
-    std::string db; // the line's database, --db
+    std::string profile; // the line's profile, "" for none
+    std::string db;      // the line's database, --db
     std::string gang = "on";
     int gangWaitSeconds = 20;
 };
@@ -67,6 +68,7 @@ int serve(const ServeOptions &o)
     run.station = o.station.empty() ? defaultStationName() : o.station;
     run.gangs = o.gang == "on";
     run.gangWaitMs = o.gangWaitSeconds * 1000;
+    loadProfileOption(o.profile, run, errors);
     if (!parseModelOption(o.model, run.model, error)) {
         errors.push_back(error);
     }
@@ -173,6 +175,7 @@ void addServeCommand(CLI::App &app, int &status)
     cmd->add_option("--skip", o.skip, "leave these tests out (names or codes, comma-separated)")->delimiter(',');
     cmd->add_option("--retries", o.retries, "extra attempts of a failed or silent test")->check(CLI::Range(0, 5));
     cmd->add_option("--station", o.station, "station id in the records (default: this host's name)");
+    cmd->add_option("--profile", o.profile, kProfileHelp)->envname("GWTEST_PROFILE");
     cmd->add_option("--gang", o.gang,
                     "on (default): the gateways of a start that reach the same operator test are asked about "
                     "together, on one card; off: one gateway at a time")

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
+
 namespace station::cli {
 
 // Exit statuses, shared by every subcommand.
@@ -33,5 +35,12 @@ bool parseTestList(const std::vector<std::string> &names, const char *option, st
 bool parseSkipList(const std::vector<std::string> &names, std::vector<uint16_t> &codes, std::string &error);
 // The station's name when --station is not given: the host's name.
 std::string defaultStationName();
+// --profile FILE (or GWTEST_PROFILE): the line's profile into the run's
+// options, with the station's version traced beside it. Every error of the
+// file is added to `errors`; "" leaves the options without a profile.
+bool loadProfileOption(const std::string &path, RunOptions &options, std::vector<std::string> &errors);
+// The --profile option's help.
+inline constexpr const char *kProfileHelp =
+    "the line's profile (TOML): versions, MAC blocks and limits a good unit's replies must meet";
 
 } // namespace station::cli

@@ -662,6 +662,9 @@ std::string TerminalSink::plainLine(const Event &ev)
         if (!ev.message.empty() && ev.outcome != Outcome::kPass) {
             line += "  (" + ev.message + ")";
         }
+        if (ev.marginal) {
+            line += "  marginal: " + ev.limit;
+        }
         if (!ev.hint.empty()) {
             line += "  hint: " + ev.hint;
         }
@@ -831,7 +834,8 @@ void TerminalSink::onEvent(const Event &ev)
     // is the block itself.
     switch (ev.kind) {
     case EventKind::kTestFinished:
-        if (ev.outcome == Outcome::kFail || ev.outcome == Outcome::kNoReply || ev.outcome == Outcome::kConnectionLost) {
+        if (ev.outcome == Outcome::kFail || ev.outcome == Outcome::kNoReply || ev.outcome == Outcome::kConnectionLost ||
+            ev.marginal) {
             print(plainLine(ev));
             return;
         }
@@ -914,6 +918,9 @@ void TerminalSink::printSummary()
                 }
                 if (!f.message.empty() && outcome != Outcome::kPass) {
                     more += (more.empty() ? "" : "  ") + f.message;
+                }
+                if (f.marginal) {
+                    more += (more.empty() ? "" : "  ") + std::string("marginal: ") + f.limit;
                 }
                 if (!f.hint.empty()) {
                     more += (more.empty() ? "" : "  ") + std::string("hint: ") + f.hint;

@@ -26,8 +26,9 @@ std::optional<std::string> optNumber(const std::optional<long long> &value)
 }
 
 constexpr const char *kUpsertRun =
-    "INSERT INTO runs (station, id, batch, started, finished, host, port, label, model, mac, outcome) "
-    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
+    "INSERT INTO runs (station, id, batch, started, finished, host, port, label, model, mac, outcome, serial, "
+    "operator_id, profile_hash, profile_path, station_version) "
+    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16) "
     "ON CONFLICT (station, id) DO UPDATE SET "
     // Another process sharing the records directory may send an older state
     // of the same run after a newer one: what is known is never unknown again.
@@ -36,12 +37,18 @@ constexpr const char *kUpsertRun =
     "label = CASE WHEN EXCLUDED.label <> '' THEN EXCLUDED.label ELSE runs.label END, "
     "model = CASE WHEN EXCLUDED.model <> '' THEN EXCLUDED.model ELSE runs.model END, "
     "mac = CASE WHEN EXCLUDED.mac <> '' THEN EXCLUDED.mac ELSE runs.mac END, "
+    "serial = CASE WHEN EXCLUDED.serial <> '' THEN EXCLUDED.serial ELSE runs.serial END, "
+    "operator_id = CASE WHEN EXCLUDED.operator_id <> '' THEN EXCLUDED.operator_id ELSE runs.operator_id END, "
+    "profile_hash = CASE WHEN EXCLUDED.profile_hash <> '' THEN EXCLUDED.profile_hash ELSE runs.profile_hash END, "
+    "profile_path = CASE WHEN EXCLUDED.profile_path <> '' THEN EXCLUDED.profile_path ELSE runs.profile_path END, "
+    "station_version = CASE WHEN EXCLUDED.station_version <> '' THEN EXCLUDED.station_version "
+    "ELSE runs.station_version END, "
     "received = now()";
 
-constexpr int kResultColumns = 15;
+constexpr int kResultColumns = 17;
 constexpr const char *kInsertResultsHead =
     "INSERT INTO results (station, run_id, mac, code, name, attempt, outcome, data_hex, data_text, hint, started, "
-    "duration_ms, operator_answer, operator_ms, gang) VALUES ";
+    "duration_ms, operator_answer, operator_ms, gang, \"limit\", marginal) VALUES ";
 
 } // namespace
 
@@ -49,8 +56,9 @@ namespace {
 
 std::vector<PgParam> runParams(const SpoolRun &r)
 {
-    return {r.station, r.id,    r.batch, r.started, r.finished, r.host, std::to_string(r.port),
-            r.label,   r.model, r.mac,   r.outcome};
+    return {
+        r.station, r.id,  r.batch,   r.started, r.finished,   r.host,        std::to_string(r.port), r.label,
+        r.model,   r.mac, r.outcome, r.serial,  r.operatorId, r.profileHash, r.profilePath,          r.stationVersion};
 }
 
 void appendResult(std::string &sql, std::vector<PgParam> &params, const SpoolResult &r)
@@ -60,9 +68,10 @@ void appendResult(std::string &sql, std::vector<PgParam> &params, const SpoolRes
         sql += (c ? ", $" : "$") + std::to_string(params.size() + size_t(c) + 1);
     }
     sql += ")";
-    params.insert(params.end(), {r.station, r.runId, r.mac, std::to_string(r.code), r.name, std::to_string(r.attempt),
-                                 r.outcome, r.dataHex, r.dataText, r.hint, r.started, std::to_string(r.durationMs),
-                                 r.operatorAnswer, optNumber(r.operatorMs), r.gang});
+    params.insert(params.end(),
+                  {r.station, r.runId, r.mac, std::to_string(r.code), r.name, std::to_string(r.attempt), r.outcome,
+                   r.dataHex, r.dataText, r.hint, r.started, std::to_string(r.durationMs), r.operatorAnswer,
+                   optNumber(r.operatorMs), r.gang, r.limit, std::string(r.marginal ? "true" : "false")});
 }
 
 constexpr const char *kInsertResultsTail = " ON CONFLICT (station, run_id, code, attempt) DO NOTHING";

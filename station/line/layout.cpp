@@ -82,8 +82,25 @@ constexpr std::string_view kStepTo2 = R"sql(
 ALTER TABLE results ADD COLUMN gang TEXT;
 )sql";
 
+// What a run is traced to: the serial number on the unit's label, the
+// person at the station, the line's profile (SHA-256 and path) and the
+// station software's version; and per result every limit of the profile
+// applied with the value judged, and a pass inside the marginal band. ''
+// (false) where nothing was known, as for every row of an older release.
+// ("limit" is a keyword of SQL: always quoted.)
+constexpr std::string_view kStepTo3 = R"sql(
+ALTER TABLE runs ADD COLUMN serial TEXT NOT NULL DEFAULT '';
+ALTER TABLE runs ADD COLUMN operator_id TEXT NOT NULL DEFAULT '';
+ALTER TABLE runs ADD COLUMN profile_hash TEXT NOT NULL DEFAULT '';
+ALTER TABLE runs ADD COLUMN profile_path TEXT NOT NULL DEFAULT '';
+ALTER TABLE runs ADD COLUMN station_version TEXT NOT NULL DEFAULT '';
+ALTER TABLE results ADD COLUMN "limit" TEXT NOT NULL DEFAULT '';
+ALTER TABLE results ADD COLUMN marginal BOOLEAN NOT NULL DEFAULT false;
+CREATE INDEX runs_by_serial ON runs (serial);
+)sql";
+
 // Indexed by the release each step reaches.
-const std::string_view kSteps[] = {kLineSchemaV0, kStepTo1, kStepTo2};
+const std::string_view kSteps[] = {kLineSchemaV0, kStepTo1, kStepTo2, kStepTo3};
 static_assert(std::size(kSteps) == kLineSchemaVersion + 1, "one step per release of the layout, from release 0");
 
 } // namespace

@@ -7,6 +7,9 @@
 //   0  the first public layout: results without the failure hint
 //   1  results.hint (what a failure usually means), runs by start time
 //   2  results.gang (the operator test's gang; NULL when it ran alone)
+//   3  what a run is traced to (runs.serial, operator_id, profile_hash,
+//      profile_path, station_version) and what the line's profile judged
+//      (results."limit", marginal); runs by serial number
 // A station opening the database takes it from the release it finds (none,
 // for an empty database) to the current one through the same chain of steps,
 // under a lock, so that stations starting at once do not race; a newer
@@ -20,7 +23,7 @@
 
 namespace station::line {
 
-inline constexpr int kLineSchemaVersion = 2;
+inline constexpr int kLineSchemaVersion = 3;
 
 // The first step of the layout: release 0, the first public layout, with
 // its meta row, made from an empty database. The later steps build on it;

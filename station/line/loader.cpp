@@ -20,13 +20,15 @@ namespace {
     "($3::text IS NULL OR u.mac = $3)"
 
 constexpr const char *kRuns = "SELECT u.id, u.batch, u.station, " ISO_UTC("u.started") ", coalesce(" ISO_UTC(
-    "u.finished") ", ''), u.host, u.port, u.label, u.model, u.mac, coalesce(u.outcome, '') FROM runs u "
+    "u.finished") ", ''), u.host, u.port, u.label, u.model, u.mac, coalesce(u.outcome, ''), u.serial, "
+                  "u.operator_id, u.profile_hash, u.profile_path, u.station_version FROM runs u "
                   "WHERE " RUN_FILTER " ORDER BY u.started, u.station, u.id";
 
 constexpr const char *kResults =
     "SELECT r.run_id, r.station, r.mac, r.code, r.name, r.attempt, r.outcome, r.data_hex, r.data_text, "
     "r.hint, " ISO_UTC(
-        "r.started") ", r.duration_ms, r.operator_answer, r.operator_ms, coalesce(r.gang, '') FROM results r "
+        "r.started") ", r.duration_ms, r.operator_answer, r.operator_ms, coalesce(r.gang, ''), r.\"limit\", "
+                     "r.marginal FROM results r "
                      "JOIN runs u ON u.station = r.station AND u.id = r.run_id WHERE " RUN_FILTER
                      " ORDER BY u.started, u.station, u.id, r.started, r.received, r.code, r.attempt";
 
@@ -74,6 +76,11 @@ bool loadLine(const std::string &url, const records::Filter &filter, records::Ro
             r.model = runs.text(i, 8);
             r.mac = runs.text(i, 9);
             r.outcome = runs.text(i, 10);
+            r.serial = runs.text(i, 11);
+            r.operatorId = runs.text(i, 12);
+            r.profileHash = runs.text(i, 13);
+            r.profilePath = runs.text(i, 14);
+            r.stationVersion = runs.text(i, 15);
             rows.runs.push_back(std::move(r));
         }
         const PgResult results = conn.exec(kResults, params);
@@ -96,6 +103,8 @@ bool loadLine(const std::string &url, const records::Filter &filter, records::Ro
                 r.operatorMs = results.integer(i, 13);
             }
             r.gang = results.text(i, 14);
+            r.limit = results.text(i, 15);
+            r.marginal = results.text(i, 16) == "t";
             rows.results.push_back(std::move(r));
         }
         conn.commit();

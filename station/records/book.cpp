@@ -23,10 +23,12 @@ RecordsUpdate RunBook::update(const Event &e)
         break;
     case EventKind::kRunStarted:
         run(e, u);
+        updateSerial(e, u);
         break;
     case EventKind::kPlanKnown:
         run(e, u).plan = e.plan;
         updateGateway(e, u);
+        updateSerial(e, u);
         break;
     case EventKind::kTestStarted:
         run(e, u);
@@ -38,6 +40,7 @@ RecordsUpdate RunBook::update(const Event &e)
     case EventKind::kRunFinished: {
         RunState &r = run(e, u);
         updateGateway(e, u);
+        updateSerial(e, u);
         r.finished = true;
         r.outcome = std::string(runOutcomeName(e.runOutcome));
         r.message = cleanUtf8(e.message);
@@ -115,6 +118,13 @@ RunState &RunBook::run(const Event &e, RecordsUpdate &u)
     r.gateway.model = cleanUtf8(e.gateway.model);
     r.startedMs = e.unixMs;
     r.started = recordTime(e.unixMs);
+    // The trace comes with kRunStarted; a run first seen at another event
+    // has none (its serial may still come with its end).
+    r.trace.serial = cleanUtf8(e.serial);
+    r.trace.operatorId = cleanUtf8(e.operatorId);
+    r.trace.profileHash = cleanUtf8(e.profileHash);
+    r.trace.profilePath = cleanUtf8(e.profilePath);
+    r.trace.stationVersion = cleanUtf8(e.stationVersion);
     batch(e).runs.push_back(e.runId);
     u.run = &r;
     u.runIsNew = true;
@@ -136,10 +146,26 @@ void RunBook::updateGateway(const Event &e, RecordsUpdate &u)
     r.gateway.model = model;
 }
 
+// The serial number, when an event of the run tells it (kRunStarted when it
+// was given before the run, kRunFinished at the latest when it was scanned
+// during it; any event of the run between that carries it is taken too). An
+// event without one never takes a known one away.
+void RunBook::updateSerial(const Event &e, RecordsUpdate &u)
+{
+    RunState &r = run(e, u);
+    const std::string serial = cleanUtf8(e.serial);
+    if (serial.empty() || serial == r.trace.serial) {
+        return;
+    }
+    r.trace.serial = serial;
+    u.serialLearnt = true;
+}
+
 void RunBook::testFinished(const Event &e, RecordsUpdate &u)
 {
     RunState &r = run(e, u);
     updateGateway(e, u);
+    updateSerial(e, u);
     ResultRec rec;
     rec.code = e.code;
     rec.name = cleanUtf8(e.name);
@@ -161,6 +187,9 @@ void RunBook::testFinished(const Event &e, RecordsUpdate &u)
     rec.dataHex = hexCompact(e.data);
     rec.station = cleanUtf8(e.station);
     rec.gang = cleanUtf8(e.gang);
+    rec.limit = cleanUtf8(e.limit);
+    rec.marginal = e.marginal;
+    rec.message = cleanUtf8(e.message);
     r.results.push_back(std::move(rec));
     u.result = &r.results.back();
 }

@@ -28,7 +28,19 @@ struct ResultRec {
     std::string station;
     std::string started; // ISO
     std::string dataHex;
-    std::string gang; // "" when the test ran alone
+    std::string gang;  // "" when the test ran alone
+    std::string limit; // the profile's limits applied, "" when none
+    bool marginal = false;
+    std::string message; // what the result byte cannot say (the broken limit among them); not in records.db
+};
+
+// What a run is traced to (records/rows.h RunRow), as recorded.
+struct RunTrace {
+    std::string serial; // "" until known: it may come only with the run's end
+    std::string operatorId;
+    std::string profileHash;
+    std::string profilePath;
+    std::string stationVersion;
 };
 
 struct RunState {
@@ -36,6 +48,7 @@ struct RunState {
     std::string batch;
     std::string station; // as the run's first event said it, cleaned
     GatewayInfo gateway; // model and MAC as last stored
+    RunTrace trace;
     std::string started;
     int64_t startedMs = 0;
     std::vector<uint16_t> plan;
@@ -59,6 +72,7 @@ struct RecordsUpdate {
     bool runIsNew = false;             // first seen: its row is written
     bool gatewayChanged = false;       // the model or the MAC became known
     bool macLearnt = false;            //   the MAC among them
+    bool serialLearnt = false;         // the unit's serial number became known (or changed)
     const ResultRec *result = nullptr; // a test finished
     bool runFinished = false;          // the run ended
     const BatchState *batch = nullptr; // the batch ended: valid until forget()
@@ -78,6 +92,7 @@ private:
     BatchState &batch(const Event &e);
     RunState &run(const Event &e, RecordsUpdate &u);
     void updateGateway(const Event &e, RecordsUpdate &u);
+    void updateSerial(const Event &e, RecordsUpdate &u);
     void testFinished(const Event &e, RecordsUpdate &u);
 
     std::map<std::string, BatchState> batches_;

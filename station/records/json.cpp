@@ -29,6 +29,11 @@ json_t *runJson(const RunRow &run)
     json_object_set_new(o, "model", jsonText(run.model));
     json_object_set_new(o, "mac", jsonText(run.mac));
     json_object_set_new(o, "outcome", run.outcome.empty() ? json_null() : jsonText(run.outcome));
+    json_object_set_new(o, "serial", jsonText(run.serial));
+    json_object_set_new(o, "operator_id", jsonText(run.operatorId));
+    json_object_set_new(o, "profile_hash", jsonText(run.profileHash));
+    json_object_set_new(o, "profile_path", jsonText(run.profilePath));
+    json_object_set_new(o, "station_version", jsonText(run.stationVersion));
     return o;
 }
 
@@ -50,6 +55,8 @@ json_t *resultJson(const ResultRow &r)
     json_object_set_new(o, "operator_answer", r.operatorAnswer ? jsonText(*r.operatorAnswer) : json_null());
     json_object_set_new(o, "operator_ms", r.operatorMs ? json_integer(*r.operatorMs) : json_null());
     json_object_set_new(o, "gang", r.gang.empty() ? json_null() : jsonText(r.gang));
+    json_object_set_new(o, "limit", r.limit.empty() ? json_null() : jsonText(r.limit));
+    json_object_set_new(o, "marginal", json_boolean(r.marginal));
     return o;
 }
 
@@ -73,6 +80,8 @@ ResultRow resultOf(const Event &e)
         r.operatorMs = e.answer->ms;
     }
     r.gang = cleanUtf8(e.gang);
+    r.limit = cleanUtf8(e.limit);
+    r.marginal = e.marginal;
     return r;
 }
 

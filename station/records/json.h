@@ -19,13 +19,17 @@ namespace station::records {
 json_t *jsonText(const std::string &text);
 
 // {"id", "batch", "station", "started", "finished" (null while running),
-//  "host", "port", "label", "model", "mac", "outcome" (null while running)}
+//  "host", "port", "label", "model", "mac", "outcome" (null while running),
+//  "serial", "operator_id", "profile_hash", "profile_path",
+//  "station_version" ("" when not known, as label, model and mac)}
 json_t *runJson(const RunRow &run);
 
 // {"run_id", "station", "mac", "code", "name", "attempt", "outcome",
 //  "data_hex", "data_text", "hint", "started", "duration_ms",
 //  "operator_answer", "operator_ms" (both null when no operator was asked),
-//  "gang" (null when the test ran alone)}
+//  "gang" (null when the test ran alone), "limit" (the profile's limits
+//  applied with the values judged, null when none applied), "marginal"
+//  (true: passed inside the profile's marginal band)}
 json_t *resultJson(const ResultRow &result);
 
 // The result of a kTestFinished event as the records keep it (its start is

@@ -46,6 +46,14 @@ public:
         json_object_set_new(o, "label", jsonText(r.gateway.label));
         json_object_set_new(o, "model", jsonText(r.gateway.model));
         json_object_set_new(o, "mac", jsonText(r.gateway.mac));
+        // What the run is traced to, as known when the result was written
+        // (a serial scanned during the run comes with its end: records.db
+        // has it then).
+        json_object_set_new(o, "serial", jsonText(r.trace.serial));
+        json_object_set_new(o, "operator_id", jsonText(r.trace.operatorId));
+        json_object_set_new(o, "profile_hash", jsonText(r.trace.profileHash));
+        json_object_set_new(o, "profile_path", jsonText(r.trace.profilePath));
+        json_object_set_new(o, "station_version", jsonText(r.trace.stationVersion));
         ResultRow row;
         row.runId = r.id;
         row.station = rec.station;
@@ -64,6 +72,8 @@ public:
             row.operatorMs = rec.answer->ms;
         }
         row.gang = rec.gang;
+        row.limit = rec.limit;
+        row.marginal = rec.marginal;
         json_t *result = resultJson(row);
         json_object_update(o, result);
         json_decref(result);

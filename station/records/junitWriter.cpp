@@ -145,7 +145,7 @@ private:
                 }
                 std::string out;
                 for (const ResultRec *a : attempts) {
-                    if (attempts.size() > 1 || !a->decoded.empty() || a->answer) {
+                    if (attempts.size() > 1 || !a->decoded.empty() || a->answer || !a->limit.empty() || a->marginal) {
                         out += "attempt " + std::to_string(a->attempt) + ": " + a->outcome;
                         if (!a->decoded.empty()) {
                             out += ", data " + a->decoded;
@@ -154,6 +154,9 @@ private:
                             out += ", operator " + a->answer->answer;
                         }
                         out += "\n";
+                        // What the line's profile judged (the usual schema
+                        // has no properties on a testcase).
+                        out += limitLines(*a);
                     }
                 }
                 if (!out.empty()) {
@@ -196,6 +199,11 @@ private:
             prop("model", r.gateway.model);
             prop("mac", r.gateway.mac);
             prop("outcome", r.finished ? r.outcome : "unfinished");
+            prop("serial", r.trace.serial);
+            prop("operator_id", r.trace.operatorId);
+            prop("profile_hash", r.trace.profileHash);
+            prop("profile_path", r.trace.profilePath);
+            prop("station_version", r.trace.stationVersion);
             suites += "    </properties>\n" + cases;
             std::string out = "run " + (r.finished ? r.outcome : std::string("unfinished: the station stopped"));
             if (!r.message.empty()) {
@@ -231,6 +239,11 @@ private:
         if (r.answer && r.answer->answer == "no") {
             m += ": the operator answered no";
         }
+        // Failed by the line's profile: the limit it broke, with the value.
+        if (r.outcome == "fail" && !r.limit.empty()) {
+            m += ": ";
+            m += r.message.empty() ? r.limit : r.message;
+        }
         if (!r.decoded.empty()) {
             m += ": data " + r.decoded;
         }
@@ -253,10 +266,26 @@ private:
         if (r.answer) {
             d += "operator: " + r.answer->answer + " after " + std::to_string(r.answer->ms) + " ms\n";
         }
+        d += limitLines(r);
         if (!r.hint.empty()) {
             d += "check: " + r.hint + "\n";
         }
         return d;
+    }
+
+    // "limit: sysversion 2.3.6, want 2.3.7" and "marginal", a line each.
+    static std::string limitLines(const ResultRec &r)
+    {
+        std::string lines;
+        if (!r.limit.empty()) {
+            lines += "limit: ";
+            lines += r.limit;
+            lines += '\n';
+        }
+        if (r.marginal) {
+            lines += "marginal\n";
+        }
+        return lines;
     }
 
     // Written beside its place and linked in: a reader sees the whole file

@@ -88,9 +88,16 @@ bool loadSqlite(const std::string &dir, const Filter &filter, Rows &rows, std::s
         return false;
     }
 
-    std::string runSql = std::string("SELECT id, batch, station, started, coalesce(finished, ''), host, port, label,"
-                                     " model, mac, coalesce(outcome, '') FROM runs") +
-                         kRunWhere + " ORDER BY started, id";
+    // A file read as it is (a reader does not migrate) lacks the columns of
+    // later versions: before version 3 no run was traced to a serial, an
+    // operator, a profile or a station version, and no limit was applied.
+    const bool traced = version >= 3;
+    std::string runSql = "SELECT id, batch, station, started, coalesce(finished, ''), host, port, label, model, mac,"
+                         " coalesce(outcome, ''), ";
+    runSql += traced ? "serial, operator_id, profile_hash, profile_path, station_version" : "'', '', '', '', ''";
+    runSql += " FROM runs";
+    runSql += kRunWhere;
+    runSql += " ORDER BY started, id";
     {
         sqlite::Stmt st(db, runSql);
         if (!st.ok()) {
@@ -111,6 +118,11 @@ bool loadSqlite(const std::string &dir, const Filter &filter, Rows &rows, std::s
             r.model = st.text(8);
             r.mac = st.text(9);
             r.outcome = st.text(10);
+            r.serial = st.text(11);
+            r.operatorId = st.text(12);
+            r.profileHash = st.text(13);
+            r.profilePath = st.text(14);
+            r.stationVersion = st.text(15);
             rows.runs.push_back(std::move(r));
         }
         if (rc != SQLITE_DONE) {
@@ -119,10 +131,13 @@ bool loadSqlite(const std::string &dir, const Filter &filter, Rows &rows, std::s
     }
     // A file of version 1 (read as it is: a reader does not migrate) has no
     // gangs: each of its tests ran alone.
-    std::string resultSql = std::string("SELECT run_id, station, mac, code, name, attempt, outcome, data_hex,"
-                                        " data_text, hint, started, duration_ms, operator_answer, operator_ms, ") +
-                            (version >= 2 ? "coalesce(gang, '')" : "''") +
-                            " FROM results WHERE run_id IN (SELECT id FROM runs" + kRunWhere + ") ORDER BY rowid";
+    std::string resultSql = "SELECT run_id, station, mac, code, name, attempt, outcome, data_hex, data_text, hint,"
+                            " started, duration_ms, operator_answer, operator_ms, ";
+    resultSql += version >= 2 ? "coalesce(gang, '')" : "''";
+    resultSql += traced ? ", \"limit\", marginal" : ", '', 0";
+    resultSql += " FROM results WHERE run_id IN (SELECT id FROM runs";
+    resultSql += kRunWhere;
+    resultSql += ") ORDER BY rowid";
     {
         sqlite::Stmt st(db, resultSql);
         if (!st.ok()) {
@@ -147,6 +162,8 @@ bool loadSqlite(const std::string &dir, const Filter &filter, Rows &rows, std::s
             r.operatorAnswer = st.optText(12);
             r.operatorMs = st.optInteger(13);
             r.gang = st.text(14);
+            r.limit = st.text(15);
+            r.marginal = st.integer(16) != 0;
             rows.results.push_back(std::move(r));
         }
         if (rc != SQLITE_DONE) {

@@ -19,6 +19,7 @@ struct Migration {
 constexpr Migration kMigrations[] = {
     {1, kRecordsSchemaV1},
     {2, kRecordsStepTo2},
+    {3, kRecordsStepTo3},
 };
 static_assert(std::size(kMigrations) == kRecordsSchemaVersion, "one migration step per schema version");
 

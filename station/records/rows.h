@@ -22,8 +22,19 @@ struct RunRow {
     int port = 6666;
     std::string label;
     std::string model;
-    std::string mac;     // "02:47:57:04:04:00", "" when never learnt
-    std::string outcome; // pass|fail|no-reply|connection-lost|unreachable|model-mismatch|stopped, "" unfinished
+    std::string mac; // "02:47:57:04:04:00", "" when never learnt
+    // pass|fail|no-reply|connection-lost|unreachable|model-mismatch|stopped|
+    // duplicate|unchecked-line, "" unfinished
+    std::string outcome;
+    // What the run is traced to, "" when not known (and in the rows of an
+    // older file): the serial number on the unit's label, the id of the
+    // person at the station, the line's profile (SHA-256 hex of its bytes,
+    // its path as given) and the station software's version.
+    std::string serial;
+    std::string operatorId;
+    std::string profileHash;
+    std::string profilePath;
+    std::string stationVersion;
 };
 
 // One row of `results`, as loaded.
@@ -45,6 +56,11 @@ struct ResultRow {
     // The gang the test ran in: the gateways of a batch sent this test
     // together, the person asked once about them all. "" when it ran alone.
     std::string gang;
+    // Every limit of the line's profile applied to the reply, with the value
+    // judged ("sysversion 2.3.6, want 2.3.7"; several parted by "; "), ""
+    // when none applied; and whether it passed inside the marginal band.
+    std::string limit;
+    bool marginal = false;
 };
 
 struct Rows {

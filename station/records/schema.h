@@ -1,4 +1,4 @@
-// The records of the station, version 2. The same tables live in the
+// The records of the station, version 3. The same tables live in the
 // station's SQLite file (records.db) and, for a whole line, in PostgreSQL.
 // Times are ISO 8601 UTC with milliseconds ("2026-12-10T11:30:45.123Z").
 // A later release raises kRecordsSchemaVersion and migrates older files
@@ -9,7 +9,7 @@
 
 namespace station {
 
-inline constexpr int kRecordsSchemaVersion = 2;
+inline constexpr int kRecordsSchemaVersion = 3;
 
 inline constexpr std::string_view kRecordsSchemaV1 = R"sql(
 CREATE TABLE IF NOT EXISTS meta (
@@ -28,6 +28,7 @@ CREATE TABLE IF NOT EXISTS runs (
   model    TEXT NOT NULL DEFAULT '',
   mac      TEXT NOT NULL DEFAULT '',
   outcome  TEXT                   -- pass|fail|no-reply|connection-lost|unreachable|model-mismatch|stopped
+                                  -- (and from version 3: duplicate|unchecked-line)
 );
 CREATE TABLE IF NOT EXISTS results (
   run_id          TEXT NOT NULL REFERENCES runs(id),
@@ -56,6 +57,28 @@ CREATE INDEX IF NOT EXISTS runs_by_mac ON runs(mac);
 // older file did.
 inline constexpr std::string_view kRecordsStepTo2 = R"sql(
 ALTER TABLE results ADD COLUMN gang TEXT;
+)sql";
+
+// Version 3: what a run is traced to and what the line's profile judged.
+// A run keeps the serial number on the unit's label, the id of the person
+// at the station, the profile it was judged by (the SHA-256 of its bytes and
+// its path as given) and the station software's version (git describe); a
+// result keeps every limit the profile applied with the value it judged
+// ("sysversion 2.3.6, want 2.3.7"; several parted by "; ") and whether it
+// passed inside the marginal band. All empty (0) where nothing was known, as
+// for every row of an older file. A run may now also end `duplicate` (its
+// MAC or serial belongs to another unit) or `unchecked-line` (passed, the
+// line's database was out of reach for the duplicate check).
+// ("limit" is a keyword of SQL: always quoted.)
+inline constexpr std::string_view kRecordsStepTo3 = R"sql(
+ALTER TABLE runs ADD COLUMN serial TEXT NOT NULL DEFAULT '';
+ALTER TABLE runs ADD COLUMN operator_id TEXT NOT NULL DEFAULT '';
+ALTER TABLE runs ADD COLUMN profile_hash TEXT NOT NULL DEFAULT '';
+ALTER TABLE runs ADD COLUMN profile_path TEXT NOT NULL DEFAULT '';
+ALTER TABLE runs ADD COLUMN station_version TEXT NOT NULL DEFAULT '';
+ALTER TABLE results ADD COLUMN "limit" TEXT NOT NULL DEFAULT '';
+ALTER TABLE results ADD COLUMN marginal INTEGER NOT NULL DEFAULT 0;
+CREATE INDEX IF NOT EXISTS runs_by_serial ON runs(serial);
 )sql";
 
 } // namespace station

@@ -34,19 +34,29 @@ CREATE TABLE IF NOT EXISTS line_sent_results (
 );
 )sql";
 
-// What of a run changes while it runs.
-#define RUN_STATE \
+// What of a run changes while it runs. The serial number (records version
+// 3) may come during the run or with its end; it is part of the state only
+// once known, so that the state of every run noted before it was kept
+// stays what it was.
+#define RUN_STATE_HEAD \
     "coalesce(r.finished, '') || '|' || coalesce(r.outcome, '') || '|' || r.model || '|' || r.mac || '|' || r.label"
+#define RUN_STATE_V3 RUN_STATE_HEAD " || CASE WHEN r.serial <> '' THEN '|' || r.serial ELSE '' END"
 
 // The runs among the candidates (new since the cursor, or open when last
-// seen) whose state the line does not have yet.
+// seen) whose state the line does not have yet; with the columns of records
+// version 3 or (a records.db no station of that version has opened yet)
+// without them.
+#define PENDING_RUNS_HEAD(TRACE, STATE) \
+    "SELECT r.id, r.batch, r.station, r.started, r.finished, r.host, r.port, r.label, r.model, r.mac, " \
+    "r.outcome, " STATE ", " TRACE " FROM runs r LEFT JOIN line_sent_runs f ON f.line = ?1 AND f.run_id = r.id " \
+    "WHERE (f.state IS NULL OR f.state <> " STATE ") AND ((r.rowid > ?2 AND r.rowid <= ?3)"
 constexpr const char *kPendingRunsHead =
-    "SELECT r.id, r.batch, r.station, r.started, r.finished, r.host, r.port, r.label, r.model, r.mac, "
-    "r.outcome, " RUN_STATE " FROM runs r LEFT JOIN line_sent_runs f ON f.line = ?1 AND f.run_id = r.id "
-    "WHERE (f.state IS NULL OR f.state <> " RUN_STATE ") AND ((r.rowid > ?2 AND r.rowid <= ?3)";
+    PENDING_RUNS_HEAD("r.serial, r.operator_id, r.profile_hash, r.profile_path, r.station_version", RUN_STATE_V3);
+constexpr const char *kPendingRunsHeadBefore3 = PENDING_RUNS_HEAD("'', '', '', '', ''", RUN_STATE_HEAD);
 
-// The gang's column comes with records version 2; a records.db no station
-// of that version has opened yet is read as it is (no gangs in it).
+// The gang's column comes with records version 2, the limits with version
+// 3; a records.db no station of that version has opened yet is read as it
+// is (no gangs, no limits in it).
 constexpr const char *kPendingResultsHead =
     "SELECT r.rowid, r.run_id, r.station, r.mac, r.code, r.name, r.attempt, r.outcome, r.data_hex, r.data_text, "
     "r.hint, r.started, r.duration_ms, r.operator_answer, r.operator_ms, ";
@@ -146,6 +156,14 @@ bool Spool::hasRecords()
     return tables.step() && tables.integer(0) == 2;
 }
 
+bool Spool::hasColumn(const char *table, const char *column)
+{
+    Query found(*db_, "SELECT count(*) FROM pragma_table_info(?1) WHERE name = ?2");
+    found.bind(1, std::string(table));
+    found.bind(2, std::string(column));
+    return found.step() && found.integer(0) == 1;
+}
+
 Spool::Batch Spool::pending(const std::string &line, const Cursor &from, int limit)
 {
     Batch batch;
@@ -184,7 +202,12 @@ Spool::Batch Spool::pending(const std::string &line, const Cursor &from, int lim
                 next.openRuns.insert(stillOpen.integer(0));
             }
         }
-        Query runs(*db_, (std::string(kPendingRunsHead) + " OR r.rowid IN (" + open + ")) ORDER BY r.rowid").c_str());
+        const bool traced = hasColumn("runs", "serial");
+        std::string runsSql = traced ? kPendingRunsHead : kPendingRunsHeadBefore3;
+        runsSql += " OR r.rowid IN (";
+        runsSql += open;
+        runsSql += ")) ORDER BY r.rowid";
+        Query runs(*db_, runsSql);
         runs.bind(1, line);
         runs.bind(2, from.runsUpTo);
         runs.bind(3, next.runsUpTo);
@@ -202,16 +225,17 @@ Spool::Batch Spool::pending(const std::string &line, const Cursor &from, int lim
             r.mac = runs.text(9);
             r.outcome = runs.optText(10);
             r.state = runs.text(11);
+            r.serial = runs.text(12);
+            r.operatorId = runs.text(13);
+            r.profileHash = runs.text(14);
+            r.profilePath = runs.text(15);
+            r.stationVersion = runs.text(16);
             batch.runs.push_back(std::move(r));
         }
 
-        bool haveGangs = false;
-        {
-            Query gangColumn(*db_, "SELECT count(*) FROM pragma_table_info('results') WHERE name = 'gang'");
-            haveGangs = gangColumn.step() && gangColumn.integer(0) == 1;
-        }
         std::string resultsSql = kPendingResultsHead;
-        resultsSql += haveGangs ? "r.gang" : "NULL";
+        resultsSql += hasColumn("results", "gang") ? "r.gang" : "NULL";
+        resultsSql += hasColumn("results", "limit") ? ", r.\"limit\", r.marginal" : ", '', 0";
         resultsSql += kPendingResultsTail;
         Query results(*db_, resultsSql);
         results.bind(1, line);
@@ -238,6 +262,8 @@ Spool::Batch Spool::pending(const std::string &line, const Cursor &from, int lim
             if (r.gang && r.gang->empty()) {
                 r.gang.reset();
             }
+            r.limit = results.text(16);
+            r.marginal = results.integer(17) != 0;
             next.resultsAfter = r.rowid;
             batch.results.push_back(std::move(r));
         }

@@ -28,6 +28,9 @@ struct SpoolRun {
     long long port = 0;
     std::string label, model, mac;
     std::optional<std::string> outcome;
+    // What it is traced to ("" when not known, or in a records.db of a
+    // version before these were kept).
+    std::string serial, operatorId, profileHash, profilePath, stationVersion;
     std::string state;   // what changes while it runs: a changed state is sent again
     std::string refused; // set by the sender: why the line refused it
 };
@@ -44,6 +47,8 @@ struct SpoolResult {
     std::optional<std::string> operatorAnswer;
     std::optional<long long> operatorMs;
     std::optional<std::string> gang; // none when the test ran alone
+    std::string limit;               // the profile's limits applied, "" when none
+    bool marginal = false;           // passed inside the profile's marginal band
     std::string refused;             // set by the sender: why the line refused it
 };
 
@@ -89,6 +94,9 @@ public:
 
 private:
     bool hasRecords();
+    // Whether the records' table has that column (a records.db of an older
+    // version, which no station of this version has opened, lacks it).
+    bool hasColumn(const char *table, const char *column);
 
     std::string path_;
     std::unique_ptr<sqlite::Db> db_;

@@ -91,17 +91,21 @@ public:
             }
             add(std::move(w));
         }
+        if (u.serialLearnt) {
+            add({"the serial number of run " + r.id,
+                 {{"UPDATE runs SET serial = ? WHERE id = ?", {r.trace.serial, r.id}}}});
+        }
         if (const ResultRec *rec = u.result) {
             Value answer = rec->answer ? Value{rec->answer->answer} : Value{};
             Value answerMs = rec->answer ? Value{int64_t{rec->answer->ms}} : Value{};
             Value gang = rec->gang.empty() ? Value{} : Value{rec->gang};
             add({"the result of " + rec->name + " (attempt " + std::to_string(rec->attempt) + ") of run " + r.id,
                  {{"INSERT INTO results (run_id, station, mac, code, name, attempt, outcome, data_hex, data_text,"
-                   " hint, started, duration_ms, operator_answer, operator_ms, gang)"
-                   " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                   " hint, started, duration_ms, operator_answer, operator_ms, gang, \"limit\", marginal)"
+                   " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                    {r.id, rec->station, r.gateway.mac, int64_t{rec->code}, rec->name, int64_t{rec->attempt},
                     rec->outcome, rec->dataHex, rec->decoded, rec->hint, rec->started, int64_t{rec->durationMs}, answer,
-                    answerMs, gang}}}});
+                    answerMs, gang, rec->limit, int64_t{rec->marginal ? 1 : 0}}}}});
         }
         if (u.runFinished) {
             add({"the end of run " + r.id,
@@ -142,10 +146,12 @@ private:
         const std::string base = r.id;
         for (int n = 2;; ++n) {
             Write w{"the start of run " + r.id,
-                    {{"INSERT INTO runs (id, batch, station, started, host, port, label, model, mac)"
-                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                    {{"INSERT INTO runs (id, batch, station, started, host, port, label, model, mac, serial,"
+                      " operator_id, profile_hash, profile_path, station_version)"
+                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                       {r.id, r.batch, r.station, r.started, cleanUtf8(r.gateway.host), int64_t{r.gateway.port},
-                       cleanUtf8(r.gateway.label), r.gateway.model, r.gateway.mac}}}};
+                       cleanUtf8(r.gateway.label), r.gateway.model, r.gateway.mac, r.trace.serial, r.trace.operatorId,
+                       r.trace.profileHash, r.trace.profilePath, r.trace.stationVersion}}}};
             if (!ready()) {
                 backlog_.push(std::move(w));
                 return;

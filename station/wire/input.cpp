@@ -233,6 +233,21 @@ bool parseListen(const std::string &text, std::string &host, uint16_t &port, std
     return true;
 }
 
+bool validSerial(const std::string &serial, std::string &error)
+{
+    if (serial.empty() || serial.size() > 64) {
+        error = "expected a serial number of 1 to 64 characters";
+        return false;
+    }
+    for (char c : serial) {
+        if (c <= 0x20 || c >= 0x7F) {
+            error = "expected a serial number of printable characters without blanks";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool validLabel(const std::string &label, std::string &error)
 {
     if (label.empty() || label.size() > 40) {

@@ -22,6 +22,9 @@ struct Target {
     std::string host;
     uint16_t port = kServicePort;
     std::string label;
+    // The serial number on the unit's label, when given before the run
+    // (gwtest run --serial LABEL=SN); "" when not known.
+    std::string serial = {};
 };
 
 // "HOST", "HOST:PORT", "[V6]", "[V6]:PORT" or a bare IPv6 literal ("::1",
@@ -43,6 +46,10 @@ bool parseTarget(const std::string &text, Target &target, std::string &error);
 // A gateway's label, typed on the command line, on the page or in a slots
 // file: 1 to 40 bytes of UTF-8 text, spaces allowed, no control character.
 bool validLabel(const std::string &label, std::string &error);
+
+// A unit's serial number as a scanner or a person types it: 1 to 64
+// printable ASCII characters, no blank.
+bool validSerial(const std::string &serial, std::string &error);
 
 // One line of a slots file: "HOST[:PORT] [LABEL]", the label the rest of the
 // line (blanks around it dropped). Empty lines and lines starting with '#'

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "eventRecorder.h"
+#include "eventScript.h"
 #include "line/forwarder.h"
 #include "line/loader.h"
 #include "pgCluster.h"
@@ -569,17 +570,23 @@ TEST_F(LineForward, AnOlderStateOfARunNeverUndoesANewerOne)
                       .model = "GWM0202",
                       .mac = "02:47:57:04:04:00",
                       .outcome = "fail",
+                      .serial = "GW00001234",
+                      .operatorId = "op-7",
+                      .profileHash = "",
+                      .profilePath = "",
+                      .stationVersion = "v2.1",
                       .state = "",
                       .refused = ""};
     SpoolRun early = finished;
     early.finished.reset();
     early.outcome.reset();
-    early.model = early.mac = early.label = "";
+    early.model = early.mac = early.label = early.serial = "";
     sendBatch(conn, Spool::Batch{{finished}, {}, {}});
     sendBatch(conn, Spool::Batch{{early}, {}, {}});
     EXPECT_EQ(cluster.query("line", "SELECT outcome || ' ' || model || ' ' || mac || ' ' || label || ' ' || "
-                                    "to_char(finished AT TIME ZONE 'UTC', 'HH24:MI') FROM runs"),
-              "fail GWM0202 02:47:57:04:04:00 A3 11:40");
+                                    "to_char(finished AT TIME ZONE 'UTC', 'HH24:MI') || ' ' || serial || ' ' || "
+                                    "operator_id || ' ' || station_version FROM runs"),
+              "fail GWM0202 02:47:57:04:04:00 A3 11:40 GW00001234 op-7 v2.1");
 }
 
 // The gang of an operator test, from the station's records to the line and
@@ -652,6 +659,108 @@ TEST_F(LineForward, AGangIdGoesFromTheRecordsToTheLine)
     }
     EXPECT_EQ(gangs, (std::map<std::string, std::string>{
                          {"st1 mac", ""}, {"st1 led-power", "st1-20261210T113045Z-g3"}, {"st2 led-power", ""}}));
+}
+
+// What a run is traced to and what the line's profile judged, from the
+// station's records to the line and back into a report's rows: the trace
+// given at the run's start, a serial number scanned during the run (known
+// at its end, after the run was first sent), the limits applied and a
+// marginal pass. A records.db of version 2 (before these were kept) sends
+// its rows without them, and the run outcomes of the unit checks are stored
+// as they came.
+TEST_F(LineForward, TheTraceAndTheLimitsGoFromTheRecordsToTheLine)
+{
+    const std::string hash(64, 'c');
+    TempDir dir;
+    std::string error;
+    auto records = station::openRecords(dir.path, error);
+    ASSERT_TRUE(records) << error;
+    sandbox::EventScript s(*records, "st1", 1796902245123);
+    s.traceWith({.profilePath = "/etc/gwtest/line.toml",
+                 .profileHash = hash,
+                 .stationVersion = "v2.1-4-g0123abc",
+                 .operatorId = "op-7"});
+    s.startBatch(1);
+    const std::string run = s.startRun(0, "10.0.0.2", "A1");
+    s.learnMac(0, "02:47:57:04:04:00");
+    s.test(0, {.code = 0x0002,
+               .outcome = station::Outcome::kFail,
+               .decoded = "2.3.6",
+               .limit = "sysversion 2.3.6, want 2.3.7",
+               .message = "sysversion 2.3.6, want 2.3.7"});
+    s.test(0, {.code = 0x0103,
+               .durationMs = 3312,
+               .limit = "ping-host 3.312 s, want <= 3.5 s, marginal past 3.2 s",
+               .marginal = true});
+    records->flush();
+    auto forwarder = open(options(dir.path));
+    ASSERT_TRUE(forwarder);
+    ASSERT_TRUE(sandbox::waitUntil([&] { return forwarder->sent() == 2; })) << forwarder->sent();
+    EXPECT_EQ(cluster.query("line", "SELECT serial || '|' || operator_id FROM runs"), "|op-7");
+
+    // The label scanned: known with the run's end.
+    s.serial(0, "GW00001234");
+    s.finishRun(0, station::RunOutcome::kFail, "1 test failed");
+    s.finishBatch();
+    records->flush();
+    forwarder->wake();
+    EXPECT_TRUE(sandbox::waitUntil([&] { return cluster.query("line", "SELECT serial FROM runs") == "GW00001234"; }))
+        << cluster.query("line", "SELECT serial FROM runs");
+    EXPECT_EQ(forwarder->finish(30000).pending, 0) << notices.all();
+    records.reset();
+
+    // A records directory of version 2: rows as they were written then.
+    TempDir old;
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open((old.path + "/records.db").c_str(), &db), SQLITE_OK);
+        const std::string v2 =
+            std::string(station::kRecordsSchemaV1) + std::string(station::kRecordsStepTo2) +
+            "PRAGMA user_version = 2;"
+            "INSERT INTO runs (id, batch, station, started, host, port, outcome) VALUES "
+            "('st2-b-0', 'st2-b', 'st2', '2026-12-10T11:30:45.123Z', '10.0.0.3', 6666, 'duplicate'), "
+            "('st2-b-1', 'st2-b', 'st2', '2026-12-10T11:30:45.123Z', '10.0.0.4', 6666, 'unchecked-line');"
+            "INSERT INTO results (run_id, station, code, name, attempt, outcome, started, duration_ms, gang) VALUES "
+            "('st2-b-0', 'st2', 1793, 'led-power', 1, 'pass', '2026-12-10T11:30:50.000Z', 900, 'st2-b-g1');";
+        EXPECT_EQ(sqlite3_exec(db, v2.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    {
+        auto older = open(options(old.path));
+        ASSERT_TRUE(older);
+        EXPECT_EQ(older->finish(30000).pending, 0) << notices.all();
+    }
+
+    EXPECT_EQ(cluster.query("line", "SELECT string_agg(concat_ws(' ', id, outcome, serial, operator_id, profile_path, "
+                                    "station_version, profile_hash = repeat('c', 64)), ',' ORDER BY station, id) "
+                                    "FROM runs"),
+              run + " fail GW00001234 op-7 /etc/gwtest/line.toml v2.1-4-g0123abc t,"
+                    "st2-b-0 duplicate     f,st2-b-1 unchecked-line     f");
+    EXPECT_EQ(cluster.query("line", "SELECT string_agg(concat_ws(' ', station, name, marginal, \"limit\"), ',' "
+                                    "ORDER BY station, code) FROM results"),
+              "st1 sysversion f sysversion 2.3.6, want 2.3.7,"
+              "st1 ping-host t ping-host 3.312 s, want <= 3.5 s, marginal past 3.2 s,"
+              "st2 led-power f ");
+
+    station::records::Rows rows;
+    ASSERT_TRUE(loadLine(cluster.url("line"), {}, rows, error)) << error;
+    std::map<std::string, std::string> runs;
+    for (const auto &r : rows.runs) {
+        runs[r.id] = r.outcome + "|" + r.serial + "|" + r.operatorId + "|" + r.profileHash.substr(0, 4) + "|" +
+                     r.profilePath + "|" + r.stationVersion;
+    }
+    EXPECT_EQ(runs, (std::map<std::string, std::string>{
+                        {run, "fail|GW00001234|op-7|cccc|/etc/gwtest/line.toml|v2.1-4-g0123abc"},
+                        {"st2-b-0", "duplicate|||||"},
+                        {"st2-b-1", "unchecked-line|||||"}}));
+    std::map<std::string, std::pair<std::string, bool>> judged;
+    for (const auto &r : rows.results) {
+        judged[r.station + " " + r.name] = {r.limit, r.marginal};
+    }
+    EXPECT_EQ(judged, (std::map<std::string, std::pair<std::string, bool>>{
+                          {"st1 sysversion", {"sysversion 2.3.6, want 2.3.7", false}},
+                          {"st1 ping-host", {"ping-host 3.312 s, want <= 3.5 s, marginal past 3.2 s", true}},
+                          {"st2 led-power", {"", false}}}));
 }
 
 } // namespace

@@ -87,7 +87,7 @@ TEST_F(RunWithLine, TheFirstRunMakesTheLayout)
     const Outcome out = gwtest(run(cluster.url("line")));
     EXPECT_EQ(out.status, 3) << out.out;
     EXPECT_EQ(out.out.find("line database"), std::string::npos) << out.out;
-    EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"), "2");
+    EXPECT_EQ(cluster.query("line", "SELECT value FROM meta WHERE key = 'schema_version'"), "3");
 }
 
 } // namespace

@@ -26,6 +26,9 @@ public:
         if (count("SELECT count(*) FROM pragma_table_info('results') WHERE name = 'gang'") == 0) {
             exec(std::string(station::kRecordsStepTo2));
         }
+        if (count("SELECT count(*) FROM pragma_table_info('runs') WHERE name = 'serial'") == 0) {
+            exec(std::string(station::kRecordsStepTo3));
+        }
         exec("PRAGMA user_version = " + std::to_string(station::kRecordsSchemaVersion));
     }
     ~SpoolWriter() { sqlite3_close(db_); }

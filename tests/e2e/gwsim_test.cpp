@@ -134,7 +134,15 @@ const BadScenario kBadScenarios[] = {
     {"NothingNearListsTheKeys", "GWM0202", "frobnicate = 1\n",
      {"gwsim: F:1: unknown key 'frobnicate' (known keys: modem modem.delay_ms modem.port sim sim.ready_after "
       "usb.appear_after button.press_after leds wan.address wan.route upstream.ping dns smartconfig.after netinfo "
-      "zwave.list zwave.exclude_after nxp.radio)"}},
+      "zwave.list zwave.exclude_after nxp.radio eth0.mac sysversion zbversion zwversion)"}},
+    {"MulticastMacIsNoBoardsMac", "GWM0101", "eth0.mac = 03:47:57:00:00:01\n",
+     {"gwsim: F:1: bad value '03:47:57:00:00:01' for eth0.mac (auto (02:47:57 and the model and board number) or a "
+      "unicast MAC such as 02:47:57:00:00:01)"}},
+    {"VersionOfOneWord", "GWM0202", "sysversion = 2.3.7 beta\nzwversion = 7,16\n",
+     {"gwsim: F:1: bad value '2.3.7 beta' for sysversion (the system version the gateway reports, up to 32 letters, "
+      "digits and . _ + ~)",
+      "gwsim: F:2: bad value '7,16' for zwversion (the version it reports, up to 32 letters, digits and . _ + ~ -)",
+      "gwsim: F: 2 errors, nothing started"}},
     {"KeysAreCaseSensitive", "GWM0202", "Wan.Route = none\n",
      {"gwsim: F:1: unknown key 'Wan.Route': keys are case-sensitive, did you mean 'wan.route'?"}},
     {"ZwaveListNotJson", "GWM0202", "zwave.list = [\n",

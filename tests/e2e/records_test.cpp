@@ -18,6 +18,7 @@
 
 #include "command.h"
 #include "gwsimProcess.h"
+#include "profile/profile.h"
 #include "records/records.h"
 #include "sandbox.h"
 #include "serviceProcess.h"
@@ -223,6 +224,73 @@ TEST_P(BrokenBoardRecords, ExactlyItsFailingTestsInAllThreeRecords)
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, BrokenBoardRecords, ::testing::ValuesIn(kBroken),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A board with the wrong firmware and a MAC from another block, judged by
+// the line's profile: both fail with the limit named, a slow test passes
+// marked marginal, and every record says so.
+TEST_F(RecordsEnd2End, ProfileFailsWhatTheGatewayPassedAndMarksTheMarginal)
+{
+    sandbox::GwsimInstance sim;
+    ASSERT_TRUE(sim.start("GWM0101", "sysversion = 2.3.6\neth0.mac = 02:47:58:00:00:07\n")) << sim.failure();
+    const std::string profile = sandbox::scratchDir() + "/line.toml";
+    const std::string profileText = "[line]\nmac_ranges = [\"02:47:57:00:00:00-02:47:57:ff:ff:ff\"]\n"
+                                    "serial = \"^GW[0-9]{8}$\"\n\n"
+                                    "[model.GWM0101]\nsysversion = \"2.3.7\"\n\n[model.GWM0101.limits]\n"
+                                    "smartconfig = { max_s = 60, marginal_s = 0.5 }\n";
+    sandbox::writeFile(profile, profileText);
+    sandbox::ServiceProcess station;
+    ASSERT_TRUE(station.start(GWTEST_BIN, {"run", sim.address() + "=P1", "--only", "sysversion,smartconfig",
+                                           "--operator", "yes", "--records", dir_, "--station", "e2e", "--profile",
+                                           profile, "--operator-id", "op-7", "--serial", "P1=GW00000042"}));
+    ASSERT_EQ(station.waitExit(120000), std::optional<int>(1)) << station.out() << station.err();
+    EXPECT_THAT(station.out(), HasSubstr("sysversion fail"));
+    EXPECT_THAT(station.out(), HasSubstr("(sysversion 2.3.6, want 2.3.7)"));
+    EXPECT_THAT(station.out(), ::testing::ContainsRegex("smartconfig pass [0-9.]+ s  marginal: smartconfig took"));
+
+    const std::string macLimit = "mac 02:47:58:00:00:07, want 02:47:57:00:00:00-02:47:57:ff:ff:ff";
+    const std::string versionLimit = "sysversion 2.3.6, want 2.3.7";
+    // records.db
+    const auto runs =
+        query(dir_, "SELECT mac, outcome, profile_hash, profile_path, station_version, operator_id, serial FROM runs");
+    ASSERT_EQ(runs.size(), 1U);
+    EXPECT_EQ(runs[0][0], "02:47:58:00:00:07");
+    EXPECT_EQ(runs[0][1], "fail");
+    EXPECT_EQ(runs[0][2], station::sha256Hex(profileText));
+    EXPECT_EQ(runs[0][3], profile);
+    EXPECT_NE(runs[0][4], "");
+    EXPECT_EQ(runs[0][5], "op-7");
+    EXPECT_EQ(runs[0][6], "GW00000042");
+    std::map<std::string, std::vector<std::string>> db;
+    for (const auto &r : query(dir_, "SELECT name, outcome, \"limit\", marginal FROM results")) {
+        db[r[0]] = {r[1], r[2], r[3]};
+    }
+    EXPECT_EQ(db["mac"], (std::vector<std::string>{"fail", macLimit, "0"}));
+    EXPECT_EQ(db["sysversion"], (std::vector<std::string>{"fail", versionLimit, "0"}));
+    EXPECT_EQ(db["smartconfig"][0], "pass");
+    EXPECT_THAT(db["smartconfig"][1], ::testing::MatchesRegex("smartconfig took [0-9.]+ s, want <= 60 s, marginal "
+                                                              "past 0.5 s"));
+    EXPECT_EQ(db["smartconfig"][2], "1");
+    EXPECT_EQ(db["model"], (std::vector<std::string>{"pass", "", "0"}));
+
+    // records.jsonl: the same, in the one shape of a result.
+    std::map<std::string, std::pair<std::string, bool>> jsonl;
+    eachJsonLine(sandbox::readFile(dir_ + "/records.jsonl"), [&](json_t *o) {
+        jsonl[str(o, "name")] = {str(o, "limit"), json_is_true(json_object_get(o, "marginal"))};
+    });
+    EXPECT_EQ(jsonl["mac"], std::make_pair(macLimit, false));
+    EXPECT_EQ(jsonl["sysversion"], std::make_pair(versionLimit, false));
+    EXPECT_EQ(jsonl["smartconfig"], std::make_pair(db["smartconfig"][1], true));
+
+    // JUnit: the broken limits are the failures' messages; the file stays valid.
+    const auto files = filesIn(dir_ + "/junit");
+    ASSERT_EQ(files.size(), 1U);
+    const std::string file = dir_ + "/junit/" + files[0];
+    EXPECT_EQ(sandbox::runCommand("xmllint --noout --schema " + kSchema + " " + file).status, 0);
+    EXPECT_THAT(xpath(file, "string(//testcase[@name=\"sysversion\"]/failure/@message)"), HasSubstr(versionLimit));
+    EXPECT_THAT(xpath(file, "string(//testcase[@name=\"mac\"]/failure/@message)"), HasSubstr(macLimit));
+    EXPECT_THAT(xpath(file, "string(//testcase[@name=\"smartconfig\"]/system-out)"), HasSubstr("marginal"));
+    EXPECT_TRUE(sim.stop());
+}
 
 // `kill -9` of the station in the middle of a plan: every test it had
 // reported finished is in records.db and records.jsonl; the run reads as

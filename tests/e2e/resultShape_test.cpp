@@ -29,9 +29,9 @@ using Results = std::map<std::string, Result>;
 
 // The fields of a result in every output.
 const std::set<std::string> kResultKeys = {
-    "run_id",          "station",     "mac",       "code", "name",    "attempt",
-    "outcome",         "data_hex",    "data_text", "hint", "started", "duration_ms",
-    "operator_answer", "operator_ms", "gang",
+    "run_id",          "station",     "mac",       "code",  "name",     "attempt",
+    "outcome",         "data_hex",    "data_text", "hint",  "started",  "duration_ms",
+    "operator_answer", "operator_ms", "gang",      "limit", "marginal",
 };
 
 std::string text(const json_t *value)
@@ -53,6 +53,19 @@ Result resultOf(const json_t *o)
         r[key] = value != nullptr ? text(value) : "(missing)";
     }
     return r;
+}
+
+// The fields of a run that trace it, wherever a run is shown.
+const std::set<std::string> kTraceKeys = {"serial", "operator_id", "profile_hash", "profile_path", "station_version"};
+
+std::map<std::string, std::string> traceOf(const json_t *run)
+{
+    std::map<std::string, std::string> out;
+    for (const std::string &key : kTraceKeys) {
+        const json_t *value = json_object_get(run, key.c_str());
+        out[key] = value != nullptr ? text(value) : "(missing)";
+    }
+    return out;
 }
 
 std::string keyOf(const Result &r) { return r.at("name") + "/" + r.at("attempt"); }
@@ -103,7 +116,7 @@ TEST_F(ResultShape, OneRunReadsTheSameThroughEveryOutput)
     ASSERT_TRUE(sim.start("GWM0202", "dns = fail\n")) << sim.failure();
     const sandbox::CommandRun run =
         sandbox::runGwtest("run " + sim.address() + "=A1 --only mac,sysversion,ping-host,led-power --operator yes " +
-                               "--records " + dir_ + " --station shape --json",
+                               "--records " + dir_ + " --station shape --operator-id op-17 --json",
                            sandbox::Stderr::kApart);
     ASSERT_EQ(run.status, 1) << run.out << run.err; // ping-host fails on purpose
 
@@ -142,7 +155,16 @@ TEST_F(ResultShape, OneRunReadsTheSameThroughEveryOutput)
     const json_t *runs = json_object_get(history, "runs");
     ASSERT_EQ(json_array_size(runs), 1U) << report.out;
     const Results reported = fromArray(json_object_get(json_array_get(runs, 0), "results"));
+    const auto reportedTrace = traceOf(json_array_get(runs, 0));
     json_decref(history);
+    // The run is traced to the person and the station's software; no
+    // profile, no serial were given.
+    EXPECT_EQ(reportedTrace.at("operator_id"), "op-17");
+    EXPECT_NE(reportedTrace.at("station_version"), "");
+    EXPECT_NE(reportedTrace.at("station_version"), "(missing)");
+    EXPECT_EQ(reportedTrace.at("serial"), "");
+    EXPECT_EQ(reportedTrace.at("profile_hash"), "");
+    EXPECT_EQ(reportedTrace.at("profile_path"), "");
 
     // The page: the run's record and the unit's history.
     sandbox::ServiceProcess serve;
@@ -169,6 +191,7 @@ TEST_F(ResultShape, OneRunReadsTheSameThroughEveryOutput)
     ASSERT_NE(unitJson, nullptr);
     const Results pageHistory =
         fromArray(json_object_get(json_array_get(json_object_get(unitJson, "runs"), 0), "results"));
+    EXPECT_EQ(traceOf(json_array_get(json_object_get(unitJson, "runs"), 0)), reportedTrace);
     json_decref(unitJson);
     serve.stop();
 

@@ -21,6 +21,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "command.h"
 #include "gwsimProcess.h"
 #include "sandbox.h"
 #include "serviceProcess.h"
@@ -584,6 +585,12 @@ const BadLine kBadLines[] = {
     {"BadOperator", {"run", "10.0.0.2", "--operator", "maybe"}, 64, "--operator"},
     {"NoGateway", {"run"}, 64, "GATEWAY is required"},
     {"RecordsNotWritable", {"run", "10.0.0.2", "--operator", "yes", "--records", "/proc/version/records"}, 70, "/proc/version/records"},
+    {"SerialOfNoGateway", {"run", "10.0.0.2=A1", "--operator", "yes", "--serial", "B1=GW00000001"}, 64, "gwtest: --serial B1=GW00000001: no gateway is labelled 'B1' (HOST=LABEL)"},
+    {"SerialWithoutLabel", {"run", "10.0.0.2=A1", "--operator", "yes", "--serial", "GW00000001"}, 64, "gwtest: --serial GW00000001: expected LABEL=SN"},
+    {"SerialWithABlank", {"run", "10.0.0.2=A1", "--operator", "yes", "--serial", "A1=GW 1"}, 64, "gwtest: --serial A1=GW 1: expected a serial number of printable characters without blanks"},
+    {"OneSerialTwoGateways", {"run", "10.0.0.2=A1", "10.0.0.3=A2", "--operator", "yes", "--serial", "A1=GW1", "--serial", "A2=GW1"}, 64, "gwtest: --serial A2=GW1: GW1 is given to two gateways"},
+    {"ProfileUnreadable", {"run", "10.0.0.2", "--operator", "yes", "--profile", "/nonexistent/line.toml"}, 64, "gwtest: /nonexistent/line.toml: cannot be read"},
+    {"ProfileOfThePageUnreadable", {"serve", "10.0.0.2", "--profile", "/nonexistent/line.toml"}, 64, "gwtest: /nonexistent/line.toml: cannot be read"},
 };
 // clang-format on
 
@@ -599,6 +606,40 @@ TEST_P(BadCommandLine, IsRefusedBeforeAnythingRuns)
     EXPECT_EQ(*status, b.status) << station.err();
     EXPECT_THAT(station.err(), HasSubstr(b.message));
     EXPECT_EQ(station.out(), "");
+}
+
+// A profile with errors stops run and serve before anything starts, every
+// error named with its line (also through GWTEST_PROFILE).
+TEST_F(RunCommand, BadProfileIsRefusedWithEveryErrorNamed)
+{
+    const std::string profile = sandbox::scratchDir() + "/line.toml";
+    sandbox::writeFile(profile, "[line]\nmac_ranges = [\"02:47:57:00:00:00-02:47\"]\n\n[model.GWM0202]\n"
+                                "sysverion = \"2.3.7\"\n");
+    const std::string records = sandbox::scratchDir() + "/records";
+    for (const std::string &args : {"run 10.0.0.2 --operator yes --records " + records + " --profile " + profile,
+                                    "serve 10.0.0.2 --records " + records + " --profile " + profile,
+                                    "run 10.0.0.2 --operator yes --records " + records}) {
+        const bool viaEnvironment = args.find("--profile") == std::string::npos;
+        const sandbox::CommandRun run = sandbox::runCommand(
+            (viaEnvironment ? "GWTEST_PROFILE=" + profile + " " : std::string()) + GWTEST_BIN + " " + args,
+            sandbox::Stderr::kApart);
+        EXPECT_EQ(run.status, 64) << args;
+        EXPECT_THAT(run.err, HasSubstr("gwtest: " + profile + ":2: malformed MAC range '02:47:57:00:00:00-02:47'"));
+        EXPECT_THAT(run.err, HasSubstr("gwtest: " + profile +
+                                       ":5: unknown key 'sysverion' in [model.GWM0202]; "
+                                       "allowed: sysversion, zbversion, zwversion, limits"));
+        EXPECT_EQ(run.out, "");
+        EXPECT_FALSE(sandbox::exists(records)) << args;
+    }
+    // A serial number the line's profile says no label of this line has.
+    sandbox::writeFile(profile, "[line]\nserial = \"^GW[0-9]{8}$\"\n");
+    const sandbox::CommandRun run = sandbox::runGwtest("run 10.0.0.2=A1 --operator yes --records " + records +
+                                                           " --profile " + profile + " --serial A1=GW1234",
+                                                       sandbox::Stderr::kApart);
+    EXPECT_EQ(run.status, 64);
+    EXPECT_THAT(run.err, HasSubstr("gwtest: --serial A1=GW1234: 'GW1234' is not a serial number of this line "
+                                   "(^GW[0-9]{8}$, from " +
+                                   profile + ")"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, BadCommandLine, ::testing::ValuesIn(kBadLines),

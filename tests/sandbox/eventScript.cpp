@@ -23,6 +23,15 @@ station::Event EventScript::event(station::EventKind kind, int slot)
         e.runId = runId(slot);
         e.gateway = gateways_[slot];
     }
+    if (kind == station::EventKind::kBatchStarted || kind == station::EventKind::kRunStarted) {
+        e.profilePath = trace_.profilePath;
+        e.profileHash = trace_.profileHash;
+        e.stationVersion = trace_.stationVersion;
+        e.operatorId = trace_.operatorId;
+    }
+    if (kind == station::EventKind::kRunStarted || kind == station::EventKind::kRunFinished) {
+        e.serial = serials_[slot];
+    }
     return e;
 }
 
@@ -41,6 +50,7 @@ std::string EventScript::startBatch(int gateways, const std::string &id)
         batch_ = id;
     }
     gateways_.clear();
+    serials_.clear();
     station::Event e = event(station::EventKind::kBatchStarted, -1);
     e.total = gateways;
     sink_.onEvent(e);
@@ -94,6 +104,9 @@ void EventScript::test(int slot, const TestStep &step)
     e.data = step.data;
     e.decoded = step.decoded;
     e.answer = step.answer;
+    e.limit = step.limit;
+    e.marginal = step.marginal;
+    e.message = step.message;
     if (row != nullptr && step.outcome != station::Outcome::kPass) {
         e.hint = row->hint;
     }

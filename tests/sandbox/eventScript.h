@@ -22,6 +22,19 @@ struct TestStep {
     std::string decoded{};
     std::optional<station::OperatorAnswer> answer{};
     std::string gang{}; // on both events of an operator test run as a gang step
+    // What the line's profile judged: its limits applied, a pass inside the
+    // marginal band, and (failed by a limit) the limit broken.
+    std::string limit{};
+    bool marginal = false;
+    std::string message{};
+};
+
+// What the runs are traced to, on kBatchStarted and kRunStarted.
+struct Trace {
+    std::string profilePath{};
+    std::string profileHash{};
+    std::string stationVersion{};
+    std::string operatorId{};
 };
 
 class EventScript {
@@ -41,6 +54,11 @@ public:
     void planKnown(int slot, const std::string &model, const std::vector<uint16_t> &plan);
     // From now on, the slot's events carry this MAC.
     void learnMac(int slot, const std::string &mac);
+    // From now on, batches and runs started are traced to this.
+    void traceWith(const Trace &trace) { trace_ = trace; }
+    // The unit's serial number from now on, on the slot's kRunStarted (set
+    // before it: given on the command line) and kRunFinished (scanned).
+    void serial(int slot, const std::string &serial) { serials_[slot] = serial; }
     // TestStarted, the test's duration, TestFinished. Name, title and (on
     // anything but a pass) hint come from the catalogue.
     void test(int slot, const TestStep &step);
@@ -58,6 +76,8 @@ private:
     int64_t now_;
     std::string batch_;
     std::map<int, station::GatewayInfo> gateways_;
+    Trace trace_;
+    std::map<int, std::string> serials_;
 };
 
 } // namespace sandbox

@@ -521,6 +521,46 @@ TEST(Engine, FailureWithoutRetriesCarriesTheHint)
     EXPECT_TRUE(results["smartconfig"].hint.empty());
 }
 
+TEST(Engine, TheLinesProfileFailsWhatTheGatewayPassedAndMarksTheMarginal)
+{
+    FakeGateway gw("gwm0101\n");
+    gw.set(0x0002, {Answer{.payload = Bytes{0, '2', '.', '3', '.', '6', 0}}});
+    gw.set(0x0103, {Answer{.delayMs = 300, .payload = Bytes{0}}});
+    std::vector<std::string> errors;
+    const std::string text = "[model.GWM0101]\nsysversion = \"2.3.7\"\n[model.GWM0101.limits]\n"
+                             "ping-host = { max_s = 20, marginal_s = 0.2 }\n";
+    auto profile = station::readProfile(text, "line.toml", errors);
+    ASSERT_TRUE(profile) << testing::PrintToString(errors);
+    profile->path = "line.toml";
+    RunOptions o = quickOptions();
+    o.only = codes({"sysversion", "ping-host", "wan"});
+    o.profile = std::make_shared<const station::Profile>(*profile);
+    o.stationVersion = "v1.2-3-gabc";
+    o.operatorId = "op-7";
+    Harness h(o);
+    EXPECT_EQ(h.engine.run({gw.target()}).exitStatus, 1);
+    auto results = h.rec.results();
+    EXPECT_EQ(results["sysversion"].result, std::optional<uint8_t>(0)); // the gateway passed it
+    EXPECT_EQ(results["sysversion"].outcome, Outcome::kFail);
+    EXPECT_EQ(results["sysversion"].message, "sysversion 2.3.6, want 2.3.7");
+    EXPECT_EQ(results["sysversion"].limit, "sysversion 2.3.6, want 2.3.7");
+    EXPECT_THAT(results["sysversion"].hint, ::testing::HasSubstr("outside the line's profile"));
+    EXPECT_EQ(results["ping-host"].outcome, Outcome::kPass);
+    EXPECT_TRUE(results["ping-host"].marginal);
+    EXPECT_THAT(results["ping-host"].limit, testing::MatchesRegex("ping-host took 0\\.[0-9]+ s, want <= 20 s, marginal "
+                                                                  "past 0\\.2 s"));
+    EXPECT_EQ(results["wan"].outcome, Outcome::kPass);
+    EXPECT_EQ(results["wan"].limit, "");
+    EXPECT_FALSE(results["wan"].marginal);
+    for (EventKind kind : {EventKind::kBatchStarted, EventKind::kRunStarted}) {
+        const Event started = h.rec.of(kind).at(0);
+        EXPECT_EQ(started.profilePath, "line.toml");
+        EXPECT_EQ(started.profileHash, station::sha256Hex(text));
+        EXPECT_EQ(started.stationVersion, "v1.2-3-gabc");
+        EXPECT_EQ(started.operatorId, "op-7");
+    }
+}
+
 TEST(Engine, DroppedConnectionCountsTheTestInFlightAndTheRestGoesOn)
 {
     FakeGateway gw("gwm0101\n");

@@ -451,13 +451,13 @@ TEST_F(Records, SchemaVersionIsCheckedAndMigrated)
 {
     const std::string newer = sandbox::scratchDir() + "/newer";
     sqlite3 *db = rawDb(newer);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE runs (id TEXT); PRAGMA user_version = 3", nullptr, nullptr, nullptr),
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE runs (id TEXT); PRAGMA user_version = 4", nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
     std::string error;
     EXPECT_EQ(station::openRecords(newer, error), nullptr);
-    EXPECT_THAT(error, HasSubstr("newer gwtest (records schema version 3; this gwtest knows up to 2)"));
-    EXPECT_EQ(scalar(newer, "PRAGMA user_version"), "3");
+    EXPECT_THAT(error, HasSubstr("newer gwtest (records schema version 4; this gwtest knows up to 3)"));
+    EXPECT_EQ(scalar(newer, "PRAGMA user_version"), "4");
     station::records::Rows rows;
     EXPECT_FALSE(station::records::loadSqlite(newer, {}, rows, error));
     EXPECT_THAT(error, HasSubstr("newer gwtest"));
@@ -473,20 +473,20 @@ TEST_F(Records, SchemaVersionIsCheckedAndMigrated)
     const std::string empty = sandbox::scratchDir() + "/empty";
     sqlite3_close(rawDb(empty));
     ASSERT_NE(open(empty), nullptr);
-    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), "2");
+    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), "3");
     EXPECT_EQ(scalar(empty, "PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(scalar(empty, "SELECT value FROM meta WHERE key = 'schema_version'"), "2");
+    EXPECT_EQ(scalar(empty, "SELECT value FROM meta WHERE key = 'schema_version'"), "3");
     EXPECT_EQ(scalar(empty, "SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE type IN "
                             "('table', 'index') AND name NOT LIKE 'sqlite_%' ORDER BY name)"),
-              "meta results results_by_mac runs runs_by_mac");
+              "meta results results_by_mac runs runs_by_mac runs_by_serial");
     // And opened again as it is.
     ASSERT_NE(open(empty), nullptr);
-    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), "2");
+    EXPECT_EQ(scalar(empty, "PRAGMA user_version"), "3");
 }
 
 // A records.db of version 1 (before gangs), with a run and a result in it:
-// read as it is by a reader (no gang), brought to version 2 when a station
-// opens it, its old results without a gang and the new ones with theirs.
+// read as it is by a reader (no gang), brought to the current version when a
+// station opens it, its old results without a gang and the new ones with theirs.
 TEST_F(Records, AFileOfVersionOneIsMigratedAndItsResultsHaveNoGang)
 {
     namespace records = station::records;
@@ -522,8 +522,8 @@ TEST_F(Records, AFileOfVersionOneIsMigratedAndItsResultsHaveNoGang)
         s.finishRun(0, RunOutcome::kPass);
         s.finishBatch();
     }
-    EXPECT_EQ(scalar(dir_, "PRAGMA user_version"), "2");
-    EXPECT_EQ(scalar(dir_, "SELECT value FROM meta WHERE key = 'schema_version'"), "2");
+    EXPECT_EQ(scalar(dir_, "PRAGMA user_version"), "3");
+    EXPECT_EQ(scalar(dir_, "SELECT value FROM meta WHERE key = 'schema_version'"), "3");
     EXPECT_EQ(query(dir_, "SELECT run_id, name, operator_answer, gang FROM results ORDER BY rowid"),
               std::vector<Row>(
                   {{"old-b-0", "led-power", "yes", "NULL"}, {"st-20261212T080000Z-0", "led-power", "yes", "st-b-g1"}}));
@@ -540,6 +540,92 @@ TEST_F(Records, AFileOfVersionOneIsMigratedAndItsResultsHaveNoGang)
         EXPECT_STREQ(dumped, want);
         std::free(dumped);
         json_decref(o);
+    }
+}
+
+// A records.db of each older version, its runs and results filled as that
+// version wrote them, is read as it is (nothing traced, no limits) and,
+// opened by a station, brought to the current version with every value of
+// every row kept, the new columns empty; the station's new run is traced.
+TEST_F(Records, OlderFilesKeepEveryValueAndGainTheTraceColumns)
+{
+    namespace records = station::records;
+    struct Case {
+        int version;
+        std::string schema;
+        std::string resultExtra; // the result's columns of that version beyond version 1
+    };
+    const Case cases[] = {
+        {1, std::string(station::kRecordsSchemaV1), ""},
+        {2, std::string(station::kRecordsSchemaV1) + std::string(station::kRecordsStepTo2), "gang"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("version " + std::to_string(c.version));
+        const std::string dir = sandbox::scratchDir() + "/v" + std::to_string(c.version);
+        sqlite3 *db = rawDb(dir);
+        const std::string v = std::to_string(c.version);
+        const std::string sql =
+            c.schema + "PRAGMA user_version = " + v + "; INSERT INTO meta (key, value) VALUES ('schema_version', '" +
+            v +
+            "');"
+            "INSERT INTO runs (id, batch, station, started, finished, host, port, label, model, mac, outcome)"
+            " VALUES ('old-b-0', 'old-b', 'old', '2026-12-11T08:00:00.000Z', '2026-12-11T08:01:00.000Z',"
+            " '10.213.0.2', 6667, 'A1', 'GWM0202', '02:47:57:02:02:00', 'fail');"
+            "INSERT INTO results (run_id, station, mac, code, name, attempt, outcome, data_hex, data_text, hint,"
+            " started, duration_ms, operator_answer, operator_ms" +
+            (c.resultExtra.empty() ? "" : ", " + c.resultExtra) +
+            ") VALUES ('old-b-0', 'old', '02:47:57:02:02:00', 1793, 'led-power', 2, 'fail', '00', 'off',"
+            " 'check the LED', '2026-12-11T08:00:30.000Z', 900, 'no', 700" +
+            (c.resultExtra.empty() ? "" : ", 'old-b-g1'") + ");";
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        const std::vector<Row> runsBefore = query(dir, "SELECT * FROM runs");
+        const std::vector<Row> resultsBefore = query(dir, "SELECT * FROM results");
+        ASSERT_EQ(runsBefore.size(), 1U);
+        ASSERT_EQ(resultsBefore.size(), 1U);
+
+        // Read as it is: the reader never writes.
+        records::Rows read;
+        std::string error;
+        ASSERT_TRUE(records::loadSqlite(dir, {}, read, error)) << error;
+        ASSERT_EQ(read.runs.size(), 1U);
+        ASSERT_EQ(read.results.size(), 1U);
+        EXPECT_EQ(read.runs[0].outcome, "fail");
+        EXPECT_EQ(read.runs[0].serial + read.runs[0].operatorId + read.runs[0].profileHash + read.runs[0].profilePath +
+                      read.runs[0].stationVersion,
+                  "");
+        EXPECT_EQ(read.results[0].limit, "");
+        EXPECT_FALSE(read.results[0].marginal);
+        EXPECT_EQ(scalar(dir, "PRAGMA user_version"), v);
+
+        {
+            auto sink = open(dir);
+            ASSERT_NE(sink, nullptr);
+            EventScript s(*sink, "st", kT0);
+            s.traceWith({.stationVersion = "v1.4-2-gabc1234", .operatorId = "op-7"});
+            s.startBatch(1);
+            s.serial(0, "GW00000042");
+            s.startRun(0, "10.213.0.3");
+            s.test(0, {.code = 0x0002, .decoded = "2.3.7", .limit = "sysversion 2.3.7, want 2.3.7"});
+            s.finishRun(0, RunOutcome::kPass);
+            s.finishBatch();
+        }
+        EXPECT_EQ(scalar(dir, "PRAGMA user_version"), "3");
+        EXPECT_EQ(scalar(dir, "SELECT value FROM meta WHERE key = 'schema_version'"), "3");
+        // The old rows: every value as it was, then the new columns empty.
+        Row run = runsBefore[0];
+        run.insert(run.end(), {"", "", "", "", ""});
+        EXPECT_EQ(query(dir, "SELECT * FROM runs WHERE id = 'old-b-0'"), std::vector<Row>({run}));
+        Row result = resultsBefore[0];
+        if (c.version < 2) {
+            result.push_back("NULL"); // no gang
+        }
+        result.insert(result.end(), {"", "0"});
+        EXPECT_EQ(query(dir, "SELECT * FROM results WHERE run_id = 'old-b-0'"), std::vector<Row>({result}));
+        EXPECT_EQ(query(dir, "SELECT serial, operator_id, station_version FROM runs WHERE id <> 'old-b-0'"),
+                  std::vector<Row>({{"GW00000042", "op-7", "v1.4-2-gabc1234"}}));
+        EXPECT_EQ(query(dir, "SELECT name, \"limit\", marginal FROM results WHERE run_id <> 'old-b-0'"),
+                  std::vector<Row>({{"sysversion", "sysversion 2.3.7, want 2.3.7", "0"}}));
     }
 }
 
@@ -595,19 +681,200 @@ TEST_F(Records, RunAndResultRowsHoldWhatTheEventsSaid)
     char *first = json_dumps(lines[0], JSON_COMPACT | JSON_PRESERVE_ORDER);
     // The first line was written before the MAC was known; the database has
     // caught up since, the line stays as written.
-    EXPECT_STREQ(first, ("{\"run_id\":\"" + run +
-                         "\",\"batch\":\"st1-20261212T080000Z\",\"station\":\"st1\",\"host\":\"10.213.0.2\","
-                         "\"port\":6666,\"label\":\"A3\",\"model\":\"\",\"mac\":\"\",\"code\":5,\"name\":\"model\","
-                         "\"attempt\":1,\"outcome\":\"pass\",\"data_hex\":\"67776d303230320a00\",\"data_text\":"
-                         "\"GWM0202\",\"hint\":\"\",\"started\":\"2026-12-12T08:00:00.000Z\",\"duration_ms\":15,"
-                         "\"operator_answer\":null,\"operator_ms\":null,\"gang\":null}")
-                            .c_str());
+    EXPECT_STREQ(first,
+                 ("{\"run_id\":\"" + run +
+                  "\",\"batch\":\"st1-20261212T080000Z\",\"station\":\"st1\",\"host\":\"10.213.0.2\","
+                  "\"port\":6666,\"label\":\"A3\",\"model\":\"\",\"mac\":\"\",\"serial\":\"\","
+                  "\"operator_id\":\"\",\"profile_hash\":\"\",\"profile_path\":\"\",\"station_version\":\"\","
+                  "\"code\":5,\"name\":\"model\","
+                  "\"attempt\":1,\"outcome\":\"pass\",\"data_hex\":\"67776d303230320a00\",\"data_text\":"
+                  "\"GWM0202\",\"hint\":\"\",\"started\":\"2026-12-12T08:00:00.000Z\",\"duration_ms\":15,"
+                  "\"operator_answer\":null,\"operator_ms\":null,\"gang\":null,\"limit\":null,\"marginal\":false}")
+                     .c_str());
     std::free(first);
     EXPECT_EQ(text(lines[3], "operator_answer"), "no");
     EXPECT_EQ(text(lines[3], "gang"), "st1-20261212T080000Z-g2");
     EXPECT_EQ(text(lines[3], "mac"), "02:47:57:02:02:0a");
     EXPECT_EQ(text(lines[3], "model"), "GWM0202");
     release(lines);
+}
+
+// A run traced to its unit and the line's profile, and results the profile
+// judged: the trace in the run's row, the limits and marginal passes in the
+// results', and all of it again in records.jsonl, the JUnit file and the
+// rows read back, in the one JSON shape. A serial scanned during the run
+// comes with its end; an end without one keeps the serial given before.
+TEST_F(Records, RunsAreTracedAndResultsCarryWhatTheProfileJudged)
+{
+    namespace records = station::records;
+    const std::string hash(64, 'a');
+    auto sink = open(dir_);
+    ASSERT_NE(sink, nullptr);
+    EventScript s(*sink, "st1", kT0);
+    s.traceWith({.profilePath = "/etc/gwtest/line 3.toml",
+                 .profileHash = hash,
+                 .stationVersion = "v2.1-4-g0123abc",
+                 .operatorId = "Anna <QA>"});
+    const std::string batch = s.startBatch(2);
+    // A1: its serial given on the command line, before the run.
+    s.serial(0, "GW00001234");
+    const std::string given = s.startRun(0, "10.213.0.2", "A1");
+    s.planKnown(0, "GWM0202", {0x0005, 0x0002, 0x0004, 0x0103});
+    s.learnMac(0, "02:47:57:02:02:00");
+    s.test(0, {.code = 0x0005, .decoded = "GWM0202"});
+    s.test(0, {.code = 0x0002,
+               .outcome = Outcome::kFail,
+               .decoded = "2.3.6",
+               .limit = "sysversion 2.3.6, want 2.3.7",
+               .message = "sysversion 2.3.6, want 2.3.7"});
+    s.test(0, {.code = 0x0004, .decoded = "7.18", .limit = "zwversion 7.18, want >= 7.16"});
+    s.test(0, {.code = 0x0103,
+               .durationMs = 3312,
+               .limit = "ping-host 3.312 s, want <= 3.5 s, marginal past 3.2 s",
+               .marginal = true});
+    s.serial(0, ""); // the end does not say it again
+    s.finishRun(0, RunOutcome::kFail, "1 test failed");
+    // A2: scanned while it ran, known from its end.
+    const std::string scanned = s.startRun(1, "10.213.0.3", "A2");
+    s.planKnown(1, "GWM0202", {0x0005});
+    s.test(1, {.code = 0x0005, .decoded = "GWM0202"});
+    sink->flush();
+    EXPECT_EQ(scalar(dir_, "SELECT serial FROM runs WHERE id = '" + scanned + "'"), "");
+    s.serial(1, "GW00005678");
+    s.finishRun(1, RunOutcome::kPass);
+    s.finishBatch();
+    sink->flush();
+
+    // records.db
+    EXPECT_EQ(
+        query(dir_, "SELECT id, serial, operator_id, profile_hash, profile_path, station_version FROM runs"
+                    " ORDER BY rowid"),
+        std::vector<Row>({{given, "GW00001234", "Anna <QA>", hash, "/etc/gwtest/line 3.toml", "v2.1-4-g0123abc"},
+                          {scanned, "GW00005678", "Anna <QA>", hash, "/etc/gwtest/line 3.toml", "v2.1-4-g0123abc"}}));
+    EXPECT_EQ(query(dir_, "SELECT name, outcome, \"limit\", marginal FROM results WHERE run_id = '" + given +
+                              "' ORDER BY rowid"),
+              std::vector<Row>({{"model", "pass", "", "0"},
+                                {"sysversion", "fail", "sysversion 2.3.6, want 2.3.7", "0"},
+                                {"zwversion", "pass", "zwversion 7.18, want >= 7.16", "0"},
+                                {"ping-host", "pass", "ping-host 3.312 s, want <= 3.5 s, marginal past 3.2 s", "1"}}));
+
+    // Read back, and in the one JSON shape of a run and of a result.
+    records::Rows rows;
+    std::string error;
+    ASSERT_TRUE(records::loadSqlite(dir_, {}, rows, error)) << error;
+    ASSERT_EQ(rows.runs.size(), 2U);
+    ASSERT_EQ(rows.results.size(), 5U);
+    EXPECT_EQ(rows.runs[0].serial, "GW00001234");
+    EXPECT_EQ(rows.runs[0].operatorId, "Anna <QA>");
+    EXPECT_EQ(rows.runs[0].profileHash, hash);
+    EXPECT_EQ(rows.runs[0].profilePath, "/etc/gwtest/line 3.toml");
+    EXPECT_EQ(rows.runs[0].stationVersion, "v2.1-4-g0123abc");
+    EXPECT_EQ(rows.runs[1].serial, "GW00005678");
+    EXPECT_EQ(rows.results[1].limit, "sysversion 2.3.6, want 2.3.7");
+    EXPECT_FALSE(rows.results[1].marginal);
+    EXPECT_TRUE(rows.results[3].marginal);
+    auto dumped = [](json_t *o, const char *key) {
+        char *d = json_dumps(json_object_get(o, key), JSON_ENCODE_ANY);
+        std::string out = d != nullptr ? d : "(none)";
+        std::free(d);
+        return out;
+    };
+    json_t *run = records::runJson(rows.runs[0]);
+    EXPECT_EQ(dumped(run, "serial"), "\"GW00001234\"");
+    EXPECT_EQ(dumped(run, "operator_id"), "\"Anna <QA>\"");
+    EXPECT_EQ(dumped(run, "profile_hash"), "\"" + hash + "\"");
+    EXPECT_EQ(dumped(run, "profile_path"), "\"/etc/gwtest/line 3.toml\"");
+    EXPECT_EQ(dumped(run, "station_version"), "\"v2.1-4-g0123abc\"");
+    json_decref(run);
+    const std::pair<size_t, std::pair<std::string, std::string>> shapes[] = {
+        {0, {"null", "false"}},
+        {1, {"\"sysversion 2.3.6, want 2.3.7\"", "false"}},
+        {3, {"\"ping-host 3.312 s, want <= 3.5 s, marginal past 3.2 s\"", "true"}},
+    };
+    for (const auto &[i, want] : shapes) {
+        json_t *o = records::resultJson(rows.results[i]);
+        EXPECT_EQ(dumped(o, "limit"), want.first) << i;
+        EXPECT_EQ(dumped(o, "marginal"), want.second) << i;
+        json_decref(o);
+    }
+
+    // records.jsonl: each result with its run's trace as known when written.
+    std::vector<json_t *> lines = jsonLines(dir_);
+    ASSERT_EQ(lines.size(), 5U);
+    EXPECT_EQ(text(lines[1], "serial"), "GW00001234");
+    EXPECT_EQ(text(lines[1], "operator_id"), "Anna <QA>");
+    EXPECT_EQ(text(lines[1], "profile_hash"), hash);
+    EXPECT_EQ(text(lines[1], "profile_path"), "/etc/gwtest/line 3.toml");
+    EXPECT_EQ(text(lines[1], "station_version"), "v2.1-4-g0123abc");
+    EXPECT_EQ(text(lines[1], "limit"), "sysversion 2.3.6, want 2.3.7");
+    EXPECT_EQ(dumped(lines[0], "limit"), "null");
+    EXPECT_EQ(dumped(lines[3], "marginal"), "true");
+    EXPECT_EQ(dumped(lines[2], "marginal"), "false");
+    EXPECT_EQ(text(lines[4], "serial"), ""); // A2's serial was not known yet
+    release(lines);
+
+    // The JUnit file: valid, the trace in each run's properties, the limit
+    // broken in the failure's message, limits and marginal passes told in
+    // the testcase's output.
+    const std::string file = dir_ + "/junit/" + batch + ".xml";
+    sandbox::CommandRun check = sandbox::runCommand("xmllint --noout --schema " + kSchema + " " + file);
+    ASSERT_EQ(check.status, 0) << check.out << sandbox::readFile(file);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"string(//testsuite[1]//property[@name=\"serial\"]/@value)", "GW00001234"},
+        {"string(//testsuite[1]//property[@name=\"operator_id\"]/@value)", "Anna <QA>"},
+        {"string(//testsuite[1]//property[@name=\"profile_hash\"]/@value)", hash},
+        {"string(//testsuite[1]//property[@name=\"profile_path\"]/@value)", "/etc/gwtest/line 3.toml"},
+        {"string(//testsuite[1]//property[@name=\"station_version\"]/@value)", "v2.1-4-g0123abc"},
+        {"string(//testsuite[2]//property[@name=\"serial\"]/@value)", "GW00005678"},
+        {"string(//testcase[@name=\"sysversion\"]/failure/@message)",
+         "fail: sysversion 2.3.6, want 2.3.7: data 2.3.6 (check: " + hintOf(0x0002) + ")"},
+        {"string(//testcase[@name=\"zwversion\"]/system-out)",
+         "attempt 1: pass, data 7.18\nlimit: zwversion 7.18, want >= 7.16\n"},
+        {"string(//testcase[@name=\"ping-host\"]/system-out)",
+         "attempt 1: pass\nlimit: ping-host 3.312 s, want <= 3.5 s, marginal past 3.2 s\nmarginal\n"},
+        {"count(//testsuite[2]/testcase/system-out)", "1"},
+    };
+    for (const auto &[expr, value] : expected) {
+        EXPECT_EQ(xpath(file, expr), value) << expr;
+    }
+    EXPECT_THAT(xpath(file, "string(//testcase[@name=\"sysversion\"]/failure)"),
+                HasSubstr("limit: sysversion 2.3.6, want 2.3.7\n"));
+}
+
+// The run outcomes of the unit checks are text to the records like any
+// other: a run ended `duplicate` or `unchecked-line` is read back and shown
+// as it was stored.
+TEST_F(Records, DuplicateAndUncheckedLineAreRunOutcomes)
+{
+    namespace records = station::records;
+    {
+        auto sink = open(dir_);
+        ASSERT_NE(sink, nullptr);
+        EventScript s(*sink, "st1", kT0);
+        s.startBatch(2);
+        s.startRun(0, "10.213.0.2");
+        s.finishRun(0, RunOutcome::kFail);
+        s.startRun(1, "10.213.0.3");
+        s.finishRun(1, RunOutcome::kPass);
+        s.finishBatch();
+    }
+    // (Written as the unit checks end a run.)
+    sqlite3 *db = rawDb(dir_);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "UPDATE runs SET outcome = 'duplicate' WHERE host = '10.213.0.2';"
+                           "UPDATE runs SET outcome = 'unchecked-line' WHERE host = '10.213.0.3'",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    records::Rows rows;
+    std::string error;
+    ASSERT_TRUE(records::loadSqlite(dir_, {}, rows, error)) << error;
+    ASSERT_EQ(rows.runs.size(), 2U);
+    for (size_t i = 0; i < 2; ++i) {
+        json_t *o = records::runJson(rows.runs[i]);
+        EXPECT_EQ(text(o, "outcome"), i == 0 ? "duplicate" : "unchecked-line");
+        json_decref(o);
+    }
 }
 
 // The JUnit file of a batch: valid against the usual schema whatever the

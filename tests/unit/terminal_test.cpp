@@ -118,6 +118,35 @@ TEST(Terminal, PlainLinesAndASummaryWithTheTestsThatNeverRan)
     EXPECT_EQ(text.find('\033'), std::string::npos); // no colour off a terminal
 }
 
+TEST(Terminal, AMarginalPassShowsItsLimitInTheLineAndTheSummary)
+{
+    Capture out;
+    {
+        station::TerminalSink sink(out.file(), station::TerminalStyle{});
+        sink.onEvent(event(EventKind::kBatchStarted));
+        sink.onEvent(event(EventKind::kRunStarted));
+        Event plan = event(EventKind::kPlanKnown);
+        plan.plan = {0x0103};
+        plan.total = 1;
+        sink.onEvent(plan);
+        Event ping = finished(0x0103, "ping-host", 0, Outcome::kPass);
+        ping.total = 1;
+        ping.marginal = true;
+        ping.limit = "ping-host took 3.312 s, want <= 3.5 s, marginal past 3.2 s";
+        sink.onEvent(ping);
+        Event end = event(EventKind::kRunFinished);
+        end.passed = 1;
+        sink.onEvent(end);
+        sink.onEvent(event(EventKind::kBatchFinished));
+        sink.printSummary();
+    }
+    const std::string text = out.text();
+    EXPECT_THAT(text, HasSubstr("A3 10.0.0.2:6666: [1/1] ping-host pass 1.5 s  marginal: ping-host took 3.312 s, "
+                                "want <= 3.5 s, marginal past 3.2 s"));
+    const std::string summary = text.substr(text.find("summary of batch"));
+    EXPECT_THAT(summary, ::testing::ContainsRegex("1 +ping-host +pass +1.5 s  marginal: ping-host took 3.312 s"));
+}
+
 TEST(Terminal, ColourOnlyOnATerminalAndNeverWithNoColor)
 {
     int master = -1;

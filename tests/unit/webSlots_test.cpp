@@ -190,6 +190,23 @@ TEST_F(WebHub, FailuresNameTheirTestsAndARetryThatPassesIsNoFailure)
     EXPECT_EQ(slot(1).state, SlotState::kRunning);
 }
 
+TEST_F(WebHub, AMarginalPassIsNamedOnItsCardUntilARetryLeavesTheBand)
+{
+    hub.onEvent(event(EventKind::kRunStarted, 0));
+    Event slow = test(EventKind::kTestFinished, 0, 0x0103, "ping-host");
+    slow.marginal = true;
+    slow.limit = "ping-host took 3.312 s, want <= 3.5 s, marginal past 3.2 s";
+    hub.onEvent(slow);
+    EXPECT_THAT(slot(0).marginalTests(), ElementsAre("ping-host"));
+    EXPECT_THAT(slot(0).failedTests(), IsEmpty());
+    EXPECT_THAT(station::web::slotJson(slot(0), 0), ::testing::ContainsRegex(R"("marginal": ?\[ ?"ping-host" ?\])"));
+    hub.onEvent(test(EventKind::kTestFinished, 0, 0x0103, "ping-host", Outcome::kPass, 2));
+    EXPECT_THAT(slot(0).marginalTests(), IsEmpty());
+    hub.onEvent(slow);
+    hub.onEvent(event(EventKind::kRunStarted, 0)); // the next run starts clean
+    EXPECT_THAT(slot(0).marginalTests(), IsEmpty());
+}
+
 TEST_F(WebHub, RunOutcomesShowAsTheFiveStates)
 {
     // clang-format off

@@ -73,6 +73,7 @@ void Slot::clearRun()
     outcome.clear();
     finished.clear();
     names.clear();
+    marginal.clear();
     total = 0;
     inTest = false;
     prompt.reset();
@@ -108,6 +109,16 @@ std::vector<std::string> Slot::failedTests() const
     return out;
 }
 
+std::vector<std::string> Slot::marginalTests() const
+{
+    std::vector<std::string> out;
+    for (const auto &[code, limit] : marginal) {
+        const auto name = names.find(code);
+        out.push_back(name != names.end() ? name->second : std::to_string(code));
+    }
+    return out;
+}
+
 std::string slotJson(const Slot &slot, int64_t nowUnixMs)
 {
     Json object(json_object());
@@ -130,6 +141,11 @@ std::string slotJson(const Slot &slot, int64_t nowUnixMs)
         json_array_append_new(failures, jsonText(name));
     }
     put(o, "failures", failures);
+    json_t *marginal = json_array();
+    for (const auto &name : slot.marginalTests()) {
+        json_array_append_new(marginal, jsonText(name));
+    }
+    put(o, "marginal", marginal);
     put(o, "message", slot.message);
     if (slot.inTest) {
         json_t *test = json_object();
@@ -476,6 +492,11 @@ void Hub::onEvent(const Event &event)
         slot.finished[event.code] = event.outcome;
         if (!event.name.empty()) {
             slot.names[event.code] = event.name;
+        }
+        if (event.marginal) {
+            slot.marginal[event.code] = event.limit;
+        } else {
+            slot.marginal.erase(event.code);
         }
         if (slot.inTest && slot.code == event.code) {
             slot.inTest = false;

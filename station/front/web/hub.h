@@ -90,6 +90,8 @@ struct Slot {
     int total = 0;
     std::map<uint16_t, Outcome> finished; // code -> its last attempt's outcome
     std::map<uint16_t, std::string> names;
+    // Passed in the line profile's marginal band: code -> the limit and value.
+    std::map<uint16_t, std::string> marginal;
     std::optional<SlotPrompt> prompt;
     std::string message;
 
@@ -99,6 +101,7 @@ struct Slot {
     // The plan's tests less those left out (--only, --skip).
     int planned() const;
     std::vector<std::string> failedTests() const;
+    std::vector<std::string> marginalTests() const;
 };
 
 // The JSON the page reads for a slot, with times relative to `nowUnixMs`.

@@ -318,6 +318,8 @@ function render(id) {
   el.querySelector('.done').textContent = s.total ? (s.done + ' of ' + s.total + ' tests') : '';
   const failures = el.querySelector('.failures');
   failures.textContent = s.failures.length ? ('failed: ' + s.failures.join(', ')) : '';
+  const marginal = el.querySelector('.marginal');
+  marginal.textContent = s.marginal && s.marginal.length ? ('marginal: ' + s.marginal.join(', ')) : '';
   let message = s.message || '';
   if (!message && s.outcome && s.state !== 'pass' && s.state !== 'fail') {
     message = s.outcome;
@@ -623,6 +625,10 @@ async function loadUnit(mac) {
       cell(row, seconds(r.duration_ms || 0));
       cell(row, r.operator_answer ? 'operator: ' + r.operator_answer : '');
       cell(row, r.data_text);
+      // What the line's profile made of it: the limit a failure broke, or
+      // the marginal band a pass lies in.
+      cell(row, r.limit && (r.marginal || r.outcome === 'fail') ? (r.marginal ? 'marginal: ' : '') + r.limit : '',
+          r.marginal ? 'marginal' : '');
       table.appendChild(row);
     }
     box.appendChild(table);
