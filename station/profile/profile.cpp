@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -447,9 +448,74 @@ std::string sha256Hex(std::string_view bytes)
     return hex;
 }
 
+namespace {
+
+// Debian's TOML reader (toml++ 3.3) asks of some non-ASCII characters
+// whether they are whitespace, and its table for that question has holes:
+// for the code points below it runs off the end of a switch the compiler was
+// told can never be reached, so what it then does is anyone's guess. A
+// profile is ASCII by nature (MACs, versions, patterns, test names), so these
+// characters are refused before the reader sees them, wherever they stand,
+// comments included, with the line they are on.
+struct CodeRange {
+    char32_t first;
+    char32_t last;
+};
+constexpr std::array<CodeRange, 4> kUnreadable{{
+    {0x00A1, 0x0499},
+    {0x2C5E, 0x2FFF}, // U+3000 is whitespace, and answered
+    {0x3001, 0x3057},
+    {0xFB26, 0xFEFE},
+}};
+
+// The first character of kUnreadable in the text and its line, if any.
+// Malformed UTF-8 is left to the reader, which names it itself.
+std::optional<std::pair<char32_t, unsigned int>> unreadableCharacter(std::string_view text)
+{
+    unsigned int line = 1;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            line += lead == '\n' ? 1U : 0U;
+            ++i;
+            continue;
+        }
+        const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        char32_t code = length == 4 ? lead & 0x07U : length == 3 ? lead & 0x0FU : lead & 0x1FU;
+        bool whole = length > 1 && i + length <= text.size();
+        for (size_t k = 1; whole && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            whole = (next & 0xC0U) == 0x80U;
+            code = (code << 6U) | (next & 0x3FU);
+        }
+        if (!whole) {
+            ++i;
+            continue;
+        }
+        for (const CodeRange &range : kUnreadable) {
+            if (code >= range.first && code <= range.last) {
+                return std::pair{code, line};
+            }
+        }
+        i += length;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::optional<Profile> readProfile(std::string_view text, std::string_view source, std::vector<std::string> &errors)
 {
     Errors errs(source, errors);
+    if (const auto bad = unreadableCharacter(text)) {
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned int>(bad->first));
+        toml::source_region where;
+        where.begin.line = bad->second;
+        errs.add(where, std::string("character ") + code +
+                            " cannot be read in a profile; write the profile in ASCII (comments too)");
+        return std::nullopt;
+    }
     toml::parse_result parsed = toml::parse(text, source);
     if (!parsed) {
         const toml::parse_error &error = parsed.error();

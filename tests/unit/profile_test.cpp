@@ -136,10 +136,33 @@ INSTANTIATE_TEST_SUITE_P(
                  "p.toml:4: 'wan' of [model.GWM0202.limits]: its minimum is above its maximum",
                  "p.toml:5: max_s in 'modem-usb' of [model.GWM0202.limits] wants a number",
                  "p.toml:6: 'sim' of [model.GWM0202.limits] sets no bound"}},
+        // Characters the TOML reader cannot classify safely, each refused
+        // with its line wherever it stands; the first and last of each run.
+        BadCase{"UnreadableCharacterInAComment",
+                "[line]\n# Pr\xC3\xBC"
+                "fplatz 3\n",
+                {"p.toml:2: character U+00FC cannot be read in a profile"}},
+        BadCase{"UnreadableCharacterAfterABareWord",
+                "[line]\n0a1b\xCE\x9C\xCC\x99"
+                "4es\n",
+                {"p.toml:2: character U+039C"}},
+        BadCase{"UnreadableRunEdges", "a = \"\xC2\xA1\xD2\x99\"\n", {"p.toml:1: character U+00A1"}},
+        BadCase{"UnreadableCjkPunctuation", "\n\n# \xE3\x80\x81\n", {"p.toml:3: character U+3001"}},
+        BadCase{"UnreadableLastOfTheHigh", "# \xEF\xBB\xBE\n", {"p.toml:1: character U+FEFE"}},
         BadCase{"ModelGivenTwiceInTwoSpellings",
                 "[model.GWM0101]\n[model.gwm0101]\n",
                 {"p.toml:2: model GWM0101 is given twice"}}),
     [](const testing::TestParamInfo<BadCase> &info) { return info.param.name; });
+
+TEST(ProfileRead, CharactersTheReaderAnswersForAreLeftToIt)
+{
+    // No-break space, ideographic space and the byte order mark are answered
+    // by the reader's table; U+049A and U+3058 sit just past the refused runs.
+    for (const char *text : {"# \xC2\xA0\n", "# \xE3\x80\x80\n", "# \xD2\x9A \xE3\x81\x98 \xE2\xB1\x9D\n"}) {
+        std::vector<std::string> errors;
+        EXPECT_TRUE(readProfile(text, "p.toml", errors)) << text << testing::PrintToString(errors);
+    }
+}
 
 TEST(ProfileRead, UnreadableFileIsNamed)
 {
