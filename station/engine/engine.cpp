@@ -145,10 +145,12 @@ int exitStatusOf(RunOutcome outcome)
 {
     switch (outcome) {
     case RunOutcome::kPass:
+    case RunOutcome::kUncheckedLine:
         return 0;
     case RunOutcome::kFail:
     case RunOutcome::kModelMismatch:
     case RunOutcome::kStopped:
+    case RunOutcome::kDuplicate:
         return 1;
     case RunOutcome::kNoReply:
         return 2;
@@ -1181,6 +1183,19 @@ RunOutcome GatewayRun::finish(std::optional<RunOutcome> forced, const std::strin
     } else if (worst_ == 1) {
         outcome = RunOutcome::kFail;
     }
+    std::string said = message;
+    // A unit that passed every test is only good when it is the one unit of
+    // its MAC and its serial number. Without a serial the station cannot
+    // tell a retest from a second board: nothing is checked then.
+    if (outcome == RunOutcome::kPass && e_.options.checkUnit && !info_.mac.empty() && !serial_.empty()) {
+        const UnitCheck check = e_.options.checkUnit(info_.mac, serial_);
+        if (check.verdict == UnitCheck::Verdict::kDuplicate) {
+            outcome = RunOutcome::kDuplicate;
+        } else if (check.verdict == UnitCheck::Verdict::kUncheckedLine) {
+            outcome = RunOutcome::kUncheckedLine;
+        }
+        said = check.message;
+    }
     Event ev = event(EventKind::kRunFinished);
     ev.serial = serial_;
     ev.runOutcome = outcome;
@@ -1191,7 +1206,7 @@ RunOutcome GatewayRun::finish(std::optional<RunOutcome> forced, const std::strin
     ev.connectionLost = lost_;
     ev.notRun = notRun_;
     ev.skipped = skipped_;
-    ev.message = message;
+    ev.message = said;
     emit(ev);
     return outcome;
 }
@@ -1369,7 +1384,7 @@ RunSummary Engine::run(const std::vector<Target> &targets)
             status = std::max(status, runs[i]->worstRank());
         }
         summary.exitStatus = std::max(summary.exitStatus, status);
-        passed += outcomes[i] == RunOutcome::kPass ? 1 : 0;
+        passed += outcomes[i] == RunOutcome::kPass || outcomes[i] == RunOutcome::kUncheckedLine ? 1 : 0;
     }
     Event ev;
     ev.kind = EventKind::kBatchFinished;

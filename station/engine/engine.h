@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,18 @@ enum class OperatorMode : uint8_t {
 // A batch is named by its station and the UTC second it starts:
 // "<station>-<yyyymmddThhmmssZ>" ("station" when no station id is given).
 std::string batchName(const std::string &station, int64_t unixSecond);
+
+// Whether a unit that passed is the one unit of its MAC and serial number,
+// asked of the records by the front end (the engine keeps none).
+struct UnitCheck {
+    enum class Verdict : uint8_t {
+        kUnique,        // no other unit of this MAC or serial is known
+        kDuplicate,     // another is: `message` names it, its station and date
+        kUncheckedLine, // unique in the station's records; the line's database could not be asked
+    };
+    Verdict verdict = Verdict::kUnique;
+    std::string message; // "" when unique
+};
 
 struct RunOptions {
     std::string model = "auto"; // "auto" asks the model query first, else a model of the catalogue
@@ -70,6 +83,10 @@ struct RunOptions {
     // software's version and the id of the person at the station.
     std::string stationVersion;
     std::string operatorId;
+    // Asked at the end of a run whose every test passed, with the unit's MAC
+    // and its serial number (both known). Empty: no check. Called from the
+    // gateway's thread; it may take a while (a database).
+    std::function<UnitCheck(const std::string &mac, const std::string &serial)> checkUnit;
 };
 
 // The one person at the station. Shared by every engine of the process (the

@@ -39,6 +39,10 @@ std::string_view runOutcomeName(RunOutcome outcome)
         return "model-mismatch";
     case RunOutcome::kStopped:
         return "stopped";
+    case RunOutcome::kDuplicate:
+        return "duplicate";
+    case RunOutcome::kUncheckedLine:
+        return "unchecked-line";
     }
     return "?";
 }

@@ -29,7 +29,7 @@ std::string_view outcomeName(Outcome outcome);
 
 // The outcome of one gateway's whole run, spelled as the records spell it:
 // "pass", "fail", "no-reply", "connection-lost", "unreachable",
-// "model-mismatch", "stopped".
+// "model-mismatch", "stopped", "duplicate", "unchecked-line".
 enum class RunOutcome : uint8_t {
     kPass,
     kFail,
@@ -38,6 +38,13 @@ enum class RunOutcome : uint8_t {
     kUnreachable,
     kModelMismatch,
     kStopped,
+    // Every test passed, but the unit's MAC is another serial number's in
+    // the records (or its serial another MAC's): not a unit to ship.
+    kDuplicate,
+    // Every test passed and the station's own records know no other unit
+    // of this MAC or serial, but the line's database could not be asked:
+    // a pass, to be checked again when the records reach the line.
+    kUncheckedLine,
 };
 std::string_view runOutcomeName(RunOutcome outcome);
 

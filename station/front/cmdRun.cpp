@@ -22,6 +22,7 @@
 #include "front/commands.h"
 #include "front/lineOptions.h"
 #include "front/terminal.h"
+#include "front/unitCheck.h"
 #include "records/json.h"
 #include "records/records.h"
 #include "wire/connection.h"
@@ -393,7 +394,7 @@ int run(const RunArgs &args)
             std::fprintf(stderr, "gwtest: %s\n", message.c_str());
         }
     };
-    std::unique_ptr<EventSink> records = openRecords(args.records, error, warn);
+    std::unique_ptr<RecordsSink> records = openRecords(args.records, error, warn);
     if (!records) {
         if (ttyFd >= 0) {
             ::close(ttyFd);
@@ -412,6 +413,7 @@ int run(const RunArgs &args)
         return lineStatus;
     }
 
+    options.checkUnit = unitChecker(records.get(), args.records, args.db);
     OperatorDesk desk;
     Engine engine(options, desk);
     engine.subscribe(records.get());

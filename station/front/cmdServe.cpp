@@ -11,6 +11,7 @@
 #include "engine/engine.h"
 #include "front/commands.h"
 #include "front/lineOptions.h"
+#include "front/unitCheck.h"
 #include "front/web/engineRunner.h"
 #include "front/web/hub.h"
 #include "front/web/recordsHistory.h"
@@ -104,6 +105,7 @@ int serve(const ServeOptions &o)
         return lineStatus;
     }
     line::RecordsThenLine sink(records.get(), lineDb.get());
+    run.checkUnit = unitChecker(records.get(), o.records, o.db);
 
     web::Hub hub(!o.token.empty());
     for (const Target &target : targets) {

@@ -26,6 +26,12 @@ std::string seconds(int64_t ms)
 constexpr const char *kGreen = "32";
 constexpr const char *kRed = "1;31";
 constexpr const char *kYellow = "33";
+
+// A pass the line could not confirm yet is a pass, said in yellow.
+const char *colourOf(RunOutcome outcome)
+{
+    return outcome == RunOutcome::kPass ? kGreen : outcome == RunOutcome::kUncheckedLine ? kYellow : kRed;
+}
 constexpr const char *kBold = "1";
 
 bool isYesNo(catalogue::Operator kind) { return kind != catalogue::Operator::kPressButton; }
@@ -491,8 +497,8 @@ std::vector<std::string> TerminalSink::liveLines(int64_t now) const
         const int total = static_cast<int>(gw.tests.size());
         line += "  " + std::to_string(gw.done) + "/" + std::to_string(total);
         if (gw.finished) {
-            line += "  " + paint(std::string(runOutcomeName(gw.finished->runOutcome)),
-                                 gw.finished->runOutcome == RunOutcome::kPass ? kGreen : kRed);
+            line +=
+                "  " + paint(std::string(runOutcomeName(gw.finished->runOutcome)), colourOf(gw.finished->runOutcome));
         } else if (gw.current && asks(slot)) {
             line += "  " + gw.current->name + ": asking the operator";
         } else if (gw.current) {
@@ -703,9 +709,7 @@ std::string TerminalSink::plainLine(const Event &ev)
     case EventKind::kNotice:
         return who + ": " + ev.message;
     case EventKind::kRunFinished: {
-        std::string line =
-            who + ": " +
-            paint(std::string(runOutcomeName(ev.runOutcome)), ev.runOutcome == RunOutcome::kPass ? kGreen : kRed);
+        std::string line = who + ": " + paint(std::string(runOutcomeName(ev.runOutcome)), colourOf(ev.runOutcome));
         line += ", " + std::to_string(ev.passed) + " passed, " + std::to_string(ev.failed) + " failed";
         if (ev.noReply > 0) {
             line += ", " + std::to_string(ev.noReply) + " no reply";
@@ -883,8 +887,7 @@ void TerminalSink::printSummary()
         }
         if (gw.finished) {
             const Event &f = *gw.finished;
-            text += ": " +
-                    paint(std::string(runOutcomeName(f.runOutcome)), f.runOutcome == RunOutcome::kPass ? kGreen : kRed);
+            text += ": " + paint(std::string(runOutcomeName(f.runOutcome)), colourOf(f.runOutcome));
             text += ", " + std::to_string(f.passed) + " of " + std::to_string(gw.tests.size()) + " passed in " +
                     seconds(f.unixMs - gw.startedMs);
             if (!f.message.empty()) {

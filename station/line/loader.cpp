@@ -6,6 +6,7 @@
 
 #include "line/connection.h"
 #include "line/layout.h"
+#include "records/clash.h"
 
 namespace station::line {
 
@@ -17,12 +18,20 @@ namespace {
 // The runs the filter selects; an empty filter field is NULL.
 #define RUN_FILTER \
     "($1::timestamptz IS NULL OR u.started >= $1::timestamptz) AND ($2::text IS NULL OR u.model = $2) AND " \
-    "($3::text IS NULL OR u.mac = $3)"
+    "($3::text IS NULL OR u.mac = $3) AND ($4::text IS NULL OR u.serial = $4)"
 
-constexpr const char *kRuns = "SELECT u.id, u.batch, u.station, " ISO_UTC("u.started") ", coalesce(" ISO_UTC(
-    "u.finished") ", ''), u.host, u.port, u.label, u.model, u.mac, coalesce(u.outcome, ''), u.serial, "
-                  "u.operator_id, u.profile_hash, u.profile_path, u.station_version FROM runs u "
-                  "WHERE " RUN_FILTER " ORDER BY u.started, u.station, u.id";
+#define RUN_COLUMNS \
+    "u.id, u.batch, u.station, " ISO_UTC("u.started") ", coalesce(" ISO_UTC( \
+        "u.finished") ", ''), u.host, u.port, " \
+                      "u.label, u.model, u.mac, coalesce(u.outcome, ''), u.serial, " \
+                      "u.operator_id, u.profile_hash, u.profile_path, u.station_version"
+
+constexpr const char *kRuns =
+    "SELECT " RUN_COLUMNS " FROM runs u WHERE " RUN_FILTER " ORDER BY u.started, u.station, u.id";
+
+// Every run of the line that shares a unit's MAC or its serial number.
+constexpr const char *kUnitRuns = "SELECT " RUN_COLUMNS " FROM runs u WHERE (u.mac = $1 OR u.serial = $2) AND "
+                                  "u.mac <> '' AND u.serial <> '' ORDER BY u.started, u.station, u.id";
 
 constexpr const char *kResults =
     "SELECT r.run_id, r.station, r.mac, r.code, r.name, r.attempt, r.outcome, r.data_hex, r.data_text, "
@@ -38,6 +47,28 @@ PgParam orNull(const std::string &text)
         return std::nullopt;
     }
     return text;
+}
+
+records::RunRow runAt(const PgResult &runs, int i)
+{
+    records::RunRow r;
+    r.id = runs.text(i, 0);
+    r.batch = runs.text(i, 1);
+    r.station = runs.text(i, 2);
+    r.started = runs.text(i, 3);
+    r.finished = runs.text(i, 4);
+    r.host = runs.text(i, 5);
+    r.port = static_cast<int>(runs.integer(i, 6));
+    r.label = runs.text(i, 7);
+    r.model = runs.text(i, 8);
+    r.mac = runs.text(i, 9);
+    r.outcome = runs.text(i, 10);
+    r.serial = runs.text(i, 11);
+    r.operatorId = runs.text(i, 12);
+    r.profileHash = runs.text(i, 13);
+    r.profilePath = runs.text(i, 14);
+    r.stationVersion = runs.text(i, 15);
+    return r;
 }
 
 } // namespace
@@ -61,27 +92,15 @@ bool loadLine(const std::string &url, const records::Filter &filter, records::Ro
         ensureLineSchema(conn);
         // One snapshot for both queries: a result never without its run.
         conn.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
-        const std::vector<PgParam> params = {orNull(filter.since), orNull(filter.model), orNull(filter.mac)};
+        const std::vector<PgParam> params = {orNull(filter.since), orNull(filter.model), orNull(filter.mac),
+                                             orNull(filter.serial)};
         const PgResult runs = conn.exec(kRuns, params);
         for (int i = 0; i < runs.rows(); ++i) {
-            records::RunRow r;
-            r.id = runs.text(i, 0);
-            r.batch = runs.text(i, 1);
-            r.station = runs.text(i, 2);
-            r.started = runs.text(i, 3);
-            r.finished = runs.text(i, 4);
-            r.host = runs.text(i, 5);
-            r.port = static_cast<int>(runs.integer(i, 6));
-            r.label = runs.text(i, 7);
-            r.model = runs.text(i, 8);
-            r.mac = runs.text(i, 9);
-            r.outcome = runs.text(i, 10);
-            r.serial = runs.text(i, 11);
-            r.operatorId = runs.text(i, 12);
-            r.profileHash = runs.text(i, 13);
-            r.profilePath = runs.text(i, 14);
-            r.stationVersion = runs.text(i, 15);
-            rows.runs.push_back(std::move(r));
+            rows.runs.push_back(runAt(runs, i));
+        }
+        if (!filter.results) {
+            conn.commit();
+            return true;
         }
         const PgResult results = conn.exec(kResults, params);
         for (int i = 0; i < results.rows(); ++i) {
@@ -108,6 +127,35 @@ bool loadLine(const std::string &url, const records::Filter &filter, records::Ro
             rows.results.push_back(std::move(r));
         }
         conn.commit();
+    } catch (const std::exception &e) {
+        error = "line database " + redactedUrl(url) + ": " + e.what();
+        return false;
+    }
+    return true;
+}
+
+bool findLineClash(const std::string &url, const records::UnitKey &unit, std::optional<records::RunRow> &clash,
+                   std::string &error)
+{
+    clash.reset();
+    Reach reach = Reach::kUnreachable;
+    PgConn conn = PgConn::connect(url, "gwtest run", reach, error);
+    if (reach != Reach::kConnected) {
+        error = "line database " + redactedUrl(url) +
+                (reach == Reach::kUnreachable ? " unreachable: " : " refused the station: ") + error;
+        return false;
+    }
+    try {
+        const PgResult layout = conn.exec("SELECT to_regclass('runs') IS NOT NULL");
+        if (layout.text(0, 0) != "t") {
+            return true; // no station has written to it yet: nothing to clash with
+        }
+        const PgResult runs = conn.exec(kUnitRuns, {PgParam(unit.mac), PgParam(unit.serial)});
+        std::vector<records::RunRow> found;
+        for (int i = 0; i < runs.rows(); ++i) {
+            found.push_back(runAt(runs, i));
+        }
+        clash = records::findClash(found, unit);
     } catch (const std::exception &e) {
         error = "line database " + redactedUrl(url) + ": " + e.what();
         return false;

@@ -176,6 +176,15 @@ private:
                          "\" time=\"0.000\">\n      <skipped message=\"not run: the run ended before it\"/>\n"
                          "    </testcase>\n";
             }
+            // A duplicate passed every test, and yet is not a unit to ship: a
+            // reader that counts failures must not take its suite for a pass.
+            if (r.finished && r.outcome == "duplicate") {
+                ++c.tests;
+                ++c.failures;
+                cases += "    <testcase name=\"duplicate\" classname=\"" + classname +
+                         "\" time=\"0.000\">\n      <failure type=\"duplicate\" message=\"" + xmlText(r.message) +
+                         "\"/>\n    </testcase>\n";
+            }
             std::string suiteName =
                 r.gateway.label.empty() ? address(r.gateway) : r.gateway.label + " " + address(r.gateway);
             if (!r.gateway.mac.empty()) {

@@ -30,14 +30,20 @@ std::string sqliteUri(const std::string &path, bool immutable)
 }
 
 // The selection, shared by both queries.
-constexpr const char *kRunWhere = " WHERE (?1 = '' OR started >= ?1) AND (?2 = '' OR model = ?2)"
-                                  " AND (?3 = '' OR mac = ?3)";
+// A file before version 3 has no serial numbers: no run of it is a unit's
+// chosen by serial.
+std::string runWhere(bool traced)
+{
+    return std::string(" WHERE (?1 = '' OR started >= ?1) AND (?2 = '' OR model = ?2) AND (?3 = '' OR mac = ?3)") +
+           (traced ? " AND (?4 = '' OR serial = ?4)" : " AND ?4 = ''");
+}
 
 void bindFilter(sqlite::Stmt &st, const Filter &filter)
 {
     st.bind(1, filter.since);
     st.bind(2, filter.model);
     st.bind(3, filter.mac);
+    st.bind(4, filter.serial);
 }
 
 } // namespace
@@ -96,7 +102,7 @@ bool loadSqlite(const std::string &dir, const Filter &filter, Rows &rows, std::s
                          " coalesce(outcome, ''), ";
     runSql += traced ? "serial, operator_id, profile_hash, profile_path, station_version" : "'', '', '', '', ''";
     runSql += " FROM runs";
-    runSql += kRunWhere;
+    runSql += runWhere(traced);
     runSql += " ORDER BY started, id";
     {
         sqlite::Stmt st(db, runSql);
@@ -129,6 +135,9 @@ bool loadSqlite(const std::string &dir, const Filter &filter, Rows &rows, std::s
             return fail("runs");
         }
     }
+    if (!filter.results) {
+        return true;
+    }
     // A file of version 1 (read as it is: a reader does not migrate) has no
     // gangs: each of its tests ran alone.
     std::string resultSql = "SELECT run_id, station, mac, code, name, attempt, outcome, data_hex, data_text, hint,"
@@ -136,7 +145,7 @@ bool loadSqlite(const std::string &dir, const Filter &filter, Rows &rows, std::s
     resultSql += version >= 2 ? "coalesce(gang, '')" : "''";
     resultSql += traced ? ", \"limit\", marginal" : ", '', 0";
     resultSql += " FROM results WHERE run_id IN (SELECT id FROM runs";
-    resultSql += kRunWhere;
+    resultSql += runWhere(traced);
     resultSql += ") ORDER BY rowid";
     {
         sqlite::Stmt st(db, resultSql);

@@ -70,9 +70,11 @@ struct Rows {
 
 // Which runs count. Empty fields select everything.
 struct Filter {
-    std::string since; // runs started at or after, ISO 8601 UTC ("2026-12-10T00:00:00.000Z")
-    std::string model; // "GWM0202"
-    std::string mac;   // one unit: "02:47:57:04:04:00"
+    std::string since;   // runs started at or after, ISO 8601 UTC ("2026-12-10T00:00:00.000Z")
+    std::string model;   // "GWM0202"
+    std::string mac;     // one unit: "02:47:57:04:04:00"
+    std::string serial;  // one unit by the serial number on its label
+    bool results = true; // false: the runs alone
 };
 
 } // namespace station::records

@@ -87,7 +87,11 @@ std::string summaryJson(const Summary &s)
 std::string historyJson(const UnitHistory &h)
 {
     json_t *root = json_object();
-    json_object_set_new(root, "mac", jstr(h.mac));
+    if (!h.serial.empty() && h.mac.empty()) {
+        json_object_set_new(root, "serial", jstr(h.serial));
+    } else {
+        json_object_set_new(root, "mac", jstr(h.mac));
+    }
     json_t *runs = json_array();
     for (const UnitRun &u : h.runs) {
         json_t *o = records::runJson(u.run);
@@ -99,6 +103,30 @@ std::string historyJson(const UnitHistory &h)
         json_array_append_new(runs, o);
     }
     json_object_set_new(root, "runs", runs);
+    return dump(root);
+}
+
+json_t *duplicatesArray(const std::vector<records::Duplicate> &duplicates)
+{
+    json_t *list = json_array();
+    for (const records::Duplicate &d : duplicates) {
+        json_t *o = json_object();
+        json_object_set_new(o, "shared", jstr(d.byMac ? "mac" : "serial"));
+        json_object_set_new(o, d.byMac ? "mac" : "serial", jstr(d.key));
+        json_t *units = json_array();
+        for (const RunRow &r : d.units) {
+            json_array_append_new(units, records::runJson(r));
+        }
+        json_object_set_new(o, "units", units);
+        json_array_append_new(list, o);
+    }
+    return list;
+}
+
+std::string duplicatesJson(const std::vector<records::Duplicate> &duplicates)
+{
+    json_t *root = json_object();
+    json_object_set_new(root, "duplicates", duplicatesArray(duplicates));
     return dump(root);
 }
 

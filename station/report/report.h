@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "records/clash.h"
 #include "records/rows.h"
 
 namespace station::report {
@@ -80,7 +81,8 @@ struct UnitRun {
     std::vector<ResultRow> results;
 };
 struct UnitHistory {
-    std::string mac;
+    std::string mac;    // the unit asked for by its MAC,
+    std::string serial; // or by its serial number (the other "")
     std::vector<UnitRun> runs;
 };
 
@@ -105,6 +107,13 @@ std::string summaryJson(const Summary &summary);
 // "attempts", "passed", "failed", "pass_rate", "median_ms", "longest_ms"}.
 json_t *testFiguresJson(const TestFigures &figures);
 std::string formatHistory(const UnitHistory &history);
+// gwtest report --duplicates: each MAC under several serial numbers, each
+// serial number on several MACs, with the first run of every unit involved.
+std::string formatDuplicates(const std::vector<records::Duplicate> &duplicates);
+std::string duplicatesJson(const std::vector<records::Duplicate> &duplicates);
+// Its "duplicates" array: {"shared": "mac"|"serial", "mac"|"serial": the
+// key, "units": the first run of each unit} (the page's history too).
+json_t *duplicatesArray(const std::vector<records::Duplicate> &duplicates);
 std::string historyJson(const UnitHistory &history);
 
 } // namespace station::report

@@ -148,10 +148,11 @@ std::string formatSummary(const Summary &s)
 
 std::string formatHistory(const UnitHistory &h)
 {
+    const std::string unit = h.mac.empty() ? "serial " + printable(h.serial) : h.mac;
     if (h.runs.empty()) {
-        return "no runs of " + h.mac + " in the records\n";
+        return "no runs of " + unit + " in the records\n";
     }
-    std::string out = format("%s: %zu run%s\n", h.mac.c_str(), h.runs.size(), h.runs.size() == 1 ? "" : "s");
+    std::string out = format("%s: %zu run%s\n", unit.c_str(), h.runs.size(), h.runs.size() == 1 ? "" : "s");
     for (const UnitRun &u : h.runs) {
         const RunRow &r = u.run;
         out += format("\nrun %s, station %s, %s:%d%s, model %s\n  started %s, %s\n", printable(r.id).c_str(),
@@ -160,6 +161,12 @@ std::string formatHistory(const UnitHistory &h)
                       r.started.c_str(),
                       r.finished.empty() ? "never finished (the station stopped or died)"
                                          : ("finished " + r.finished + ": " + printable(r.outcome)).c_str());
+        if (!r.serial.empty() || (h.mac.empty() && !r.mac.empty())) {
+            out += "  unit";
+            out += r.mac.empty() ? "" : " MAC " + r.mac;
+            out += r.serial.empty() ? "" : " serial " + printable(r.serial);
+            out += "\n";
+        }
         for (const ResultRow &t : u.results) {
             out += format("  %-16s 0x%04x #%d %-15s %8.2f s", printable(t.name).c_str(), t.code, t.attempt,
                           printable(t.outcome).c_str(), static_cast<double>(t.durationMs) / 1000);
@@ -176,6 +183,24 @@ std::string formatHistory(const UnitHistory &h)
                 out += "  (" + printable(t.hint) + ")";
             }
             out += "\n";
+        }
+    }
+    return out;
+}
+
+std::string formatDuplicates(const std::vector<records::Duplicate> &duplicates)
+{
+    if (duplicates.empty()) {
+        return "no duplicates: every MAC has one serial number, every serial number one MAC\n";
+    }
+    std::string out = format("%zu duplicate%s\n", duplicates.size(), duplicates.size() == 1 ? "" : "s");
+    for (const records::Duplicate &d : duplicates) {
+        out += d.byMac ? format("\nMAC %s under %zu serial numbers:\n", d.key.c_str(), d.units.size())
+                       : format("\nserial %s on %zu MACs:\n", printable(d.key).c_str(), d.units.size());
+        for (const RunRow &r : d.units) {
+            out += format("  %-20s station %s, %s, run %s: %s\n", (d.byMac ? printable(r.serial) : r.mac).c_str(),
+                          printable(r.station).c_str(), r.started.c_str(), printable(r.id).c_str(),
+                          r.outcome.empty() ? "unfinished" : printable(r.outcome).c_str());
         }
     }
     return out;

@@ -125,9 +125,9 @@ TEST_F(LineReport, TheLinesFiguresAreTheStationsOwn)
     // clang-format off
     const report::Filter filters[] = {
         {},
-        {.since = "2026-12-10T09:00:00.000Z", .model = "", .mac = ""},
-        {.since = "", .model = "GWM0404", .mac = ""},
-        {.since = "2026-12-10T09:00:00.000Z", .model = "GWM0202", .mac = ""},
+        {.since = "2026-12-10T09:00:00.000Z", .model = "", .mac = "", .serial = "", .results = true},
+        {.since = "", .model = "GWM0404", .mac = "", .serial = "", .results = true},
+        {.since = "2026-12-10T09:00:00.000Z", .model = "GWM0202", .mac = "", .serial = "", .results = true},
     };
     // clang-format on
     for (const auto &filter : filters) {
@@ -163,7 +163,7 @@ TEST_F(LineReport, TheLinesFiguresAreTheStationsOwn)
 
 TEST_F(LineReport, OneUnitsHistoryCoversEveryStationThatTestedIt)
 {
-    const report::Filter filter{.since = "", .model = "", .mac = kRetested};
+    const report::Filter filter{.since = "", .model = "", .mac = kRetested, .serial = "", .results = true};
     const report::UnitHistory history = report::unitHistory(lineRows(filter), filter);
     ASSERT_EQ(history.runs.size(), 2u);
     EXPECT_EQ(history.runs[0].run.station, "st0");

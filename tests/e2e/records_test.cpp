@@ -292,6 +292,57 @@ TEST_F(RecordsEnd2End, ProfileFailsWhatTheGatewayPassedAndMarksTheMarginal)
     EXPECT_TRUE(sim.stop());
 }
 
+// Two boards that report one MAC, each with its own label: the first passes,
+// the second is refused as a duplicate, naming the first; the first tested
+// again is a retest and passes. Read back from records.db and JUnit.
+TEST_F(RecordsEnd2End, ASecondBoardWithTheSameMacIsADuplicateAndARetestPasses)
+{
+    sandbox::GwsimInstance first;
+    sandbox::GwsimInstance second;
+    ASSERT_TRUE(first.launch("GWM0101", "eth0.mac = 02:47:57:00:00:21\n")) << first.failure();
+    ASSERT_TRUE(second.launch("GWM0101", "eth0.mac = 02:47:57:00:00:21\n")) << second.failure();
+    ASSERT_TRUE(first.waitReady()) << first.failure();
+    ASSERT_TRUE(second.waitReady()) << second.failure();
+    auto runOne = [&](const std::string &address, const std::string &serial) {
+        sandbox::ServiceProcess station;
+        EXPECT_TRUE(station.start(GWTEST_BIN, {"run", address + "=U", "--only", "sysversion", "--operator", "yes",
+                                               "--records", dir_, "--station", "e2e", "--serial", "U=" + serial}));
+        const std::optional<int> status = station.waitExit(120000);
+        return std::make_tuple(status.value_or(-1), station.out() + station.err());
+    };
+    const auto [passed, passedOut] = runOne(first.address(), "GW00000001");
+    EXPECT_EQ(passed, 0) << passedOut;
+    const auto [refused, refusedOut] = runOne(second.address(), "GW00000002");
+    EXPECT_EQ(refused, 1) << refusedOut;
+    EXPECT_THAT(refusedOut,
+                ::testing::ContainsRegex("U [0-9.]+:6666: duplicate, [0-9]+ passed, 0 failed \\(MAC 02:47:57:00:00:21 "
+                                         "was recorded for serial GW00000001 at station e2e on "
+                                         "[0-9-]+ [0-9:]+ UTC\\)"));
+    const auto [retest, retestOut] = runOne(first.address(), "GW00000001");
+    EXPECT_EQ(retest, 0) << retestOut;
+
+    const auto runs = query(dir_, "SELECT serial, mac, outcome FROM runs ORDER BY started");
+    ASSERT_EQ(runs.size(), 3U);
+    EXPECT_EQ(runs[0], (std::vector<std::string>{"GW00000001", "02:47:57:00:00:21", "pass"}));
+    EXPECT_EQ(runs[1], (std::vector<std::string>{"GW00000002", "02:47:57:00:00:21", "duplicate"}));
+    EXPECT_EQ(runs[2], (std::vector<std::string>{"GW00000001", "02:47:57:00:00:21", "pass"}));
+    // JUnit: the refused unit's suite fails, though each of its tests passed.
+    int failedSuites = 0;
+    for (const std::string &name : filesIn(dir_ + "/junit")) {
+        const std::string file = dir_ + "/junit/" + name;
+        EXPECT_EQ(sandbox::runCommand("xmllint --noout --schema " + kSchema + " " + file).status, 0);
+        if (xpath(file, "string(//property[@name=\"outcome\"]/@value)") == "duplicate") {
+            ++failedSuites;
+            EXPECT_EQ(xpath(file, "string(//testsuite/@failures)"), "1");
+            EXPECT_THAT(xpath(file, "string(//testcase[@name=\"duplicate\"]/failure/@message)"),
+                        HasSubstr("was recorded for serial GW00000001"));
+        }
+    }
+    EXPECT_EQ(failedSuites, 1);
+    EXPECT_TRUE(first.stop());
+    EXPECT_TRUE(second.stop());
+}
+
 // `kill -9` of the station in the middle of a plan: every test it had
 // reported finished is in records.db and records.jsonl; the run reads as
 // unfinished; the directory takes the next run.

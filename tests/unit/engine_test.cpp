@@ -561,6 +561,58 @@ TEST(Engine, TheLinesProfileFailsWhatTheGatewayPassedAndMarksTheMarginal)
     }
 }
 
+// A unit that passed every test is asked about once, with its MAC and its
+// serial; the answer decides the run's outcome. Without a serial, or with a
+// failed test, nothing is asked.
+TEST(Engine, APassedUnitIsCheckedForDuplicatesAndTheVerdictEndsItsRun)
+{
+    using Verdict = station::UnitCheck::Verdict;
+    struct Case {
+        Verdict verdict;
+        RunOutcome outcome;
+        int exitStatus;
+    };
+    for (const Case &c :
+         {Case{Verdict::kUnique, RunOutcome::kPass, 0}, Case{Verdict::kDuplicate, RunOutcome::kDuplicate, 1},
+          Case{Verdict::kUncheckedLine, RunOutcome::kUncheckedLine, 0}}) {
+        FakeGateway gw("gwm0101\n");
+        RunOptions o = quickOptions();
+        o.only = codes({"wan"});
+        std::vector<std::string> asked;
+        o.checkUnit = [&](const std::string &mac, const std::string &serial) {
+            asked.push_back(mac + " " + serial);
+            return station::UnitCheck{c.verdict, c.verdict == Verdict::kUnique ? "" : "said"};
+        };
+        Harness h(o);
+        Target target = gw.target();
+        target.serial = "GW00000001";
+        EXPECT_EQ(h.engine.run({target}).exitStatus, c.exitStatus);
+        ASSERT_EQ(asked.size(), 1U);
+        EXPECT_THAT(asked[0], testing::MatchesRegex("02:47:57:01:01:[0-9a-f]{2} GW00000001"));
+        const Event finished = h.rec.of(EventKind::kRunFinished).at(0);
+        EXPECT_EQ(finished.runOutcome, c.outcome);
+        EXPECT_EQ(finished.message, c.verdict == Verdict::kUnique ? "" : "said");
+        EXPECT_EQ(h.rec.of(EventKind::kBatchFinished).at(0).passed, c.exitStatus == 0 ? 1 : 0);
+    }
+    // No serial: a retest cannot be told from a second board; a failed unit
+    // is not one to ship anyway.
+    FakeGateway failing("gwm0101\n");
+    failing.set(0x0002, {Answer{.payload = Bytes{1}}});
+    FakeGateway unnamed("gwm0101\n");
+    RunOptions o = quickOptions();
+    o.only = codes({"sysversion"});
+    int asked = 0;
+    o.checkUnit = [&](const std::string &, const std::string &) {
+        ++asked;
+        return station::UnitCheck{Verdict::kDuplicate, "said"};
+    };
+    Harness h(o);
+    Target named = failing.target();
+    named.serial = "GW00000002";
+    EXPECT_EQ(h.engine.run({named, unnamed.target()}).exitStatus, 1);
+    EXPECT_EQ(asked, 0);
+}
+
 TEST(Engine, DroppedConnectionCountsTheTestInFlightAndTheRestGoesOn)
 {
     FakeGateway gw("gwm0101\n");

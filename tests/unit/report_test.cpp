@@ -43,6 +43,15 @@ report::RunRow runRow(const std::string &id, const std::string &started, const s
     return r;
 }
 
+records::Filter selection(const std::string &since, const std::string &model, const std::string &mac)
+{
+    records::Filter f;
+    f.since = since;
+    f.model = model;
+    f.mac = mac;
+    return f;
+}
+
 report::ResultRow resultRow(const std::string &run, int code, const std::string &outcome, int64_t ms = 10,
                             int attempt = 1)
 {
@@ -189,19 +198,19 @@ TEST(ReportFigures, SelectionBySinceModelAndMac)
     std::string since;
     std::string error;
     ASSERT_TRUE(station::parseSince("2026-12-10", since, error)) << error;
-    report::Summary s = report::summarise(rows, {since, "", ""});
+    report::Summary s = report::summarise(rows, selection(since, "", ""));
     EXPECT_EQ(s.runs, 2); // the boundary is inclusive
     EXPECT_EQ(s.units, 1);
     EXPECT_EQ(s.firstPassUnits, 1);
     ASSERT_EQ(s.tests.size(), 1U);
     EXPECT_EQ(s.tests[0].attempts, 2);
 
-    s = report::summarise(rows, {"", "GWM0202", ""});
+    s = report::summarise(rows, selection("", "GWM0202", ""));
     EXPECT_EQ(s.runs, 1);
     ASSERT_EQ(s.models.size(), 1U);
     EXPECT_EQ(s.models[0].model, "GWM0202");
 
-    const report::UnitHistory h = report::unitHistory(rows, {"", "", "02:47:57:04:04:02"});
+    const report::UnitHistory h = report::unitHistory(rows, selection("", "", "02:47:57:04:04:02"));
     ASSERT_EQ(h.runs.size(), 2U);
     EXPECT_EQ(h.runs[0].run.id, "b");
     EXPECT_EQ(h.runs[1].results.size(), 1U);

@@ -22,8 +22,10 @@ SlotState stateOf(RunOutcome outcome)
 {
     switch (outcome) {
     case RunOutcome::kPass:
+    case RunOutcome::kUncheckedLine:
         return SlotState::kPass;
     case RunOutcome::kFail:
+    case RunOutcome::kDuplicate:
     case RunOutcome::kNoReply:
     case RunOutcome::kModelMismatch:
         return SlotState::kFail;

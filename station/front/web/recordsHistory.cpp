@@ -8,6 +8,7 @@
 #include "catalogue.h"
 #include "front/web/json.h"
 #include "front/web/slots.h"
+#include "records/clash.h"
 #include "records/json.h"
 #include "records/loader.h"
 #include "records/reader.h"
@@ -111,6 +112,15 @@ bool RecordsHistory::summary(const std::string &since, std::string &json, std::s
         json_array_append_new(runs, runJson(dir_, *latest[i], recorded.count(latest[i]->id) != 0));
     }
     put(o, "latest", runs);
+    // Duplicates are looked for in every run, not only since the day shown:
+    // a unit that shares a MAC with one tested last month is one all the same.
+    records::Filter everyRun;
+    everyRun.results = false;
+    records::Rows all;
+    if (!load(dir_, everyRun, all, error)) {
+        return false;
+    }
+    put(o, "duplicates", report::duplicatesArray(records::findDuplicates(all.runs)));
     json = dump(o);
     return true;
 }

@@ -577,6 +577,24 @@ async function loadHistory() {
     li.textContent = `${t.name} (${t.title}): ${t.failed} failed`;
     failing.appendChild(li);
   }
+  // Units that share a MAC or a serial number, whenever they were tested
+  // (units refused as duplicates at the station are left out).
+  const duplicates = $('duplicates');
+  duplicates.replaceChildren();
+  for (const d of h.duplicates || []) {
+    const li = document.createElement('li');
+    li.appendChild(document.createTextNode(d.shared === 'mac' ? `MAC ${d.mac} under serial numbers ` :
+                                                                `serial ${d.serial} on MACs `));
+    d.units.forEach((run, i) => {
+      if (i > 0) {
+        li.appendChild(document.createTextNode(', '));
+      }
+      li.appendChild(d.shared === 'mac' ? document.createTextNode(run.serial) : macLink(run.mac));
+      li.appendChild(document.createTextNode(` (station ${run.station}, ${run.started}, ${run.outcome || 'unfinished'})`));
+    });
+    duplicates.appendChild(li);
+  }
+  $('duplicates-section').hidden = duplicates.childElementCount === 0;
   const body = $('runs').querySelector('tbody');
   body.replaceChildren();
   for (const run of h.latest || []) {
