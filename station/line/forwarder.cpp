@@ -9,6 +9,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "line/loader.h"
+#include "records/clash.h"
 #include "records/records.h"
 
 namespace station::line {
@@ -330,6 +332,7 @@ bool LineForwarder::pass(Clock::time_point deadline)
             }
             spool_.markSent(info_->lineId, batch);
             cursor_ = batch.next;
+            recheck(batch);
             const auto stored = static_cast<long long>(batch.results.size()) - refused;
             sentNow += stored;
             {
@@ -365,6 +368,22 @@ bool LineForwarder::pass(Clock::time_point deadline)
         saidUnreachable_ = saidRefused_ = false;
     }
     return true;
+}
+
+void LineForwarder::recheck(const Spool::Batch &batch)
+{
+    for (const SpoolRun &run : batch.runs) {
+        if (run.outcome != "unchecked-line" || run.mac.empty() || run.serial.empty() ||
+            !rechecked_.insert(run.station + "\n" + run.id).second) {
+            continue;
+        }
+        const records::UnitKey unit{run.mac, run.serial};
+        if (const auto clash = lineClash(conn_, unit)) {
+            say("late duplicate: run " + run.id + " (serial " + run.serial + ") passed while the line's database was " +
+                "out of reach, and " + records::clashMessage(*clash, unit) +
+                " (gwtest report --duplicates --db lists every one)");
+        }
+    }
 }
 
 void LineForwarder::loop(bool online)

@@ -86,6 +86,10 @@ private:
     // `deadline` passes. False when the line could not be reached or refused.
     bool pass(std::chrono::steady_clock::time_point deadline);
     bool connectLine();
+    // Runs that passed as unchecked-line (the line out of reach when they
+    // ended) are looked up again once they are on the line: a clash found
+    // now is said, once per run. Throws PgError as sending does.
+    void recheck(const Spool::Batch &batch);
     void say(const std::string &line);
 
     ForwarderOptions options_;
@@ -103,6 +107,7 @@ private:
     bool saidUnreachable_ = false;
     bool saidRefused_ = false;
     int retryMs_ = 0;
+    std::set<std::string> rechecked_; // "<station>\n<run id>"
     std::thread thread_;
 };
 

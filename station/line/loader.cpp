@@ -134,6 +134,20 @@ bool loadLine(const std::string &url, const records::Filter &filter, records::Ro
     return true;
 }
 
+std::optional<records::RunRow> lineClash(PgConn &conn, const records::UnitKey &unit)
+{
+    const PgResult layout = conn.exec("SELECT to_regclass('runs') IS NOT NULL");
+    if (layout.text(0, 0) != "t") {
+        return std::nullopt; // no station has written to it yet: nothing to clash with
+    }
+    const PgResult runs = conn.exec(kUnitRuns, {PgParam(unit.mac), PgParam(unit.serial)});
+    std::vector<records::RunRow> found;
+    for (int i = 0; i < runs.rows(); ++i) {
+        found.push_back(runAt(runs, i));
+    }
+    return records::findClash(found, unit);
+}
+
 bool findLineClash(const std::string &url, const records::UnitKey &unit, std::optional<records::RunRow> &clash,
                    std::string &error)
 {
@@ -146,16 +160,7 @@ bool findLineClash(const std::string &url, const records::UnitKey &unit, std::op
         return false;
     }
     try {
-        const PgResult layout = conn.exec("SELECT to_regclass('runs') IS NOT NULL");
-        if (layout.text(0, 0) != "t") {
-            return true; // no station has written to it yet: nothing to clash with
-        }
-        const PgResult runs = conn.exec(kUnitRuns, {PgParam(unit.mac), PgParam(unit.serial)});
-        std::vector<records::RunRow> found;
-        for (int i = 0; i < runs.rows(); ++i) {
-            found.push_back(runAt(runs, i));
-        }
-        clash = records::findClash(found, unit);
+        clash = lineClash(conn, unit);
     } catch (const std::exception &e) {
         error = "line database " + redactedUrl(url) + ": " + e.what();
         return false;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "line/connection.h"
 #include "records/clash.h"
 #include "records/rows.h"
 
@@ -21,5 +22,7 @@ bool loadLine(const std::string &url, const records::Filter &filter, records::Ro
 // cannot be asked (unreachable, refusing, failing).
 bool findLineClash(const std::string &url, const records::UnitKey &unit, std::optional<records::RunRow> &clash,
                    std::string &error);
+// The same on a connection made already; throws PgError as it does.
+std::optional<records::RunRow> lineClash(PgConn &conn, const records::UnitKey &unit);
 
 } // namespace station::line

@@ -15,10 +15,7 @@ namespace {
 // A run that tells which MAC a serial number's unit has. A run refused as a
 // duplicate does not: its unit was turned away (to be flashed anew, say), and
 // neither it nor a later run of its serial or MAC is held against the other.
-bool traced(const RunRow &run)
-{
-    return !run.mac.empty() && !run.serial.empty() && run.outcome != "duplicate";
-}
+bool traced(const RunRow &run) { return !run.mac.empty() && !run.serial.empty() && run.outcome != "duplicate"; }
 
 // "2026-12-11T07:15:31.123Z" as "2026-12-11 07:15:31 UTC".
 std::string when(const std::string &iso)
@@ -49,9 +46,8 @@ std::optional<RunRow> findClash(const std::vector<RunRow> &runs, const UnitKey &
 
 std::string clashMessage(const RunRow &other, const UnitKey &unit)
 {
-    std::string text = other.mac == unit.mac
-                           ? "MAC " + unit.mac + " was recorded for serial " + other.serial
-                           : "serial " + unit.serial + " was recorded with MAC " + other.mac;
+    std::string text = other.mac == unit.mac ? "MAC " + unit.mac + " was recorded for serial " + other.serial
+                                             : "serial " + unit.serial + " was recorded with MAC " + other.mac;
     text += " at station " + other.station + " on " + when(other.started);
     return text;
 }

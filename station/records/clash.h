@@ -41,8 +41,8 @@ bool findLocalClash(const std::string &dir, const UnitKey &unit, std::optional<R
 // found with more than one MAC, in the runs given: `gwtest report
 // --duplicates`. Each lists the runs of every unit involved, oldest first.
 struct Duplicate {
-    bool byMac = true; // the MAC is shared; false: the serial number is
-    std::string key;   // the shared MAC or serial number
+    bool byMac = true;         // the MAC is shared; false: the serial number is
+    std::string key;           // the shared MAC or serial number
     std::vector<RunRow> units; // the first run of each unit (the other of MAC or serial), oldest first
 };
 std::vector<Duplicate> findDuplicates(const std::vector<RunRow> &runs);

@@ -98,7 +98,7 @@ TEST_F(RunGwsimWithLine, EveryCommittedResultReachesTheLineOnce)
 // reports the MAC of a unit tested at the first is refused as a duplicate,
 // naming the first station. A third station that cannot reach the line
 // passes the same board as unchecked-line; once its records reach the line,
-// the report of duplicates finds it.
+// the forwarder says so, and the report of duplicates finds it.
 TEST_F(RunGwsimWithLine, ADuplicateIsFoundAcrossStationsAndALateOneByTheReport)
 {
     sandbox::GwsimInstance a;
@@ -135,6 +135,10 @@ TEST_F(RunGwsimWithLine, ADuplicateIsFoundAcrossStationsAndALateOneByTheReport)
     // The third station's records reach the line later: the clash shows.
     const auto forward = sandbox::runGwtest("forward --records " + sandbox::scratchDir() + "/st3 --db " + line);
     EXPECT_EQ(forward.status, 0) << forward.out;
+    EXPECT_THAT(forward.out, ::testing::HasSubstr("late duplicate: run "));
+    EXPECT_THAT(forward.out, ::testing::HasSubstr("(serial GW00000003) passed while the line's database was out of "
+                                                  "reach, and MAC 02:47:57:00:00:31 was recorded for serial "
+                                                  "GW00000001 at station st1 on "));
     const auto report = sandbox::runGwtest("report --duplicates --db " + line, sandbox::Stderr::kApart);
     EXPECT_EQ(report.status, 0) << report.err;
     EXPECT_THAT(report.out, ::testing::ContainsRegex("MAC 02:47:57:00:00:31 under 2 serial numbers:\n +GW00000001 +"

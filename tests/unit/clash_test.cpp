@@ -169,7 +169,8 @@ TEST_F(LocalRecords, ReportShowsTheDuplicatesAndAUnitBySerial)
     EXPECT_EQ(json_array_size(json_object_get(first, "units")), 2U);
     json_decref(root);
 
-    const auto bySerial = sandbox::runGwtest("report --records " + dir_ + " --serial GW00000001", sandbox::Stderr::kApart);
+    const auto bySerial =
+        sandbox::runGwtest("report --records " + dir_ + " --serial GW00000001", sandbox::Stderr::kApart);
     EXPECT_EQ(bySerial.status, 0) << bySerial.err;
     EXPECT_THAT(bySerial.out, HasSubstr("serial GW00000001: 2 runs\n"));
     EXPECT_THAT(bySerial.out, HasSubstr("  unit MAC 02:47:57:00:00:01 serial GW00000001\n"));
