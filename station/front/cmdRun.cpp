@@ -337,6 +337,10 @@ int run(const RunArgs &args)
         }
         return kExitUsage;
     }
+    if (!args.operatorId.empty() && !validOperatorId(args.operatorId, error)) {
+        std::fprintf(stderr, "gwtest: --operator-id: %s\n", error.c_str());
+        return kExitUsage;
+    }
     options.operatorId = args.operatorId;
     std::vector<Target> targets;
     std::set<std::string> seen;

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "wire/text.h"
+
 namespace station {
 
 namespace {
@@ -229,6 +231,29 @@ bool parseListen(const std::string &text, std::string &host, uint16_t &port, std
     }
     if (anyPort) {
         port = 0;
+    }
+    return true;
+}
+
+bool validOperatorId(const std::string &id, std::string &error)
+{
+    if (id.empty() || id.size() > 64) {
+        error = "expected an operator id of 1 to 64 characters";
+        return false;
+    }
+    if (id.front() == ' ' || id.back() == ' ') {
+        error = "an operator id has no blank at either end";
+        return false;
+    }
+    for (unsigned char c : id) {
+        if (c < 0x20 || c == 0x7F) {
+            error = "an operator id has no control characters";
+            return false;
+        }
+    }
+    if (cleanUtf8(id) != id) {
+        error = "an operator id is UTF-8 text";
+        return false;
     }
     return true;
 }

@@ -51,6 +51,11 @@ bool validLabel(const std::string &label, std::string &error);
 // printable ASCII characters, no blank.
 bool validSerial(const std::string &serial, std::string &error);
 
+// The id of the person at the station (gwtest run --operator-id, the page's
+// sign-in): 1 to 64 bytes of UTF-8 text without control characters, and no
+// blank at either end. A name may be it: "Zoë K.".
+bool validOperatorId(const std::string &id, std::string &error);
+
 // One line of a slots file: "HOST[:PORT] [LABEL]", the label the rest of the
 // line (blanks around it dropped). Empty lines and lines starting with '#'
 // hold no gateway (nullopt, no error).

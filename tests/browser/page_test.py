@@ -45,10 +45,17 @@ def test_two_slots_answered_on_the_page():
         check(pagekit.card(driver, 1).find_element(By.CSS_SELECTOR, ".failures").text == "", "the passed card names none")
         check("3 of 3" in pagekit.card(driver, 1).find_element(By.CSS_SELECTOR, ".done").text, "tests done of total")
         pagekit.screenshot(driver, BUILD, "page-scripted-finished.png")
-        # A reload gets the same cards from the snapshot.
+        # The person signs in in the header; Enter sends it.
+        field = driver.find_element(By.ID, "operator")
+        field.send_keys("op-7\n")
+        button = driver.find_element(By.CSS_SELECTOR, "#sign-in button")
+        wait(driver, "signed in", lambda: button.text == "Signed in", 10)
+        # A reload gets the same cards and the same person from the snapshot.
         driver.refresh()
         wait(driver, "the cards again", lambda: len(driver.find_elements(By.CSS_SELECTOR, ".card")) == 2 and
              pagekit.state(driver, 0) == "fail" and pagekit.state(driver, 1) == "pass")
+        wait(driver, "still signed in",
+             lambda: driver.find_element(By.ID, "operator").get_attribute("value") == "op-7", 10)
     finally:
         driver.quit()
         station.stop()

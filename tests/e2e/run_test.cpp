@@ -588,6 +588,8 @@ const BadLine kBadLines[] = {
     {"SerialOfNoGateway", {"run", "10.0.0.2=A1", "--operator", "yes", "--serial", "B1=GW00000001"}, 64, "gwtest: --serial B1=GW00000001: no gateway is labelled 'B1' (HOST=LABEL)"},
     {"SerialWithoutLabel", {"run", "10.0.0.2=A1", "--operator", "yes", "--serial", "GW00000001"}, 64, "gwtest: --serial GW00000001: expected LABEL=SN"},
     {"SerialWithABlank", {"run", "10.0.0.2=A1", "--operator", "yes", "--serial", "A1=GW 1"}, 64, "gwtest: --serial A1=GW 1: expected a serial number of printable characters without blanks"},
+    {"OperatorIdWithALeadingBlank", {"run", "10.0.0.2=A1", "--operator", "yes", "--operator-id", " op-7"}, 64, "gwtest: --operator-id: an operator id has no blank at either end"},
+    {"OperatorIdWithAControl", {"run", "10.0.0.2=A1", "--operator", "yes", "--operator-id", "op\x1b[2J"}, 64, "gwtest: --operator-id: an operator id has no control characters"},
     {"OneSerialTwoGateways", {"run", "10.0.0.2=A1", "10.0.0.3=A2", "--operator", "yes", "--serial", "A1=GW1", "--serial", "A2=GW1"}, 64, "gwtest: --serial A2=GW1: GW1 is given to two gateways"},
     {"ProfileUnreadable", {"run", "10.0.0.2", "--operator", "yes", "--profile", "/nonexistent/line.toml"}, 64, "gwtest: /nonexistent/line.toml: cannot be read"},
     {"ProfileOfThePageUnreadable", {"serve", "10.0.0.2", "--profile", "/nonexistent/line.toml"}, 64, "gwtest: /nonexistent/line.toml: cannot be read"},

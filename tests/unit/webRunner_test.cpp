@@ -90,6 +90,37 @@ TEST(WebRunner, StartsOfOneSecondAreBatchesOfTheirOwnAndCarryThePageSlotIds)
     EXPECT_EQ(hub.slot(0)->state, SlotState::kIdle);
 }
 
+// The person signed in on the page when a batch starts is the one its runs
+// are traced to; one who signs in later answers for the next batch.
+TEST(WebRunner, ABatchIsTracedToThePersonSignedInWhenItStarts)
+{
+    const uint16_t port = closedPort();
+    Hub hub;
+    hub.addSlot(Target{"127.0.0.1", port, "A"});
+    Recorder records;
+    station::RunOptions o = options();
+    o.operatorId = "from-the-command-line";
+    {
+        station::web::EngineRunner runner(o, hub, &records);
+        std::string error;
+        for (const char *who : {"", "op-7", "op-8"}) {
+            if (*who != '\0') {
+                hub.signIn(who);
+            }
+            const size_t before = records.of(EventKind::kRunFinished).size();
+            ASSERT_TRUE(hub.reserve({0}, error));
+            ASSERT_TRUE(runner.start({{0, hub.slot(0)->target}}, error)) << error;
+            ASSERT_TRUE(sandbox::waitUntil([&] { return records.of(EventKind::kRunFinished).size() == before + 1; }));
+            ASSERT_TRUE(sandbox::waitUntil([&] { return hub.slot(0)->state != SlotState::kRunning; }));
+        }
+    }
+    std::vector<std::string> tracedTo;
+    for (const Event &e : records.of(EventKind::kRunStarted)) {
+        tracedTo.push_back(e.operatorId);
+    }
+    EXPECT_EQ(tracedTo, (std::vector<std::string>{"from-the-command-line", "op-7", "op-8"}));
+}
+
 // A batch whose thread comes late into its second, as on a loaded station,
 // keeps the name of the second it was started in: held back until the next
 // start's batch has begun, it is still a batch of its own, with run ids of

@@ -278,7 +278,7 @@ TEST_F(WebServer, WithATokenEveryActionNeedsIt)
         accepted += c.status == 202 ? 1 : 0;
     }
     EXPECT_EQ(runner.stops, accepted);
-    for (const char *path : {"/api/slots/0/start", "/api/start-all", "/api/answer", "/api/slots"}) {
+    for (const char *path : {"/api/slots/0/start", "/api/start-all", "/api/answer", "/api/slots", "/api/operator"}) {
         EXPECT_EQ(post(path, "{}")->status, 401) << path;
     }
     EXPECT_TRUE(runner.starts.empty());
@@ -288,6 +288,41 @@ TEST_F(WebServer, WithATokenEveryActionNeedsIt)
     EXPECT_EQ(res->status, 200);
     EXPECT_THAT(res->body, StartsWith("{\"tokenRequired\":true,"));
     EXPECT_EQ(client->Get("/")->status, 200);
+}
+
+// The person at the station signs in on the page: the id is checked, shown
+// to every page (the list of slots, the event stream's snapshot) and given
+// up with an empty one.
+TEST_F(WebServer, TheOperatorSignsInWithACheckedId)
+{
+    serve();
+    struct Case {
+        const char *body;
+        int status;
+        const char *signedIn; // hub's operator after it
+    };
+    // clang-format off
+    const Case cases[] = {
+        {R"({"operator":"op-7"})",          200, "op-7"},
+        {R"({"operator":"Zo\u00eb K."})",  200, "Zo\xc3\xab K."},
+        {R"({"operator":" op-8"})",         400, "Zo\xc3\xab K."},
+        {R"({"operator":"op\n8"})",        400, "Zo\xc3\xab K."},
+        {R"({"operator":7})",               400, "Zo\xc3\xab K."},
+        {R"({})",                           400, "Zo\xc3\xab K."},
+        {R"({"operator":"op-9"})",          200, "op-9"},
+    };
+    // clang-format on
+    for (const Case &c : cases) {
+        auto res = post("/api/operator", c.body);
+        ASSERT_TRUE(res) << c.body;
+        EXPECT_EQ(res->status, c.status) << c.body << " " << res->body;
+        EXPECT_EQ(hub->operatorId(), c.signedIn) << c.body;
+    }
+    EXPECT_EQ(post("/api/operator", std::string(R"({"operator":")") + std::string(65, 'x') + "\"}")->status, 400);
+    EXPECT_THAT(client->Get("/api/slots")->body, HasSubstr(",\"operator\":\"op-9\"}"));
+    EXPECT_EQ(post("/api/operator", R"({"operator":""})")->status, 200);
+    EXPECT_EQ(hub->operatorId(), "");
+    EXPECT_THAT(client->Get("/api/slots")->body, HasSubstr(",\"operator\":\"\"}"));
 }
 
 TEST_F(WebServer, AnAnswerReachesTheOpenPromptOnly)

@@ -121,6 +121,10 @@ bool EngineRunner::start(const std::vector<std::pair<int, Target>> &slots, std::
     lastStartSecond_ = second;
     RunOptions options = options_;
     options.batchId = batchName(options_.station, second);
+    // The person signed in on the page when the batch starts answers for it.
+    if (const std::string signedIn = hub_.operatorId(); !signedIn.empty()) {
+        options.operatorId = signedIn;
+    }
 
     batch->mapper = std::make_unique<SlotMapper>(*this, *batch, batch->ids);
     batch->engine = std::make_unique<Engine>(options, desk_);

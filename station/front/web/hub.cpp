@@ -386,6 +386,21 @@ bool Hub::reserve(const std::vector<int> &ids, std::string &error)
     return true;
 }
 
+void Hub::signIn(const std::string &operatorId)
+{
+    std::lock_guard lock(mutex_);
+    operatorId_ = operatorId;
+    Json o(json_object());
+    put(o.get(), "operator", operatorId);
+    broadcastLocked(sse("operator", dump(o.get())));
+}
+
+std::string Hub::operatorId() const
+{
+    std::lock_guard lock(mutex_);
+    return operatorId_;
+}
+
 std::vector<int> Hub::idleSlots() const
 {
     std::lock_guard lock(mutex_);
@@ -585,6 +600,9 @@ std::string Hub::snapshotLocked(int64_t nowUnixMs) const
     }
     data += "],\"gangs\":";
     data += gangsJsonLocked(nowUnixMs);
+    data += ",\"operator\":";
+    Json id(jsonText(operatorId_));
+    data += dump(id.get());
     data += '}';
     return sse("snapshot", data);
 }

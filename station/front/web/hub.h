@@ -130,6 +130,11 @@ public:
     // without a final event) goes back to idle with `why`.
     void release(const std::vector<int> &ids, const std::string &why);
 
+    // The person signed in on the page ("" when none): kept with every run
+    // started from then on. Said to every open page.
+    void signIn(const std::string &operatorId);
+    std::string operatorId() const;
+
     // The open questions about gangs, oldest first, and the one of a prompt.
     std::vector<GangPrompt> gangs() const;
     std::optional<GangPrompt> gang(uint64_t promptId) const;
@@ -179,6 +184,7 @@ private:
     std::vector<std::shared_ptr<Stream>> streams_;
     bool closed_ = false;
     bool tokenRequired_ = false;
+    std::string operatorId_;
 };
 
 } // namespace station::web

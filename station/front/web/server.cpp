@@ -268,6 +268,9 @@ struct Server::Impl {
             }
             json += "],\"gangs\":";
             json += hub.gangsJson(now);
+            json += ",\"operator\":";
+            Json id(jsonText(hub.operatorId()));
+            json += dump(id.get());
             json += '}';
             sendJson(res, 200, json);
         });
@@ -353,6 +356,33 @@ struct Server::Impl {
                 return;
             }
             start(hub.idleSlots(), res);
+        });
+
+        // The person at the station signs in by name or badge number: no
+        // password (the token guards actions), kept with every run started
+        // from then on. An empty id signs out.
+        http.Post("/api/operator", [this](const Request &req, Response &res) {
+            if (!actionAllowed(req, res)) {
+                return;
+            }
+            Json object = body(req, res);
+            if (!object) {
+                return;
+            }
+            const char *id = json_string_value(json_object_get(object.get(), "operator"));
+            std::string error;
+            if (id == nullptr) {
+                sendError(res, 400, "give the operator's id: {\"operator\": \"op-7\"} (\"\" signs out)");
+                return;
+            }
+            if (*id != '\0' && !validOperatorId(id, error)) {
+                sendError(res, 400, error);
+                return;
+            }
+            hub.signIn(id);
+            Json reply(json_object());
+            put(reply.get(), "operator", std::string(id));
+            sendJson(res, 200, dump(reply.get()));
         });
 
         http.Post("/api/stop", [this](const Request &req, Response &res) {

@@ -455,7 +455,9 @@ function connect() {
       update(s);
     }
     updateGangs(data.gangs || []);
+    showOperator(data.operator || '');
   });
+  source.addEventListener('operator', (e) => showOperator(JSON.parse(e.data).operator || ''));
   source.addEventListener('slot', (e) => update(JSON.parse(e.data)));
   source.addEventListener('gangs', (e) => updateGangs(JSON.parse(e.data)));
   source.addEventListener('history', () => {
@@ -685,6 +687,27 @@ $('add-slot').addEventListener('submit', async (e) => {
   if (await post('/api/slots', body)) {
     $('add-address').value = '';
     $('add-label').value = '';
+  }
+});
+// Who is signed in, as every open page is told; a field being typed in is
+// left alone.
+function showOperator(id) {
+  const field = $('operator');
+  if (document.activeElement !== field) {
+    field.value = id;
+  }
+  $('sign-in').classList.toggle('signed-in', id !== '');
+  $('sign-in').querySelector('button').textContent = id !== '' && field.value === id ? 'Signed in' : 'Sign in';
+}
+$('operator').addEventListener('input', () => {
+  $('sign-in').querySelector('button').textContent = 'Sign in';
+});
+$('sign-in').addEventListener('submit', async (e) => {
+  e.preventDefault();
+  const reply = await post('/api/operator', {operator: $('operator').value.trim()});
+  if (reply) {
+    $('operator').blur();
+    showOperator(reply.operator);
   }
 });
 $('unit-form').addEventListener('submit', (e) => {
