@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import urllib.error
 import urllib.request
 
@@ -180,6 +181,7 @@ def main(tests):
             log("ok " + name)
         except Exception as error:  # every failure is reported, the others still run
             log("FAILED %s: %r" % (name, error))
+            log(traceback.format_exc().rstrip())  # the line that failed, for a failure seen once
             failed.append(name)
     if failed:
         log("failed: " + ", ".join(failed))

@@ -306,6 +306,26 @@ Event gangEvent(EventKind kind, uint64_t promptId, catalogue::Operator op)
     return e;
 }
 
+// Who signed in is said to every open page at once, and a page opened
+// later finds it in its snapshot.
+TEST_F(WebHub, ASignInIsToldToEveryPage)
+{
+    auto open = hub.openStream();
+    std::string out;
+    ASSERT_TRUE(open->take(out, 0));
+    EXPECT_THAT(out, HasSubstr(",\"operator\":\"\"}"));
+    hub.signIn("Zo\xc3\xab K.");
+    out.clear();
+    ASSERT_TRUE(open->take(out, 1000));
+    EXPECT_EQ(out, "event: operator\ndata: {\"operator\":\"Zo\xc3\xab K.\"}\n\n");
+    auto later = hub.openStream();
+    out.clear();
+    ASSERT_TRUE(later->take(out, 0));
+    EXPECT_THAT(out, HasSubstr(",\"operator\":\"Zo\xc3\xab K.\"}"));
+    hub.closeStream(open);
+    hub.closeStream(later);
+}
+
 TEST_F(WebHub, AGangsQuestionIsOneObjectUntilAnsweredAndEveryMemberShowsIt)
 {
     hub.onEvent(event(EventKind::kRunStarted, 0));
@@ -313,7 +333,7 @@ TEST_F(WebHub, AGangsQuestionIsOneObjectUntilAnsweredAndEveryMemberShowsIt)
     auto stream = hub.openStream();
     std::string out;
     ASSERT_TRUE(stream->take(out, 0));
-    EXPECT_THAT(out, HasSubstr("],\"gangs\":[]}")); // the snapshot has none open
+    EXPECT_THAT(out, HasSubstr("],\"gangs\":[],")); // the snapshot has none open
 
     hub.onEvent(gangEvent(EventKind::kPromptNeeded, 42, catalogue::Operator::kLedLit));
     ASSERT_EQ(hub.gangs().size(), 1U);
